@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// Bounded reader over (pointer, length) of received bytes. Every read checks n <= remaining()
+// first; a read that does not fit returns false, consumes nothing and leaves its destination
+// untouched, so a decoder stops at the first shortfall with what it stored so far intact.
+class ByteReader {
+ public:
+  // A negative length reads as an empty buffer.
+  ByteReader(const std::uint8_t* data, int len)
+      : data_(data), size_(data != nullptr && len > 0 ? static_cast<std::size_t>(len) : 0) {}
+
+  std::size_t remaining() const { return size_ - pos_; }
+  // Bytes consumed so far, the stepped-over ones included.
+  int consumed() const { return static_cast<int>(pos_); }
+
+  bool read_u8(std::uint8_t& out) {
+    if (remaining() < 1) return false;
+    out = data_[pos_++];
+    return true;
+  }
+
+  bool read_bytes(std::uint8_t* out, std::size_t n) {
+    if (n > remaining()) return false;
+    if (n != 0) std::memcpy(out, data_ + pos_, n);
+    pos_ += n;
+    return true;
+  }
+
+  bool skip(std::size_t n) {
+    if (n > remaining()) return false;
+    pos_ += n;
+    return true;
+  }
+
+  // The next n bytes without consuming them, or nullptr when fewer remain.
+  const std::uint8_t* peek(std::size_t n) const {
+    return n <= remaining() ? data_ + pos_ : nullptr;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+};
