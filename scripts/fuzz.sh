@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang's libFuzzer and runs each for a bounded time from its
+# committed corpus. Usage: scripts/fuzz.sh [SECONDS_PER_TARGET]  (default 20)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-20}
+scripts/setup.sh
+build=build-fuzz
+CC=clang CXX=clang++ cmake -S . -B "$build" -DKELVRA_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=$(find fuzz/targets -name '*.cmake' -exec grep -ho 'kelvra_add_fuzzer([a-z0-9_]*' {} + | sed 's/kelvra_add_fuzzer(//')
+cmake --build "$build" -j2 --target $targets
+for target in $targets; do
+  work=$(mktemp -d)
+  cp -r "fuzz/corpus/$target/." "$work/"
+  echo "== $target: ${seconds}s"
+  "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/$target-" \
+    "$work" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ *DONE)|ERROR|SUMMARY' || true
+  rm -rf "$work"
+  if ls "$build/$target-"crash-* "$build/$target-"leak-* "$build/$target-"timeout-* >/dev/null 2>&1; then
+    echo "finding in $target" >&2
+    exit 1
+  fi
+done
