@@ -1,5 +1,7 @@
 #include "frame_codec.h"
 
+
+#include <algorithm>
 #include <stdexcept>
 
 namespace kelvra::frame {
@@ -55,13 +57,14 @@ std::string encode(const Frame& frame) {
 
 std::vector<std::uint8_t> decoded_response(const Frame& frame) {
   const auto lenid = static_cast<std::uint16_t>(frame.info.size() * 2);
-  std::vector<std::uint8_t> out{frame.ver,
-                                frame.address,
-                                frame.cid1,
-                                frame.code,
-                                static_cast<std::uint8_t>(lenid & 0xFF),
-                                static_cast<std::uint8_t>(lenid >> 8)};
-  out.insert(out.end(), frame.info.begin(), frame.info.end());
+  std::vector<std::uint8_t> out(6 + frame.info.size());
+  out[0] = frame.ver;
+  out[1] = frame.address;
+  out[2] = frame.cid1;
+  out[3] = frame.code;
+  out[4] = static_cast<std::uint8_t>(lenid & 0xFF);
+  out[5] = static_cast<std::uint8_t>(lenid >> 8);
+  std::copy(frame.info.begin(), frame.info.end(), out.begin() + 6);
   return out;
 }
 
