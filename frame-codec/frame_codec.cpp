@@ -1,6 +1,5 @@
 #include "frame_codec.h"
 
-
 #include <algorithm>
 #include <stdexcept>
 
