@@ -1,0 +1,149 @@
+// Heap allocations of the hot path, counted by replacing the global operator new: decoders make
+// none, a steady-state round a fixed number.
+#include <cstdlib>
+#include <new>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/recording_host.h"
+#include "workloads.h"
+
+namespace {
+
+long allocations = 0;
+// Keeps the allocations of the self-check from being optimised away.
+const char* volatile allocation_sink;
+
+void* counted_allocation(std::size_t size, std::size_t alignment) {
+  ++allocations;
+  const std::size_t bytes = size == 0 ? 1 : size;
+  void* block =
+      alignment <= alignof(std::max_align_t)
+          ? std::malloc(bytes)
+          : std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
+  return block;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (void* block = counted_allocation(size, 0)) return block;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_allocation(size, 0);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return counted_allocation(size, 0);
+}
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  if (void* block = counted_allocation(size, static_cast<std::size_t>(alignment))) return block;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+  return operator new(size, alignment);
+}
+void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::align_val_t) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::align_val_t) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t, std::align_val_t) noexcept {
+  std::free(block);
+}
+void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
+  std::free(block);
+}
+
+namespace kelvra::bench {
+namespace {
+
+// operator new calls made while fn runs; the plug-in's diagnostic lines are captured around it.
+template <class Fn>
+long allocations_during(Fn&& fn) {
+  long counted = 0;
+  testing_support::capture_stdout([&] {
+    const long before = allocations;
+    fn();
+    counted = allocations - before;
+  });
+  return counted;
+}
+
+// Without it every "none" below would also pass with the replacement not in effect.
+TEST(Allocations, CountingSeesHeapAllocations) {
+  EXPECT_EQ(2, allocations_during([] {
+              const std::vector<char> block(100, 'x');
+              const std::string text(40, 'y');  // beyond the short-string buffer
+              allocation_sink = block.data();
+              allocation_sink = text.data();
+            }));
+}
+
+TEST(Allocations, EveryDecoderMakesNone) {
+  const DecoderCalls decoders;
+  kelvra_419 device;
+  decoders.decode_all(device);
+  for (const DecoderCall& call : decoders.calls()) {
+    int consumed = -1;
+    EXPECT_EQ(0, allocations_during([&] { consumed = run_decoder(device, call); })) << call.name;
+    // Each representative response is decoded to its end, not refused early.
+    EXPECT_EQ(call.unit_len, consumed) << call.name;
+  }
+}
+
+TEST(Allocations, ValueQueriesMakeNone) {
+  SteadyStateDevice device(sim::DcFormat::kCounted, RoundKind::kFull);
+  for (const std::string key : {"out_v", "ac"}) {
+    EXPECT_EQ(0, allocations_during([&] { device.query_value(key); })) << key;
+  }
+}
+
+struct RoundCase {
+  const char* name;
+  sim::DcFormat format;
+  RoundKind kind;
+  int responses;
+  long allocations;
+};
+
+TEST(Allocations, SteadyStateRoundMakesAKnownNumber) {
+  const RoundCase cases[] = {
+      {"full/counted", sim::DcFormat::kCounted, RoundKind::kFull, 8, 43},
+      {"full/single", sim::DcFormat::kSingleUnit, RoundKind::kFull, 8, 43},
+      {"quiet/counted", sim::DcFormat::kCounted, RoundKind::kQuiet, 3, 43},
+      {"quiet/single", sim::DcFormat::kSingleUnit, RoundKind::kQuiet, 3, 43},
+  };
+  for (const RoundCase& c : cases) {
+    SteadyStateDevice device(c.format, c.kind);
+    int responses = 0;
+    EXPECT_EQ(c.allocations, allocations_during([&] { responses = device.run_round(); })) << c.name;
+    EXPECT_EQ(c.responses, responses) << c.name;
+    // The same number again: nothing accumulates from round to round.
+    EXPECT_EQ(c.allocations, allocations_during([&] { device.run_round(); })) << c.name;
+  }
+}
+
+TEST(Allocations, RulesRoundMakesAKnownNumber) {
+  SteadyStateDevice device(sim::DcFormat::kCounted, RoundKind::kFull);
+  EXPECT_EQ(43, allocations_during([&] { device.run_rules(); }));
+}
+
+}  // namespace
+}  // namespace kelvra::bench
