@@ -186,7 +186,8 @@ void HistoryStore::add_comm_event(const CommEvent& event) {
 }
 
 std::optional<std::vector<std::uint8_t>> HistoryStore::latest_record(std::uint32_t data_id) {
-  Statement statement(db_, "SELECT record FROM records WHERE data_id = ?1 ORDER BY id DESC LIMIT 1");
+  Statement statement(db_,
+                      "SELECT record FROM records WHERE data_id = ?1 ORDER BY id DESC LIMIT 1");
   statement.bind(1, static_cast<std::int64_t>(data_id));
   if (!statement.step()) return std::nullopt;
   return statement.blob(0);
@@ -196,33 +197,33 @@ std::vector<StoredRecord> HistoryStore::records(const HistoryQuery& query) {
   return select_rows<StoredRecord>(
       db_, "records", "id, time, device, data_id, round_seconds, record", query,
       [](const Statement& row) {
-        return StoredRecord{row.integer(0), row.text(1), row.text(2),
-                            static_cast<std::uint32_t>(row.integer(3)), row.real(4), row.blob(5)};
+        return StoredRecord{row.integer(0), row.text(1),
+                            row.text(2),    static_cast<std::uint32_t>(row.integer(3)),
+                            row.real(4),    row.blob(5)};
       });
 }
 
 std::vector<AlarmEvent> HistoryStore::alarm_events(const HistoryQuery& query) {
-  return select_rows<AlarmEvent>(
-      db_, "alarm_events", "time, device, event, level, key, alarm_id, name, text, seq", query,
-      [](const Statement& row) {
-        return AlarmEvent{row.text(0),
-                          row.text(1),
-                          row.text(2) == "raised",
-                          static_cast<int>(row.integer(3)),
-                          row.text(4),
-                          row.text(5),
-                          row.text(6),
-                          row.text(7),
-                          static_cast<unsigned>(row.integer(8))};
-      });
+  return select_rows<AlarmEvent>(db_, "alarm_events",
+                                 "time, device, event, level, key, alarm_id, name, text, seq",
+                                 query, [](const Statement& row) {
+                                   return AlarmEvent{row.text(0),
+                                                     row.text(1),
+                                                     row.text(2) == "raised",
+                                                     static_cast<int>(row.integer(3)),
+                                                     row.text(4),
+                                                     row.text(5),
+                                                     row.text(6),
+                                                     row.text(7),
+                                                     static_cast<unsigned>(row.integer(8))};
+                                 });
 }
 
 std::vector<CommEvent> HistoryStore::comm_events(const HistoryQuery& query) {
-  return select_rows<CommEvent>(db_, "comm_events", "time, port, event, detail", query,
-                                [](const Statement& row) {
-                                  return CommEvent{row.text(0), row.text(1), row.text(2),
-                                                   row.text(3)};
-                                });
+  return select_rows<CommEvent>(
+      db_, "comm_events", "time, port, event, detail", query, [](const Statement& row) {
+        return CommEvent{row.text(0), row.text(1), row.text(2), row.text(3)};
+      });
 }
 
 }  // namespace kelvra::bench

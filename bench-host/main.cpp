@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bench-host/commands.h"
 #include "scripted-host/script_command.h"
 
 namespace {
@@ -13,6 +14,12 @@ struct Subcommand {
 };
 
 const Subcommand kSubcommands[] = {
+    {"run", kelvra::bench::run_command, "poll the power system, print rounds, keep history"},
+    {"query", kelvra::bench::query_command, "ask a running `run` for one value"},
+    {"control", kelvra::bench::control_command, "hand a control request to a running `run`"},
+    {"status", kelvra::bench::status_command, "poll state and counters of a running `run`"},
+    {"history", kelvra::bench::history_command, "list stored records and events"},
+    {"decode", kelvra::bench::decode_command, "decode a 763-byte record to named fields"},
     {"script", script_command, "play a session script and write its transcript"},
 };
 

@@ -12,13 +12,20 @@ namespace kelvra::bench {
 namespace {
 
 const char* const kDeviceKeys[] = {
-    "name",          "port",
-    "baud",          "data_bits",
-    "parity",        "stop_bits",
-    "address",       "ver",
-    "data_id",       "response_timeout_ms",
-    "poll_interval_ms", "threshold_levels",
-    "threshold_values", "analog_signals",
+    "name",
+    "port",
+    "baud",
+    "data_bits",
+    "parity",
+    "stop_bits",
+    "address",
+    "ver",
+    "data_id",
+    "response_timeout_ms",
+    "poll_interval_ms",
+    "threshold_levels",
+    "threshold_values",
+    "analog_signals",
     "appSetting",
 };
 
@@ -55,7 +62,8 @@ void apply_host_keys(const Json::Value& object, const std::string& context,
   if (object.isMember("name")) device.name = text_at(object["name"], field("name"));
   if (object.isMember("port")) device.port = text_at(object["port"], field("port"));
   if (object.isMember("baud")) {
-    device.serial.baud = static_cast<unsigned>(number_at(object["baud"], field("baud"), 50, 4000000));
+    device.serial.baud =
+        static_cast<unsigned>(number_at(object["baud"], field("baud"), 50, 4000000));
   }
   if (object.isMember("data_bits")) {
     device.serial.data_bits =
@@ -78,7 +86,8 @@ void apply_host_keys(const Json::Value& object, const std::string& context,
     }
   }
   if (object.isMember("address")) {
-    device.address = static_cast<std::uint8_t>(number_at(object["address"], field("address"), 1, 254));
+    device.address =
+        static_cast<std::uint8_t>(number_at(object["address"], field("address"), 1, 254));
   }
   if (object.isMember("ver")) {
     device.ver = static_cast<std::uint8_t>(number_at(object["ver"], field("ver"), 0x20, 0x21));

@@ -1,0 +1,259 @@
+#include "bench-host/bench_run.h"
+
+#include <csignal>
+#include <functional>
+#include <map>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "bench-host/control_socket.h"
+#include "bench-host/history_store.h"
+#include "bench-host/serial_line.h"
+#include "bench-host/station.h"
+#include "scenario.h"
+#include "scripted-host/plugin_loader.h"
+#include "simulator_server.h"
+
+namespace kelvra::bench {
+namespace {
+
+namespace asio = boost::asio;
+
+constexpr auto kIdleCheck = std::chrono::milliseconds(20);
+
+sim::Scenario load_scenario(const std::string& name_or_file) {
+  if (auto builtin = sim::builtin_scenario(name_or_file)) return *builtin;
+  try {
+    return sim::load_scenario_file(name_or_file);
+  } catch (const sim::ScenarioError& error) {
+    std::string names;
+    for (const std::string& name : sim::builtin_scenario_names()) names += " " + name;
+    throw RunError("--scenario " + name_or_file + ": " + error.what() + " (built in:" + names +
+                   ")");
+  }
+}
+
+// Calls done once the station has no exchange open or waiting, or at the deadline.
+void when_idle(asio::io_context& io, Station& station,
+               std::chrono::steady_clock::time_point deadline, std::function<void()> done) {
+  if (station.idle() || std::chrono::steady_clock::now() >= deadline) {
+    done();
+    return;
+  }
+  auto timer = std::make_shared<asio::steady_timer>(io, kIdleCheck);
+  timer->async_wait([&io, &station, deadline, done, timer](const boost::system::error_code& error) {
+    if (error) return;
+    when_idle(io, station, deadline, done);
+  });
+}
+
+}  // namespace
+
+struct BenchRun::Parts {
+  std::unique_ptr<HistoryStore> history;
+  std::vector<std::unique_ptr<sim::SimulatorServer>> simulators;
+  std::unique_ptr<kelvra_tools::LoadedPlugin> plugin;
+  std::vector<std::unique_ptr<Station>> stations;
+  std::vector<std::unique_ptr<SerialLine>> lines;
+  std::unique_ptr<ControlServer> control;
+  std::chrono::steady_clock::time_point started;
+
+  Station* station_named(const Json::Value& name) {
+    if (name.isNull()) return stations.front().get();
+    for (const auto& station : stations) {
+      if (station->settings().name == name.asString()) return station.get();
+    }
+    return nullptr;
+  }
+};
+
+BenchRun::BenchRun(RunOptions options, Console& console)
+    : options_(std::move(options)), console_(console) {}
+
+BenchRun::~BenchRun() = default;
+
+void BenchRun::request_stop() {
+  asio::post(io_, [this] {
+    if (parts_) {
+      for (const auto& line : parts_->lines) line->stop();
+      if (parts_->control) parts_->control->stop();
+    }
+    io_.stop();
+  });
+}
+
+void BenchRun::run() {
+  parts_ = std::make_unique<Parts>();
+  Parts& parts = *parts_;
+  parts.started = std::chrono::steady_clock::now();
+  try {
+    parts.history = std::make_unique<HistoryStore>(options_.db_path);
+  } catch (const HistoryError& error) {
+    throw RunError(std::string("--db ") + error.what());
+  }
+  try {
+    parts.plugin = std::make_unique<kelvra_tools::LoadedPlugin>(options_.plugin_path);
+  } catch (const kelvra_tools::PluginLoadError& error) {
+    throw RunError(std::string("--plugin ") + options_.plugin_path + ": " + error.what());
+  }
+
+  // Devices without a port each get a simulator of their own on a pseudo-terminal.
+  std::vector<DeviceSettings> devices = options_.settings.devices;
+  for (DeviceSettings& device : devices) {
+    if (!device.port.empty()) continue;
+    sim::SimulatorConfig config;
+    config.scenario = load_scenario(options_.scenario);
+    config.responder.address = device.address;
+    config.responder.ver = device.ver;
+    config.pacing.enabled = options_.pace;
+    config.pacing.baud = device.serial.baud;
+    const std::string source = "simulator " + device.name;
+    auto simulator = std::make_unique<sim::SimulatorServer>(
+        config, sim::ServerOptions{}, [this, source](const std::string& line) {
+          if (options_.simulator_log || line.find("scenario at") != std::string::npos) {
+            console_.note(source, line);
+          }
+        });
+    try {
+      simulator->start();
+    } catch (const std::exception& error) {
+      throw RunError(std::string("built-in simulator: ") + error.what());
+    }
+    device.port = simulator->device_path();
+    console_.note(source,
+                  "scenario " + config.scenario.name + " on " + device.port + ", " +
+                      (options_.pace ? "paced at " + std::to_string(config.pacing.baud) + " baud"
+                                     : "not paced"));
+    parts.simulators.push_back(std::move(simulator));
+  }
+
+  std::map<std::string, SerialLine*> line_of_port;
+  for (const DeviceSettings& device : devices) {
+    kelvra_tools::DevicePtr created;
+    try {
+      created = parts.plugin->create_device();
+    } catch (const kelvra_tools::PluginLoadError& error) {
+      throw RunError(options_.plugin_path + ": " + error.what());
+    }
+    std::unique_ptr<Station> station;
+    try {
+      station = std::make_unique<Station>(device, std::move(created), console_, *parts.history);
+    } catch (const std::runtime_error& error) {
+      throw RunError(options_.plugin_path + ": " + error.what());
+    }
+    SerialLine*& line = line_of_port[device.port];
+    if (line == nullptr) {
+      LineTiming timing;
+      timing.poll_interval = device.poll_interval;
+      timing.reopen_interval = options_.reopen_interval;
+      parts.lines.push_back(std::make_unique<SerialLine>(io_, device.port, device.serial, timing,
+                                                         console_, *parts.history));
+      line = parts.lines.back().get();
+    }
+    line->add(*station);
+    station->configure(*line);
+    station->on_round([this](const Station&) {
+      if (!options_.rounds) return;
+      for (const auto& each : parts_->stations) {
+        if (each->counters().rounds < *options_.rounds) return;
+      }
+      request_stop();
+    });
+    parts.stations.push_back(std::move(station));
+  }
+
+  if (options_.control_socket) {
+    parts.control = std::make_unique<ControlServer>(
+        io_, control_socket_path(options_.db_path),
+        [this](const Json::Value& request, ControlReply reply) { handle(request, reply); });
+    try {
+      parts.control->start();
+    } catch (const ControlError& error) {
+      throw RunError(error.what());
+    }
+  }
+
+  for (const auto& station : parts.stations) {
+    if (station->restore_from_history()) {
+      console_.note(station->settings().name, "last stored record handed to the device");
+    }
+  }
+
+  asio::signal_set signals(io_, SIGINT, SIGTERM);
+  signals.async_wait([this](const boost::system::error_code& error, int signal_number) {
+    if (error) return;
+    console_.note("kelvra-host", "stopping on signal " + std::to_string(signal_number));
+    request_stop();
+  });
+  asio::steady_timer duration_timer(io_);
+  if (options_.duration) {
+    duration_timer.expires_after(*options_.duration);
+    duration_timer.async_wait([this](const boost::system::error_code& error) {
+      if (error) return;
+      console_.note("kelvra-host", "run duration reached");
+      request_stop();
+    });
+  }
+
+  for (const auto& line : parts.lines) line->start();
+  io_.run();
+
+  for (const auto& line : parts.lines) line->stop();
+  if (parts.control) parts.control->stop();
+  std::uint64_t rounds = 0;
+  for (const auto& station : parts.stations) rounds += station->counters().rounds;
+  console_.note("kelvra-host", "stopped after " + std::to_string(rounds) + " rounds; history in " +
+                                   options_.db_path);
+}
+
+void BenchRun::handle(const Json::Value& request,
+                      const std::function<void(const Json::Value&)>& reply) {
+  Parts& parts = *parts_;
+  const std::string command = request["command"].asString();
+  Json::Value answer(Json::objectValue);
+  if (command == "status") {
+    answer["ok"] = true;
+    answer["uptime_s"] =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - parts.started).count();
+    answer["db"] = options_.db_path;
+    answer["devices"] = Json::Value(Json::arrayValue);
+    for (const auto& station : parts.stations) answer["devices"].append(station->status());
+    answer["lines"] = Json::Value(Json::arrayValue);
+    for (const auto& line : parts.lines) answer["lines"].append(line->status());
+    reply(answer);
+    return;
+  }
+  Station* station = parts.station_named(request["device"]);
+  if (station == nullptr) {
+    answer["ok"] = false;
+    answer["error"] = "no device named \"" + request["device"].asString() + "\"";
+    reply(answer);
+    return;
+  }
+  if (command == "query") {
+    reply(station->query(request["key"].asString()));
+    return;
+  }
+  if (command == "control") {
+    Json::Value result = station->control(request["code"].asInt(), request["argument"].asString());
+    if (!result["ok"].asBool()) {
+      reply(result);
+      return;
+    }
+    // The answer to the control command comes through the poll cycle; wait for the exchange.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          station->settings().response_timeout * 10 + std::chrono::seconds(1);
+    when_idle(io_, *station, deadline, [station, result, reply]() mutable {
+      result["readback"] = station->control_readback();
+      reply(result);
+    });
+    return;
+  }
+  answer["ok"] = false;
+  answer["error"] = "unknown command \"" + command + "\" (query, control, status)";
+  reply(answer);
+}
+
+}  // namespace kelvra::bench
