@@ -257,7 +257,13 @@ Step parse_step(const std::string& text, int line) {
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value object;
   std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &object, &errors)) {
+  bool parsed = false;
+  try {
+    parsed = reader->parse(text.data(), text.data() + text.size(), &object, &errors);
+  } catch (const Json::Exception& error) {
+    errors = error.what();  // nesting beyond the reader's stack limit
+  }
+  if (!parsed) {
     while (!errors.empty() && std::isspace(static_cast<unsigned char>(errors.back()))) {
       errors.pop_back();
     }

@@ -119,6 +119,11 @@ TEST(ScriptReader, BrokenJsonIsRefusedWithTheParserReason) {
   }
 }
 
+TEST(ScriptReader, DeepNestingIsRefusedAsInvalidJson) {
+  const std::string deep = R"({"op":"settings","json":)" + std::string(2000, '[') + "]";
+  EXPECT_THROW(parse_step(deep, 1), ScriptError);
+}
+
 TEST(ScriptReader, NamesTheLineOfTheFileAfterBlanksAndComments) {
   std::istringstream script(
       "# a session\n"
