@@ -72,8 +72,7 @@ class pmbuspower_419 : public UniDataDevice<Data, PMBusProtocol, SpId> {
 
   // A control command asked for while a poll round is in flight, sent when the round ends.
   struct HeldControl {
-    bool pending = false;
-    int poll_state = 0;
+    int code = 0;  // request code 300, 310 or 320; 0 when nothing is held
     std::uint8_t cid1 = 0;
     std::uint8_t cid2 = 0;
     std::uint8_t info[7] = {};
