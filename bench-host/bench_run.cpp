@@ -108,6 +108,7 @@ void BenchRun::run() {
     config.responder.address = device.address;
     config.responder.ver = device.ver;
     config.pacing.enabled = options_.pace;
+    config.pacing.turnaround = options_.turnaround;
     config.pacing.baud = device.serial.baud;
     const std::string source = "simulator " + device.name;
     auto simulator = std::make_unique<sim::SimulatorServer>(

@@ -32,6 +32,8 @@ struct RunOptions {
   // For devices without a port: the built-in simulator's scenario (name or file) and pacing.
   std::string scenario = "normal";
   bool pace = true;
+  // The built-in simulator's think time between a command and its answer.
+  std::chrono::milliseconds turnaround{5};
   bool simulator_log = false;           // every simulator line, not only its scenario events
   std::optional<std::uint64_t> rounds;  // stop once every device completed this many
   std::optional<std::chrono::milliseconds> duration;

@@ -138,6 +138,7 @@ const char* const kRunHelp =
     "  --db PATH              history database (default kelvra.db); control socket PATH.sock\n"
     "  --scenario NAME|FILE   built-in simulator scenario (default normal)\n"
     "  --no-pace              built-in simulator answers at once instead of at line rate\n"
+    "  --turnaround MS        built-in simulator's think time before answering (default 5)\n"
     "  --sim-log              print every simulator line, not only its scenario events\n"
     "  --rounds N             stop once every device completed N rounds\n"
     "  --duration SECONDS     stop after this time\n"
@@ -155,7 +156,7 @@ int run_command(int argc, char** argv) {
     const Arguments args(argc, argv, {"--no-pace", "--sim-log", "--json"},
                          {"--settings", "--port", "--baud", "--address", "--ver",
                           "--response-timeout", "--poll-interval", "--reopen-interval", "--plugin",
-                          "--db", "--scenario", "--rounds", "--duration"});
+                          "--db", "--scenario", "--rounds", "--duration", "--turnaround"});
     if (args.help()) {
       std::fputs(kRunHelp, stdout);
       return 0;
@@ -189,6 +190,9 @@ int run_command(int argc, char** argv) {
     options.db_path = args.value_or("--db", "kelvra.db");
     options.scenario = args.value_or("--scenario", "normal");
     options.pace = !args.has("--no-pace");
+    if (args.has("--turnaround")) {
+      options.turnaround = std::chrono::milliseconds(args.number("--turnaround", 0, 10000));
+    }
     options.simulator_log = args.has("--sim-log");
     if (args.has("--rounds")) options.rounds = args.number("--rounds", 1, 1000000000);
     if (args.has("--duration")) {
