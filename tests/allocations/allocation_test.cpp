@@ -87,6 +87,12 @@ long allocations_during(Fn&& fn) {
 }
 
 // Without it every "none" below would also pass with the replacement not in effect.
+// The count of a case, also recorded as the test property "<name>_allocations" for the report.
+long reported(const std::string& name, long count) {
+  testing::Test::RecordProperty(name + "_allocations", std::to_string(count));
+  return count;
+}
+
 TEST(Allocations, CountingSeesHeapAllocations) {
   EXPECT_EQ(2, allocations_during([] {
               const std::vector<char> block(100, 'x');
@@ -100,18 +106,23 @@ TEST(Allocations, EveryDecoderMakesNone) {
   const DecoderCalls decoders;
   kelvra_419 device;
   decoders.decode_all(device);
+  long all_decoders = 0;
   for (const DecoderCall& call : decoders.calls()) {
     int consumed = -1;
-    EXPECT_EQ(0, allocations_during([&] { consumed = run_decoder(device, call); })) << call.name;
+    const long count = allocations_during([&] { consumed = run_decoder(device, call); });
+    EXPECT_EQ(0, count) << call.name;
+    all_decoders += count;
     // Each representative response is decoded to its end, not refused early.
     EXPECT_EQ(call.unit_len, consumed) << call.name;
   }
+  reported("decoders, all " + std::to_string(decoders.calls().size()), all_decoders);
 }
 
 TEST(Allocations, ValueQueriesMakeNone) {
   SteadyStateDevice device(sim::DcFormat::kCounted, RoundKind::kFull);
   for (const std::string key : {"out_v", "ac"}) {
-    EXPECT_EQ(0, allocations_during([&] { device.query_value(key); })) << key;
+    EXPECT_EQ(0, reported("Get_Value/" + key, allocations_during([&] { device.query_value(key); })))
+        << key;
   }
 }
 
@@ -133,7 +144,9 @@ TEST(Allocations, SteadyStateRoundMakesAKnownNumber) {
   for (const RoundCase& c : cases) {
     SteadyStateDevice device(c.format, c.kind);
     int responses = 0;
-    EXPECT_EQ(c.allocations, allocations_during([&] { responses = device.run_round(); })) << c.name;
+    EXPECT_EQ(c.allocations, reported(std::string("round/") + c.name,
+                                      allocations_during([&] { responses = device.run_round(); })))
+        << c.name;
     EXPECT_EQ(c.responses, responses) << c.name;
     // The same number again: nothing accumulates from round to round.
     EXPECT_EQ(c.allocations, allocations_during([&] { device.run_round(); })) << c.name;
@@ -142,7 +155,7 @@ TEST(Allocations, SteadyStateRoundMakesAKnownNumber) {
 
 TEST(Allocations, RulesRoundMakesAKnownNumber) {
   SteadyStateDevice device(sim::DcFormat::kCounted, RoundKind::kFull);
-  EXPECT_EQ(43, allocations_during([&] { device.run_rules(); }));
+  EXPECT_EQ(43, reported("rules/mode2", allocations_during([&] { device.run_rules(); })));
 }
 
 }  // namespace
