@@ -21,7 +21,7 @@ class FieldWalker {
     emit(name, &field, Json::Value(field.get()));
   }
   void number(const std::string& name, const std::uint8_t& field) {
-    emit(name, &field, Json::Value(field));
+    emit(name, &field, Json::Value(static_cast<Json::UInt>(field)));
   }
   void time(const std::string& name, const std::uint8_t (&field)[7]) {
     emit(name, &field, Json::Value(time_text(field)));

@@ -1,0 +1,138 @@
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "record/kelvra_419_fields.h"
+
+namespace {
+
+using kelvra::record::FieldValue;
+
+// A record from bytes written at their offsets, zero elsewhere.
+std::vector<std::uint8_t> record_bytes(
+    const std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>& writes) {
+  std::vector<std::uint8_t> bytes(763, 0);
+  for (const auto& [offset, data] : writes)
+    std::copy(data.begin(), data.end(), bytes.begin() + offset);
+  return bytes;
+}
+
+const std::vector<std::uint8_t> kSample = record_bytes({
+    {0, {0x01, 0x02, 0x00, 0x00}},                      // data_id 513
+    {20, {0x02}},                                       // ac.channel_count
+    {37, {0x00, 0x00, 0x66, 0x43}},                     // ac.channel[0].a 230 V
+    {74, {0x00, 0x00, 0x48, 0x42}},                     // ac.channel[1].f 50 Hz
+    {87, {0x00, 0x00, 0x56, 0x42}},                     // rc.group_value 53.5 V
+    {91, {0x02}},                                       // rc.channel_count
+    {104, {0x00, 0x00, 0x44, 0x41}},                    // rc.channel[1].value 12.25 A
+    {576, {0x00, 0x00, 0x56, 0x42}},                    // dc.out_v 53.5 V
+    {580, {0x00, 0x00, 0x20, 0xC2}},                    // dc.out_i -40 A
+    {584, {0x01}},                                      // dc.m_count
+    {585, {0x00, 0x00, 0xC8, 0x41}},                    // dc.m[0] 25
+    {664, {0xE9, 0x07, 0x0C, 0x08, 0x0E, 0x03, 0x05}},  // round_time 2025-12-08 14:03:05
+    {675, {0x00, 0x00, 0x40, 0x42}},                    // dc2.out_v 48 V
+});
+
+std::map<std::string, FieldValue> fields_of(const std::vector<std::uint8_t>& bytes) {
+  const auto record = kelvra::record::from_bytes(bytes.data(), bytes.size());
+  EXPECT_TRUE(record.has_value());
+  std::map<std::string, FieldValue> fields;
+  kelvra::record::for_each_field(
+      *record, [&](const FieldValue& field) { fields.emplace(field.name, field); });
+  return fields;
+}
+
+TEST(RecordFields, NamesOffsetsAndValues) {
+  const auto fields = fields_of(kSample);
+  struct Case {
+    const char* name;
+    std::size_t offset;
+    Json::Value value;
+  } cases[] = {
+      {"data_id", 0, 513u},
+      {"ac.channel_count", 20, 2u},
+      {"ac.channel[0].a", 37, 230.0},
+      {"ac.channel[0].f", 49, 0.0},
+      {"ac.channel[1].a", 62, 0.0},
+      {"ac.channel[1].f", 74, 50.0},
+      {"rc.group_value", 87, 53.5},
+      {"rc.channel[0].value", 92, 0.0},
+      {"rc.channel[1].value", 104, 12.25},
+      {"rc.channel[1].alarm_state", 114, 0u},
+      {"dc.out_v", 576, 53.5},
+      {"dc.out_i", 580, -40.0},
+      {"dc.m[0]", 585, 25.0},
+      {"dc.out_v_state", 623, 0u},
+      {"round_time", 664, "2025-12-08 14:03:05"},
+      {"dc2.out_v", 675, 48.0},
+  };
+  for (const Case& expected : cases) {
+    const auto found = fields.find(expected.name);
+    ASSERT_NE(found, fields.end()) << expected.name;
+    EXPECT_EQ(found->second.offset, expected.offset) << expected.name;
+    if (expected.value.isString()) {
+      EXPECT_EQ(found->second.value.asString(), expected.value.asString()) << expected.name;
+    } else {
+      EXPECT_EQ(found->second.value.asDouble(), expected.value.asDouble()) << expected.name;
+    }
+  }
+}
+
+TEST(RecordFields, CountsBoundWhatIsListed) {
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> bytes;
+    const char* listed;
+    const char* not_listed;
+  } cases[] = {
+      {"two rectifiers", kSample, "rc.channel[1].value", "rc.channel[2].value"},
+      {"one DC float", kSample, "dc.m[0]", "dc.m[1]"},
+      {"one AC input", record_bytes({{20, {0x01}}}), "ac.channel[0].a", "ac.channel[1].a"},
+      // A count above the room lists the room only.
+      {"count 41 of 40", record_bytes({{91, {41}}}), "rc.channel[39].value",
+       "rc.channel[40].value"},
+      {"count 3 of 2", record_bytes({{20, {0x03}}}), "ac.channel[1].a", "ac.channel[2].a"},
+  };
+  for (const Case& c : cases) {
+    const auto fields = fields_of(c.bytes);
+    EXPECT_EQ(fields.count(c.listed), 1u) << c.what;
+    EXPECT_EQ(fields.count(c.not_listed), 0u) << c.what;
+  }
+}
+
+TEST(RecordFields, JsonNestsGroupsAndArrays) {
+  const auto record = kelvra::record::from_bytes(kSample.data(), kSample.size());
+  const Json::Value json = kelvra::record::to_json(*record);
+  EXPECT_EQ(json["data_id"].asUInt(), 513u);
+  EXPECT_EQ(json["ac"]["channel"].size(), 2u);
+  EXPECT_EQ(json["ac"]["channel"][0]["a"].asDouble(), 230.0);
+  EXPECT_EQ(json["rc"]["channel"][1]["value"].asDouble(), 12.25);
+  EXPECT_EQ(json["dc"]["m"].size(), 1u);
+  EXPECT_EQ(json["round_time"].asString(), "2025-12-08 14:03:05");
+  EXPECT_EQ(json["dc2"]["out_v"].asDouble(), 48.0);
+}
+
+TEST(RecordFields, OnlyWholeRecordsAreTaken) {
+  const std::vector<std::uint8_t> bytes(764, 0);
+  EXPECT_FALSE(kelvra::record::from_bytes(bytes.data(), 762));
+  EXPECT_FALSE(kelvra::record::from_bytes(bytes.data(), 764));
+  EXPECT_FALSE(kelvra::record::from_bytes(nullptr, 763));
+  EXPECT_TRUE(kelvra::record::from_bytes(bytes.data(), 763));
+}
+
+TEST(RecordFields, TimeAndFloatTexts) {
+  const std::uint8_t unset[7] = {};
+  EXPECT_EQ(kelvra::record::time_text(unset), "unset");
+  const std::uint8_t new_year[7] = {0xEA, 0x07, 1, 1, 0, 0, 0};
+  EXPECT_EQ(kelvra::record::time_text(new_year), "2026-01-01 00:00:00");
+  struct Case {
+    float value;
+    const char* text;
+  } cases[] = {{53.5f, "53.5"},   {230.0f, "230"}, {0.0f, "0"},
+               {229.7f, "229.7"}, {-40.0f, "-40"}, {1234567.0f, "1234567"}};
+  for (const Case& c : cases) EXPECT_EQ(kelvra::record::float_text(c.value), c.text);
+}
+
+}  // namespace
