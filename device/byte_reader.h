@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -34,6 +35,35 @@ class ByteReader {
     if (n > remaining()) return false;
     pos_ += n;
     return true;
+  }
+
+  // The next n bytes, consumed, or nullptr (nothing consumed) when fewer remain.
+  const std::uint8_t* take(std::size_t n) {
+    if (n > remaining()) return nullptr;
+    const std::uint8_t* start = data_ + pos_;
+    pos_ += n;
+    return start;
+  }
+
+  // A group of count units of unit_size bytes: copied into dest when count equals room, else
+  // stepped over.
+  bool read_if_exact(std::size_t count, std::uint8_t* dest, std::size_t room,
+                     std::size_t unit_size = 1) {
+    return count == room ? read_bytes(dest, count * unit_size) : skip(count * unit_size);
+  }
+
+  // A group of count units of unit_size bytes: copied into dest when count is at most room, else
+  // stepped over as a whole.
+  bool read_if_fits(std::size_t count, std::uint8_t* dest, std::size_t room,
+                    std::size_t unit_size = 1) {
+    return count <= room ? read_bytes(dest, count * unit_size) : skip(count * unit_size);
+  }
+
+  // A group of count bytes: the first min(count, room) copied into dest, the rest stepped over.
+  bool read_clipped(std::size_t count, std::uint8_t* dest, std::size_t room) {
+    if (count > remaining()) return false;
+    const std::size_t kept = std::min(count, room);
+    return read_bytes(dest, kept) && skip(count - kept);
   }
 
   // The next n bytes without consuming them, or nullptr when fewer remain.

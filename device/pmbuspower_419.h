@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -8,6 +9,7 @@
 #include "device/byte_reader.h"
 #include "device/uni_data_device.h"
 #include "host/pmbus_protocol.h"
+#include "record/wire_types.h"
 
 // The power system's protocol: the poll cycle over the AC distribution (CID1 0x40), rectifier
 // (0x41) and DC distribution (0x42) units, their response decoders, value queries, control
@@ -81,6 +83,27 @@ class pmbuspower_419 : public UniDataDevice<Data, PMBusProtocol, SpId> {
   HeldControl held_control_;
 
  protected:
+  using DcUnit = decltype(Data::dc);
+
+  // What a missing float becomes: 0.0 in the AC channel values, -0.1 elsewhere.
+  static constexpr float kMissingChannelValue = 0.0f;
+  static constexpr float kMissingValue = -0.1f;
+
+  // True for the equipment's "value missing" float: four identical bytes, the first not zero.
+  static bool is_invalid_marker(const std::uint8_t* bytes);
+  // Reads one float into field, storing missing in place of the invalid marker. Returns the four
+  // bytes as received, or nullptr when fewer remain.
+  static const std::uint8_t* take_marked_float(ByteReader& in, f32le& field, float missing);
+  // Entry i of a record array, or scratch when i lies beyond the array's room: blocks beyond the
+  // room are decoded into scratch and dropped.
+  template <class Entry, std::size_t Room>
+  static Entry& entry_or_scratch(Entry (&entries)[Room], int i, Entry& scratch) {
+    return static_cast<std::size_t>(i) < Room ? entries[i] : scratch;
+  }
+  // One DC unit's analog and alarm blocks, shared by the first and the second unit.
+  int parse_dc_analog(DcUnit& unit, const unsigned char* info, int len);
+  int parse_dc_alarm(DcUnit& unit, const unsigned char* info, int len);
+
   // Completes the round, returns to idle and sends a held control command; always false.
   bool end_round();
   // Sends and clears the held control command, if any.
