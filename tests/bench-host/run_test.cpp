@@ -323,3 +323,74 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
+
+namespace {
+
+using namespace bench_testing;
+
+kelvra::bench::RunSettings two_devices(const std::string& first_port, int first_address,
+                                       const std::string& second_port, int second_address) {
+  Json::Value root(Json::objectValue);
+  root["appSetting"]["has_dc"] = "1";
+  Json::Value& devices = root["host"]["devices"];
+  devices[0]["name"] = "west";
+  devices[0]["port"] = first_port;
+  devices[0]["address"] = first_address;
+  devices[1]["name"] = "east";
+  devices[1]["port"] = second_port;
+  devices[1]["address"] = second_address;
+  devices[1]["data_id"] = 7;
+  kelvra::bench::RunSettings settings = kelvra::bench::parse_settings(root);
+  for (auto& device : settings.devices) {
+    device.response_timeout = 150ms;
+    device.poll_interval = 50ms;
+  }
+  return settings;
+}
+
+std::map<std::uint32_t, std::size_t> records_per_data_id(const std::string& db) {
+  std::map<std::uint32_t, std::size_t> counts;
+  for (const auto& row : kelvra::bench::HistoryStore(db).records({})) ++counts[row.data_id];
+  return counts;
+}
+
+TEST(BenchRunDevices, TwoPortsArePolledEachWithItsOwnDevice) {
+  BenchSession session;
+  kelvra::sim::SimulatorConfig config = quiet_simulator(*kelvra::sim::builtin_scenario("normal"));
+  config.responder.address = 2;
+  config.scenario.shape.rectifiers = 3;
+  kelvra::sim::SimulatorServer second(config, {"", session.link() + "-2"}, nullptr);
+  second.start();
+  session.options().settings = two_devices(session.link(), 1, session.link() + "-2", 2);
+  session.options().rounds = 2;
+  const std::string output = session.run_to_end();
+
+  const auto counts = records_per_data_id(session.db());
+  EXPECT_EQ(counts.at(1), 2u);
+  EXPECT_EQ(counts.at(7), 2u);
+  EXPECT_NE(output.find(" west round 2 "), std::string::npos) << output;
+  EXPECT_NE(output.find(" east round 2 "), std::string::npos) << output;
+  EXPECT_NE(output.find("rectifiers 3: 10 10 10 A"), std::string::npos) << output;
+  EXPECT_NE(output.find("rectifiers 6: 10 10 10 10 10 10 A"), std::string::npos) << output;
+}
+
+TEST(BenchRunDevices, AddressesOnOnePortAreTakenInTurn) {
+  BenchSession session;
+  // The simulator answers address 1 only: the device at address 3 never gets an answer, and
+  // must not keep the one at address 1 from its rounds.
+  session.options().settings = two_devices(session.link(), 1, session.link(), 3);
+  session.start();
+  ASSERT_TRUE(session.wait_for_records(3)) << session.output();
+  const Json::Value status = session.ask(request("status"));
+  session.stop();
+
+  ASSERT_EQ(status["devices"].size(), 2u);
+  ASSERT_EQ(status["lines"].size(), 1u);
+  EXPECT_GE(status["devices"][0]["rounds"].asUInt64(), 3u);
+  EXPECT_EQ(status["devices"][0]["timeouts"].asUInt64(), 0u);
+  EXPECT_EQ(status["devices"][1]["rounds"].asUInt64(), 0u);
+  EXPECT_GE(status["devices"][1]["timeouts"].asUInt64(), 1u);
+  EXPECT_EQ(records_per_data_id(session.db()).count(7), 0u);
+}
+
+}  // namespace
