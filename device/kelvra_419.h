@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -71,9 +72,19 @@ class kelvra_419 : public pmbuspower_419<kelvra_419_Data_t, kKelvra419Publicatio
   void RunCheckThreshold() override;
 
  private:
+  // The texts of one model alarm as the rule engine receives them, built once per process.
+  struct AlarmTexts {
+    std::string key, id, name, text;
+  };
+  using AcInputAlarmTexts =
+      std::array<std::array<AlarmTexts, std::size(kelvra_419_alarms::kAcInputAlarms)>,
+                 kelvra_419_Data_t::AC_CHANNEL_ROOM>;
+  using DcAlarmTexts = std::array<AlarmTexts, std::size(kelvra_419_alarms::kDcAlarms)>;
+  static const AcInputAlarmTexts& ac_input_alarm_texts();
+  static const DcAlarmTexts& dc_alarm_texts();
+
   // Reports one model alarm under the round's next sequence number.
-  void report_alarm(int level, const std::string& key, const std::string& id,
-                    const std::string& name, const std::string& text, bool active);
+  void report_alarm(int level, const AlarmTexts& texts, bool active);
 };
 
 inline void kelvra_419::RunCheckThreshold() {
@@ -84,29 +95,53 @@ inline void kelvra_419::RunCheckThreshold() {
     const std::size_t inputs =
         std::min<std::size_t>(data_.ac.channel_count, kelvra_419_Data_t::AC_CHANNEL_ROOM);
     for (std::size_t i = 0; i < inputs; ++i) {
-      const std::string prefix =
-          "第" + boost::lexical_cast<std::string>(static_cast<unsigned>(i + 1)) + "路交流输入-";
       const std::uint8_t* states = data_.ac.channel[i].p40_44;
       for (std::size_t row = 0; row < std::size(alarms::kAcInputAlarms); ++row) {
-        const alarms::AcInputAlarm& alarm = alarms::kAcInputAlarms[row];
-        report_alarm(alarms::kAcInputAlarmLevel, alarm.key, alarms::kAcInputAlarmId,
-                     alarms::kAcInputAlarmName, prefix + alarm.text_suffix,
-                     states[row] == alarm.active_value);
+        report_alarm(alarms::kAcInputAlarmLevel, ac_input_alarm_texts()[i][row],
+                     states[row] == alarms::kAcInputAlarms[row].active_value);
       }
     }
   }
 
   if (has_dc_ && data_.dc.alert_p_count == kelvra_419_dc::ALERT_P_SIZE()) {
     for (std::size_t row = 0; row < std::size(alarms::kDcAlarms); ++row) {
-      const alarms::DcAlarm& alarm = alarms::kDcAlarms[row];
-      report_alarm(alarms::kDcAlarmLevel, alarm.key, alarm.id, alarm.name, alarm.text,
-                   data_.dc.alert_p[row] == alarm.active_value);
+      report_alarm(alarms::kDcAlarmLevel, dc_alarm_texts()[row],
+                   data_.dc.alert_p[row] == alarms::kDcAlarms[row].active_value);
     }
   }
 }
 
-inline void kelvra_419::report_alarm(int level, const std::string& key, const std::string& id,
-                                     const std::string& name, const std::string& text,
-                                     bool active) {
-  CheckThresholdBool(level, key, id, name, text, active, rule_seq_++);
+inline const kelvra_419::AcInputAlarmTexts& kelvra_419::ac_input_alarm_texts() {
+  namespace alarms = kelvra_419_alarms;
+  static const AcInputAlarmTexts texts = [] {
+    AcInputAlarmTexts built;
+    for (std::size_t i = 0; i < built.size(); ++i) {
+      // "第<input>路交流输入-" and the alarm's own suffix.
+      const std::string prefix =
+          "第" + boost::lexical_cast<std::string>(static_cast<unsigned>(i + 1)) + "路交流输入-";
+      for (std::size_t row = 0; row < built[i].size(); ++row) {
+        const alarms::AcInputAlarm& alarm = alarms::kAcInputAlarms[row];
+        built[i][row] = {alarm.key, alarms::kAcInputAlarmId, alarms::kAcInputAlarmName,
+                         prefix + alarm.text_suffix};
+      }
+    }
+    return built;
+  }();
+  return texts;
+}
+
+inline const kelvra_419::DcAlarmTexts& kelvra_419::dc_alarm_texts() {
+  static const DcAlarmTexts texts = [] {
+    DcAlarmTexts built;
+    for (std::size_t row = 0; row < built.size(); ++row) {
+      const kelvra_419_alarms::DcAlarm& alarm = kelvra_419_alarms::kDcAlarms[row];
+      built[row] = {alarm.key, alarm.id, alarm.name, alarm.text};
+    }
+    return built;
+  }();
+  return texts;
+}
+
+inline void kelvra_419::report_alarm(int level, const AlarmTexts& texts, bool active) {
+  CheckThresholdBool(level, texts.key, texts.id, texts.name, texts.text, active, rule_seq_++);
 }

@@ -1,7 +1,9 @@
 // Generic threshold rules of pmbuspower_419; included by pmbuspower_419.h only.
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -132,12 +134,40 @@ inline std::string frequencies_text(const power_readings::PowerReadings& values)
   return os.str();
 }
 
+// The key and name of each threshold rule as the rule engine receives them, built once.
+struct ThresholdRuleTexts {
+  std::string key, name;
+};
+
+inline const std::array<ThresholdRuleTexts, std::size(kThresholdRules)>& threshold_rule_texts() {
+  static const auto texts = [] {
+    std::array<ThresholdRuleTexts, std::size(kThresholdRules)> built;
+    for (std::size_t i = 0; i < built.size(); ++i) {
+      built[i] = {kThresholdRules[i].key, kThresholdRules[i].name};
+    }
+    return built;
+  }();
+  return texts;
+}
+
 constexpr const char* kSupplyLossKey = "PowerOff";
 constexpr const char* kSupplyLossId = "419415001";
 constexpr const char* kSupplyLossName = "输入电源中断告警";
 constexpr int kSupplyLossLevel = 1;
 constexpr unsigned short kSupplyLossSeq = 100;
 constexpr unsigned short kThresholdRuleSeq = 1;
+
+// The supply-loss rule's key, identifier and name (its text too), built once.
+struct SupplyLossTexts {
+  std::string key = kSupplyLossKey;
+  std::string id = kSupplyLossId;
+  std::string name = kSupplyLossName;
+};
+
+inline const SupplyLossTexts& supply_loss_texts() {
+  static const SupplyLossTexts texts;
+  return texts;
+}
 
 }  // namespace pmbuspower_rules
 
@@ -156,9 +186,9 @@ void pmbuspower_419<Data, SpId>::RunCheckThreshold() {
     for (std::size_t i = 0; i < inputs; ++i) {
       if (rules::input_up(in, i)) some_input_up = true;
     }
-    const std::string name = rules::kSupplyLossName;
-    this->CheckThresholdBool(rules::kSupplyLossLevel, rules::kSupplyLossKey, rules::kSupplyLossId,
-                             name, name, !some_input_up, rules::kSupplyLossSeq);
+    const rules::SupplyLossTexts& texts = rules::supply_loss_texts();
+    this->CheckThresholdBool(rules::kSupplyLossLevel, texts.key, texts.id, texts.name, texts.name,
+                             !some_input_up, rules::kSupplyLossSeq);
     return;
   }
 
@@ -171,14 +201,16 @@ void pmbuspower_419<Data, SpId>::RunCheckThreshold() {
     details[rules::kDcVoltageText] = boost::lexical_cast<std::string>(in.values.dc_voltage);
   }
 
-  for (const rules::ThresholdRule& rule : rules::kThresholdRules) {
+  for (std::size_t i = 0; i < std::size(rules::kThresholdRules); ++i) {
+    const rules::ThresholdRule& rule = rules::kThresholdRules[i];
     const bool group_fitted = rule.detail == rules::kDcVoltageText ? has_dc_ : has_ac_;
     if (!group_fitted) continue;
-    const std::string key = rule.key;
+    const std::string& key = rules::threshold_rule_texts()[i].key;
     const int level = this->threshold_levels_[key];
     if (level == 0) continue;
     const bool holds = rule.holds(in, rules::LazyThreshold(this->threshold_values_, key));
-    this->CheckThresholdBool(level, key, key, details[rule.detail], rule.name, holds,
+    this->CheckThresholdBool(level, key, key, details[rule.detail],
+                             rules::threshold_rule_texts()[i].name, holds,
                              rules::kThresholdRuleSeq);
   }
 }
