@@ -13,7 +13,6 @@ namespace {
 using testing_support::SentCommand;
 using Info = std::vector<std::uint8_t>;
 
-constexpr std::int32_t kOutSentinel = 0x5A5A5A5A;
 constexpr int kWrittenSentinel = 77;
 
 // Exposes the step that sends a held command, normally taken when a round ends.
