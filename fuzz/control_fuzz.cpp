@@ -14,35 +14,9 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "device/kelvra_419.h"
+#include "fuzz/fuzz_input.h"
 
 namespace {
-
-// Reads the input front to back; past its end every read yields zeros.
-class Input {
- public:
-  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-  bool done() const { return pos_ >= size_; }
-  std::uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
-  std::int32_t i32() {
-    std::uint32_t value = 0;
-    for (int shift = 0; shift < 32; shift += 8) value |= std::uint32_t{u8()} << shift;
-    return static_cast<std::int32_t>(value);
-  }
-  // The next n bytes, or fewer at the end, in a buffer of exactly that size.
-  std::unique_ptr<std::uint8_t[]> take(std::size_t& n) {
-    n = std::min(n, size_ - pos_);
-    std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[n]);
-    if (n != 0) std::memcpy(out.get(), data_ + pos_, n);
-    pos_ += n;
-    return out;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-};
 
 void check(bool holds) {
   if (!holds) __builtin_trap();
@@ -52,7 +26,7 @@ bool poll_command_in_flight(const kelvra_419& device) {
   return device.poll_state_ >= 0 && device.poll_state_ <= 8;
 }
 
-void control_request(kelvra_419& device, Input& in) {
+void control_request(kelvra_419& device, FuzzInput& in) {
   const std::uint8_t selector = in.u8();
   int code;
   switch (selector % 5) {
@@ -101,7 +75,7 @@ void control_request(kelvra_419& device, Input& in) {
   }
 }
 
-void run(Input& in) {
+void run(FuzzInput& in) {
   kelvra_419 device;
   const std::uint8_t config = in.u8();
   device.has_ac_ = config & 0x01;
@@ -147,7 +121,7 @@ bool silence_stdout() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool silenced = silence_stdout();
   (void)silenced;
-  Input in(data, size);
+  FuzzInput in(data, size);
   run(in);
   return 0;
 }

@@ -13,36 +13,14 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "device/kelvra_419.h"
+#include "fuzz/fuzz_input.h"
 
 namespace {
-
-// Reads the input front to back; past its end every read yields zeros.
-class Input {
- public:
-  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-  bool done() const { return pos_ >= size_; }
-  std::uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
-  std::uint16_t u16() { return static_cast<std::uint16_t>(u8() | (u8() << 8)); }
-  // The next n bytes, or fewer at the end, in a buffer of exactly that size.
-  std::unique_ptr<std::uint8_t[]> take(std::size_t& n) {
-    n = std::min(n, size_ - pos_);
-    std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[n]);
-    if (n != 0) std::memcpy(out.get(), data_ + pos_, n);
-    pos_ += n;
-    return out;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-};
 
 const int kControlCodes[] = {300, 310, 320, 0};
 const char* const kQueryKeys[] = {"out_v", "ac", "", "dc"};
 
-void run(Input& in) {
+void run(FuzzInput& in) {
   kelvra_419 device;
   device.data_id_ = 0x01020304;
 
@@ -104,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The device's diagnostic lines would drown the fuzzer's own output.
   static const bool silenced = std::freopen("/dev/null", "w", stdout) != nullptr;
   (void)silenced;
-  Input in(data, size);
+  FuzzInput in(data, size);
   run(in);
   return 0;
 }
