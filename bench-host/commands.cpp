@@ -142,7 +142,8 @@ const char* const kRunHelp =
     "  --sim-log              print every simulator line, not only its scenario events\n"
     "  --rounds N             stop once every device completed N rounds\n"
     "  --duration SECONDS     stop after this time\n"
-    "  --json                 JSON lines instead of text, the record decoded to named fields\n\n"
+    "  --json                 JSON lines instead of text, the record decoded to named fields\n"
+    "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n\n"
     "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
     "ver, data_id, response_timeout_ms, poll_interval_ms, threshold_levels {KEY: level},\n"
     "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
@@ -153,7 +154,7 @@ const char* const kRunHelp =
 
 int run_command(int argc, char** argv) {
   return guarded("run", [&] {
-    const Arguments args(argc, argv, {"--no-pace", "--sim-log", "--json"},
+    const Arguments args(argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output"},
                          {"--settings", "--port", "--baud", "--address", "--ver",
                           "--response-timeout", "--poll-interval", "--reopen-interval", "--plugin",
                           "--db", "--scenario", "--rounds", "--duration", "--turnaround"});
@@ -200,16 +201,14 @@ int run_command(int argc, char** argv) {
     }
 
     const bool json = args.has("--json");
-    // In JSON mode the plug-in's own lines are taken off standard output and passed on wrapped.
-    std::optional<kelvra_tools::StdoutCapture> capture;
-    std::FILE* out = stdout;
-    if (json) {
-      capture.emplace();
-      out = fdopen(dup(capture->original_fd()), "w");
-      if (out == nullptr) throw std::runtime_error("cannot duplicate standard output");
-    }
+    // The plug-in's own lines are taken off standard output: JSON mode passes them on wrapped,
+    // text mode shows them marked with --plugin-output.
+    kelvra_tools::StdoutCapture capture;
+    std::FILE* out = fdopen(dup(capture.original_fd()), "w");
+    if (out == nullptr) throw std::runtime_error("cannot duplicate standard output");
     Console console(out, json);
-    if (capture) console.collect_device_output([&capture] { return capture->take_lines(); });
+    console.collect_device_output([&capture] { return capture.take_lines(); },
+                                  args.has("--plugin-output"));
     int result = 0;
     try {
       BenchRun run(std::move(options), console);
@@ -219,7 +218,7 @@ int run_command(int argc, char** argv) {
       result = kExitFailure;
     }
     console.pass_device_output();
-    if (out != stdout) std::fclose(out);
+    std::fclose(out);
     return result;
   });
 }

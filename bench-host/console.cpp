@@ -144,7 +144,7 @@ void Console::pass_device_output() {
   if (!device_lines_) return;
   for (const std::string& text : device_lines_()) {
     if (!json_) {
-      write(text);
+      if (show_device_lines_) write("    | " + text);
       continue;
     }
     Json::Value line(Json::objectValue);

@@ -42,9 +42,10 @@ class Console {
   void link(const CommEvent& event);
   void note(const std::string& source, const std::string& text);
   // Where the plug-in's own diagnostic lines are collected while standard output is taken over;
-  // unset, they go to standard output directly.
-  void collect_device_output(std::function<std::vector<std::string>()> source) {
+  // unset, they go to standard output directly. Text mode shows them, marked, only when asked to.
+  void collect_device_output(std::function<std::vector<std::string>()> source, bool show_in_text) {
     device_lines_ = std::move(source);
+    show_device_lines_ = show_in_text;
   }
   // Writes the plug-in's lines collected since the last call (JSON mode wraps each).
   void pass_device_output();
@@ -57,6 +58,7 @@ class Console {
   std::FILE* out_;
   bool json_;
   std::function<std::vector<std::string>()> device_lines_;
+  bool show_device_lines_ = false;
 };
 
 }  // namespace kelvra::bench
