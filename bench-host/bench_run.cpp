@@ -49,6 +49,17 @@ void when_idle(asio::io_context& io, Station& station,
   });
 }
 
+// Why a control request cannot be served as it is, or empty: members of the wrong type.
+std::string request_problem(const Json::Value& request) {
+  for (const char* text_member : {"command", "device", "key", "argument"}) {
+    if (request.isMember(text_member) && !request[text_member].isString()) {
+      return std::string("\"") + text_member + "\" must be a text";
+    }
+  }
+  if (request.isMember("code") && !request["code"].isInt()) return "\"code\" must be an integer";
+  return "";
+}
+
 }  // namespace
 
 struct BenchRun::Parts {
@@ -212,8 +223,15 @@ void BenchRun::run() {
 void BenchRun::handle(const Json::Value& request,
                       const std::function<void(const Json::Value&)>& reply) {
   Parts& parts = *parts_;
-  const std::string command = request["command"].asString();
   Json::Value answer(Json::objectValue);
+  const std::string problem = request_problem(request);
+  if (!problem.empty()) {
+    answer["ok"] = false;
+    answer["error"] = problem;
+    reply(answer);
+    return;
+  }
+  const std::string command = request["command"].asString();
   if (command == "status") {
     answer["ok"] = true;
     answer["uptime_s"] =

@@ -11,6 +11,7 @@
 
 #include <json/reader.h>
 #include <boost/asio/read_until.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 
@@ -23,12 +24,18 @@ namespace asio = boost::asio;
 using Local = asio::local::stream_protocol;
 
 constexpr std::size_t kMaxRequestBytes = 64 * 1024;
+constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
+// A client that has not sent its whole request line by then is disconnected.
+constexpr auto kRequestTimeout = std::chrono::seconds(10);
 
 // One connection: reads a request line, asks the handler, writes the reply line.
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(Local::socket socket, const ControlHandler& handler)
-      : socket_(std::move(socket)), handler_(handler), input_(kMaxRequestBytes) {}
+      : socket_(std::move(socket)),
+        handler_(handler),
+        input_(kMaxRequestBytes),
+        request_timer_(socket_.get_executor()) {}
 
   void start() {
     if (!peer_is_owner()) {
@@ -36,6 +43,12 @@ class Session : public std::enable_shared_from_this<Session> {
       return;
     }
     auto self = shared_from_this();
+    request_timer_.expires_after(kRequestTimeout);
+    request_timer_.async_wait([self](const boost::system::error_code& error) {
+      if (error) return;
+      boost::system::error_code ignored;
+      self->socket_.close(ignored);
+    });
     asio::async_read_until(
         socket_, input_, '\n',
         [self](const boost::system::error_code& error, std::size_t) { self->on_request(error); });
@@ -59,23 +72,45 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void on_request(const boost::system::error_code& error) {
+    request_timer_.cancel();
+    if (error == asio::error::not_found) {
+      reply(error_reply("request longer than " + std::to_string(kMaxRequestBytes) +
+                        " bytes without a line end"));
+      return;
+    }
     if (error) return;
     std::istream stream(&input_);
     std::string line;
     std::getline(stream, line);
-    Json::CharReaderBuilder builder;
     Json::Value request;
-    std::string errors;
-    std::istringstream text(line);
-    if (!Json::parseFromStream(builder, text, &request, &errors) || !request.isObject()) {
+    if (!parse_request(line, request)) {
       reply(error_reply("request is not a JSON object"));
       return;
     }
     auto self = shared_from_this();
-    handler_(request, [self](const Json::Value& answer) { self->reply(answer); });
+    try {
+      handler_(request, [self](const Json::Value& answer) { self->reply(answer); });
+    } catch (const std::exception& failure) {
+      reply(error_reply(std::string("request failed: ") + failure.what()));
+    }
   }
 
+  // False for anything but one JSON object, nesting too deep included.
+  static bool parse_request(const std::string& line, Json::Value& request) {
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    std::istringstream text(line);
+    try {
+      return Json::parseFromStream(builder, text, &request, &errors) && request.isObject();
+    } catch (const Json::Exception&) {
+      return false;
+    }
+  }
+
+  // Writes the first reply only; the connection closes once it is out.
   void reply(const Json::Value& answer) {
+    if (replied_) return;
+    replied_ = true;
     output_ = json_line(answer) + "\n";
     auto self = shared_from_this();
     asio::async_write(socket_, asio::buffer(output_),
@@ -88,7 +123,9 @@ class Session : public std::enable_shared_from_this<Session> {
   Local::socket socket_;
   const ControlHandler& handler_;
   asio::streambuf input_;
+  asio::steady_timer request_timer_;
   std::string output_;
+  bool replied_ = false;
 };
 
 sockaddr_un address_of(const std::string& path) {
@@ -189,6 +226,10 @@ Json::Value control_request(const std::string& path, const Json::Value& request,
   std::string reply;
   char buffer[4096];
   while (reply.find('\n') == std::string::npos) {
+    if (reply.size() > kMaxReplyBytes) {
+      throw ControlError(path + ": reply longer than " + std::to_string(kMaxReplyBytes) +
+                         " bytes without a line end");
+    }
     const ssize_t got = recv(connection.fd, buffer, sizeof buffer, 0);
     if (got == 0) break;
     if (got < 0) {
