@@ -8,6 +8,7 @@ add_library(kelvra_bench STATIC
   ${CMAKE_CURRENT_LIST_DIR}/commands.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console.cpp
   ${CMAKE_CURRENT_LIST_DIR}/control_socket.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/decode_input.cpp
   ${CMAKE_CURRENT_LIST_DIR}/history_store.cpp
   ${CMAKE_CURRENT_LIST_DIR}/serial_line.cpp
   ${CMAKE_CURRENT_LIST_DIR}/settings.cpp

@@ -16,6 +16,7 @@
 #include "bench-host/bench_run.h"
 #include "bench-host/console.h"
 #include "bench-host/control_socket.h"
+#include "bench-host/decode_input.h"
 #include "bench-host/history_store.h"
 #include "bench-host/settings.h"
 #include "record/kelvra_419_fields.h"
@@ -404,7 +405,7 @@ int history_command(int argc, char** argv) {
 
 namespace {
 
-// The bytes of a record file, or of hex text (in a file or given directly; blanks ignored).
+// The bytes of a record file, or of hex text (in a file or given directly).
 std::vector<std::uint8_t> record_input(const std::string& source) {
   std::string content = source;
   bool from_file = false;
@@ -414,25 +415,9 @@ std::vector<std::uint8_t> record_input(const std::string& source) {
     content = bytes.str();
     from_file = true;
   }
-  std::string digits;
-  bool hex = true;
-  for (char c : content) {
-    if (std::isspace(static_cast<unsigned char>(c))) continue;
-    if (!std::isxdigit(static_cast<unsigned char>(c))) {
-      hex = false;
-      break;
-    }
-    digits += c;
-  }
-  if (hex && digits.size() % 2 == 0 && !digits.empty()) {
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < digits.size(); i += 2) {
-      bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-  }
-  if (!from_file) throw UsageError(source + ": neither a readable file nor hex digits");
-  return std::vector<std::uint8_t>(content.begin(), content.end());
+  auto bytes = decode_input_bytes(content, from_file);
+  if (!bytes) throw UsageError(source + ": neither a readable file nor hex digits");
+  return std::move(*bytes);
 }
 
 }  // namespace
@@ -456,16 +441,7 @@ int decode_command(int argc, char** argv) {
       throw std::runtime_error(source + ": " + std::to_string(bytes.size()) +
                                " bytes; a record has " + std::to_string(record::kRecordSize));
     }
-    if (args.has("--json")) {
-      std::printf("%s\n", json_line(record::to_json(*record)).c_str());
-      return 0;
-    }
-    record::for_each_field(*record, [](const record::FieldValue& field) {
-      const std::string value = field.value.isString()   ? field.value.asString()
-                                : field.value.isDouble() ? record::float_text(field.value.asFloat())
-                                                         : std::to_string(field.value.asUInt64());
-      std::printf("%4zu  %-28s %s\n", field.offset, field.name.c_str(), value.c_str());
-    });
+    std::fputs(decode_listing(*record, args.has("--json")).c_str(), stdout);
     return 0;
   });
 }

@@ -1,6 +1,7 @@
 #include "record/kelvra_419_fields.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -145,7 +146,12 @@ void for_each_field(const kelvra_419_Data_t& record, const FieldVisitor& visit) 
 
 Json::Value to_json(const kelvra_419_Data_t& record) {
   Json::Value root(Json::objectValue);
-  for_each_field(record, [&](const FieldValue& field) { place(root, field.name, field.value); });
+  // NaN and infinities are null: an infinity would otherwise be written as 1e+9999, which readers
+  // that check a number's range refuse.
+  for_each_field(record, [&](const FieldValue& field) {
+    const bool not_a_number = field.value.isDouble() && !std::isfinite(field.value.asDouble());
+    place(root, field.name, not_a_number ? Json::Value() : field.value);
+  });
   return root;
 }
 

@@ -114,6 +114,25 @@ TEST(RecordFields, JsonNestsGroupsAndArrays) {
   EXPECT_EQ(json["dc2"]["out_v"].asDouble(), 48.0);
 }
 
+// Floats that are not numbers are listed as text and written as JSON null, which every reader
+// takes; an infinity written as a number (1e+9999) is refused by readers that check its range.
+TEST(RecordFields, FloatsThatAreNotNumbersAreNullInJson) {
+  const auto bytes = record_bytes({
+      {20, {0x01}},                     // ac.channel_count
+      {37, {0x00, 0x00, 0x80, 0x7F}},   // ac.channel[0].a +inf
+      {41, {0x00, 0x00, 0x80, 0xFF}},   // ac.channel[0].b -inf
+      {45, {0x00, 0x00, 0xC0, 0x7F}},   // ac.channel[0].c NaN
+      {576, {0x00, 0x00, 0x56, 0x42}},  // dc.out_v 53.5 V
+  });
+  const auto record = kelvra::record::from_bytes(bytes.data(), bytes.size());
+  const Json::Value channel = kelvra::record::to_json(*record)["ac"]["channel"][0];
+  for (const char* phase : {"a", "b", "c"}) EXPECT_TRUE(channel[phase].isNull()) << phase;
+  EXPECT_EQ(kelvra::record::to_json(*record)["dc"]["out_v"].asDouble(), 53.5);
+  const auto fields = fields_of(bytes);
+  EXPECT_EQ(kelvra::record::float_text(fields.at("ac.channel[0].a").value.asFloat()), "inf");
+  EXPECT_EQ(kelvra::record::float_text(fields.at("ac.channel[0].b").value.asFloat()), "-inf");
+}
+
 TEST(RecordFields, OnlyWholeRecordsAreTaken) {
   const std::vector<std::uint8_t> bytes(764, 0);
   EXPECT_FALSE(kelvra::record::from_bytes(bytes.data(), 762));
