@@ -1,15 +1,20 @@
 #include "bench-host/settings.h"
 
+#include <cfloat>
+#include <cmath>
 #include <cstdlib>
-#include <fstream>
+#include <memory>
 #include <set>
-#include <sstream>
 #include <utility>
 
 #include <json/reader.h>
 
+#include "scripted-host/input_file.h"
+
 namespace kelvra::bench {
 namespace {
+
+constexpr std::size_t kMaxSettingsFileBytes = 1024 * 1024;
 
 const char* const kDeviceKeys[] = {
     "name",
@@ -31,12 +36,13 @@ const char* const kDeviceKeys[] = {
 
 long number_at(const Json::Value& value, const std::string& field, long min, long max) {
   if (value.isIntegral()) {
-    const long number = static_cast<long>(value.asInt64());
-    if (number < min || number > max) {
-      throw SettingsError(field + ": expected a number from " + std::to_string(min) + " to " +
-                          std::to_string(max) + ", got " + std::to_string(number));
+    if (!value.isInt64() || value.asInt64() < min || value.asInt64() > max) {
+      throw SettingsError(
+          field + ": expected a number from " + std::to_string(min) + " to " + std::to_string(max) +
+          ", got " +
+          (value.isInt64() ? std::to_string(value.asInt64()) : std::to_string(value.asUInt64())));
     }
-    return number;
+    return static_cast<long>(value.asInt64());
   }
   if (value.isString()) return parse_bounded(field, value.asString(), min, max);
   throw SettingsError(field + ": expected a number");
@@ -116,8 +122,9 @@ void apply_host_keys(const Json::Value& object, const std::string& context,
     const Json::Value& values = object["threshold_values"];
     if (!values.isObject()) throw SettingsError(field("threshold_values") + ": expected an object");
     for (const std::string& key : values.getMemberNames()) {
-      if (!values[key].isNumeric()) {
-        throw SettingsError(field("threshold_values") + "." + key + ": expected a number");
+      if (!values[key].isNumeric() || std::fabs(values[key].asDouble()) > FLT_MAX) {
+        throw SettingsError(field("threshold_values") + "." + key +
+                            ": expected a number within the range of a float");
       }
       device.threshold_values[key] = values[key].asFloat();
     }
@@ -230,14 +237,22 @@ RunSettings parse_settings(const Json::Value& root) {
 }
 
 RunSettings load_settings_file(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) throw SettingsError(path + ": cannot read the settings file");
-  Json::CharReaderBuilder builder;
+  std::string text;
+  try {
+    text = kelvra_tools::read_input_file(path, kMaxSettingsFileBytes);
+  } catch (const kelvra_tools::InputFileError& error) {
+    throw SettingsError(path + ": cannot read the settings file: " + error.what());
+  }
+  const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
   Json::Value root;
   std::string errors;
-  if (!Json::parseFromStream(builder, file, &root, &errors)) {
-    throw SettingsError(path + ": not valid JSON: " + errors);
+  bool parsed = false;
+  try {
+    parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+  } catch (const Json::Exception& error) {
+    errors = error.what();  // nesting beyond the reader's stack limit
   }
+  if (!parsed) throw SettingsError(path + ": not valid JSON: " + errors);
   try {
     return parse_settings(root);
   } catch (const SettingsError& error) {

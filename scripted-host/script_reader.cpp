@@ -220,6 +220,28 @@ bool is_blank_or_comment(const std::string& text) {
   return true;
 }
 
+// The next line of in, without its end, into text; false at the end of the input. A line is read
+// only up to kMaxScriptLineBytes, the script only up to kMaxScriptBytes.
+bool next_line(std::istream& in, std::string& text, int line, std::size_t& script_bytes) {
+  text.clear();
+  std::streambuf& input = *in.rdbuf();
+  if (std::char_traits<char>::eq_int_type(input.sgetc(), std::char_traits<char>::eof())) {
+    return false;
+  }
+  for (;;) {
+    const auto c = input.sbumpc();
+    if (std::char_traits<char>::eq_int_type(c, std::char_traits<char>::eof())) return true;
+    if (++script_bytes > kMaxScriptBytes) {
+      throw ScriptError(line, "script longer than " + std::to_string(kMaxScriptBytes) + " bytes");
+    }
+    if (c == '\n') return true;
+    if (text.size() == kMaxScriptLineBytes) {
+      throw ScriptError(line, "line longer than " + std::to_string(kMaxScriptLineBytes) + " bytes");
+    }
+    text.push_back(std::char_traits<char>::to_char_type(c));
+  }
+}
+
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -286,7 +308,8 @@ Step parse_step(const std::string& text, int line) {
 std::vector<ScriptLine> read_script(std::istream& in) {
   std::vector<ScriptLine> script;
   std::string text;
-  for (int line = 1; std::getline(in, text); ++line) {
+  std::size_t script_bytes = 0;
+  for (int line = 1; next_line(in, text, line, script_bytes); ++line) {
     if (is_blank_or_comment(text)) continue;
     script.push_back({line, parse_step(text, line)});
   }

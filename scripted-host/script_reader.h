@@ -94,6 +94,9 @@ class ScriptError : public std::runtime_error {
   std::string reason_;
 };
 
+// The longest line and the longest script read; longer ones are invalid scripts.
+constexpr std::size_t kMaxScriptLineBytes = 64 * 1024;
+constexpr std::size_t kMaxScriptBytes = 16 * 1024 * 1024;
 // The largest out buffer a control step and the most rule entries a rules step may ask for.
 constexpr int kMaxControlOutLen = 65536;
 constexpr std::uint32_t kMaxRuleCount = 65536;

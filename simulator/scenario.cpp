@@ -3,12 +3,17 @@
 #include <json/json.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
+#include <cfloat>
+#include <cmath>
+#include <memory>
 #include <variant>
+
+#include "scripted-host/input_file.h"
 
 namespace kelvra::sim {
 namespace {
+
+constexpr std::size_t kMaxScenarioFileBytes = 1024 * 1024;
 
 using Target = std::variant<std::monostate, Reading*, float*, std::uint8_t*>;
 enum class ValueKind { kReading, kFloat, kByte };
@@ -229,12 +234,12 @@ FieldValue parse_value(const Json::Value& value, ValueKind kind, const std::stri
         used = 0;
       }
       if (used == text.size() && parsed >= 0 && parsed <= 0xFF) return static_cast<float>(parsed);
-    } else if (value.isIntegral() && value.asInt64() >= 0 && value.asInt64() <= 0xFF) {
+    } else if (value.isInt64() && value.asInt64() >= 0 && value.asInt64() <= 0xFF) {
       return static_cast<float>(value.asInt());
     }
     throw ScenarioError(where + ": expected a byte, 0 to 255 or a text such as \"0xE0\"");
   }
-  if (!value.isNumeric()) {
+  if (!value.isNumeric() || std::fabs(value.asDouble()) > FLT_MAX) {
     throw ScenarioError(where + (kind == ValueKind::kReading ? ": expected a number or null"
                                                              : ": expected a number"));
   }
@@ -267,7 +272,7 @@ void reject_unknown_members(const Json::Value& object, const std::vector<std::st
 int parse_count(const Json::Value& object, const char* key, int min, int max, int fallback) {
   const Json::Value& value = object[key];
   if (value.isNull()) return fallback;
-  if (!value.isIntegral() || value.asInt64() < min || value.asInt64() > max) {
+  if (!value.isInt64() || value.asInt64() < min || value.asInt64() > max) {
     throw ScenarioError(std::string("equipment.") + key + ": expected a whole number from " +
                         std::to_string(min) + " to " + std::to_string(max));
   }
@@ -375,12 +380,15 @@ const Builtin kBuiltins[] = {
 
 Scenario parse_scenario(const std::string& json_text, const std::string& name) {
   Json::Value root;
-  Json::CharReaderBuilder builder;
+  const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
   std::string errors;
-  std::istringstream input(json_text);
-  if (!Json::parseFromStream(builder, input, &root, &errors)) {
-    throw ScenarioError("not valid JSON: " + errors);
+  bool parsed = false;
+  try {
+    parsed = reader->parse(json_text.data(), json_text.data() + json_text.size(), &root, &errors);
+  } catch (const Json::Exception& error) {
+    errors = error.what();  // nesting beyond the reader's stack limit
   }
+  if (!parsed) throw ScenarioError("not valid JSON: " + errors);
   if (!root.isObject()) throw ScenarioError("top level: expected an object");
   reject_unknown_members(root, {"description", "equipment", "initial", "timeline", "faults"}, "");
   Scenario scenario;
@@ -402,12 +410,14 @@ Scenario parse_scenario(const std::string& json_text, const std::string& name) {
 }
 
 Scenario load_scenario_file(const std::string& file_path) {
-  std::ifstream file(file_path);
-  if (!file) throw ScenarioError("cannot read " + file_path);
-  std::stringstream text;
-  text << file.rdbuf();
+  std::string text;
   try {
-    return parse_scenario(text.str(), file_path);
+    text = kelvra_tools::read_input_file(file_path, kMaxScenarioFileBytes);
+  } catch (const kelvra_tools::InputFileError& error) {
+    throw ScenarioError("cannot read " + file_path + ": " + error.what());
+  }
+  try {
+    return parse_scenario(text, file_path);
   } catch (const ScenarioError& error) {
     throw ScenarioError(file_path + ": " + error.what());
   }

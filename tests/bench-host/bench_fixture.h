@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,7 +32,10 @@ class TempDir {
     char pattern[] = "/tmp/kelvra-bench-XXXXXX";
     path_ = mkdtemp(pattern);
   }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
  private:

@@ -1,7 +1,12 @@
+#include <unistd.h>
+
+#include <fstream>
+
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
 #include "bench-host/settings.h"
+#include "bench_fixture.h"
 
 namespace {
 
@@ -81,7 +86,7 @@ TEST(BenchSettings, ErrorsNameTheField) {
       {R"({"host": {"parity": "mark"}})", "host.parity: expected none, odd or even, got \"mark\""},
       {R"({"host": {"port": 5}})", "host.port: expected a text"},
       {R"({"host": {"threshold_values": {"k": "high"}}})",
-       "host.threshold_values.k: expected a number"},
+       "host.threshold_values.k: expected a number within the range of a float"},
       {R"({"host": {"analog_signals": ["dc.out_v", 3]}})",
        "host.analog_signals[1]: expected a text"},
       {R"({"host": {"devices": []}})",
@@ -94,6 +99,14 @@ TEST(BenchSettings, ErrorsNameTheField) {
        "host.devices[1].data_id: another device uses data id 4"},
       {R"({"host": {"devices": [{"appSetting": []}]}})",
        "host.devices[0].appSetting: expected an object"},
+      // Numbers beyond what the fields hold are refused, not converted.
+      {R"({"host": {"baud": 18446744073709551615}})",
+       "host.baud: expected a number from 50 to 4000000, got 18446744073709551615"},
+      {R"({"host": {"data_id": -9223372036854775808}})",
+       "host.data_id: expected a number from 0 to 4294967295, got -9223372036854775808"},
+      {R"({"host": {"poll_interval_ms": 1e300}})", "host.poll_interval_ms: expected a number"},
+      {R"({"host": {"threshold_values": {"k": 1e39}}})",
+       "host.threshold_values.k: expected a number within the range of a float"},
   };
   for (const Case& c : cases) {
     try {
@@ -105,12 +118,47 @@ TEST(BenchSettings, ErrorsNameTheField) {
   }
 }
 
-TEST(BenchSettings, UnreadableFileIsNamed) {
-  try {
-    kelvra::bench::load_settings_file("/nonexistent/settings.json");
-    ADD_FAILURE();
-  } catch (const SettingsError& error) {
-    EXPECT_STREQ(error.what(), "/nonexistent/settings.json: cannot read the settings file");
+TEST(BenchSettings, BadFilesAreRefusedNamingTheFileAndTheProblem) {
+  bench_testing::TempDir dir;
+  const auto write = [&dir](const char* name, const std::string& content) {
+    std::ofstream(dir.file(name), std::ios::binary) << content;
+    return dir.file(name);
+  };
+  const std::string huge = dir.file("huge.json");
+  std::ofstream{huge};
+  ASSERT_EQ(truncate(huge.c_str(), 50 << 20), 0);  // 50 MiB of holes: refused before reading
+
+  struct Case {
+    std::string path;
+    std::string message;  // after "PATH: "
+  } cases[] = {
+      {"/nonexistent/settings.json", "cannot read the settings file: No such file or directory"},
+      {dir.file(""), "cannot read the settings file: Is a directory"},
+      {huge, "cannot read the settings file: larger than 1048576 bytes (52428800)"},
+      {"/dev/zero", "cannot read the settings file: larger than 1048576 bytes"},
+      {write("line.json", "{\"a\": \"" + std::string(10 << 20, 'x') + "\"}"),
+       "cannot read the settings file: larger than 1048576 bytes (10485769)"},
+      {write("empty.json", ""),
+       "not valid JSON: * Line 1, Column 1\n"
+       "  Syntax error: value, object or array expected.\n"},
+      {write("binary.json", std::string("\x7f"
+                                        "ELF\x02\x01\x00",
+                                        7)),
+       "not valid JSON: * Line 1, Column 1\n"
+       "  Syntax error: value, object or array expected.\n"},
+      {write("deep.json", std::string(100000, '[') + std::string(100000, ']')),
+       "not valid JSON: Exceeded stackLimit in readValue()."},
+      {write("array.json", "[1, 2]"), "top level: expected an object"},
+      {write("ver.json", R"({"host": {"ver": "0x20x"}})"),
+       "host.ver: expected a number from 32 to 33, got \"0x20x\""},
+  };
+  for (const Case& c : cases) {
+    try {
+      kelvra::bench::load_settings_file(c.path);
+      ADD_FAILURE() << c.path << " was taken";
+    } catch (const SettingsError& error) {
+      EXPECT_EQ(error.what(), c.path + ": " + c.message);
+    }
   }
 }
 

@@ -141,6 +141,40 @@ TEST(ScriptReader, NamesTheLineOfTheFileAfterBlanksAndComments) {
   }
 }
 
+TEST(ScriptReader, LongLinesAndLongScriptsAreRefusedWhereTheyCrossTheLimit) {
+  const std::string step = "{\"op\":\"record\"}\n";
+  const auto comment = [](std::size_t bytes) { return "#" + std::string(bytes - 1, 'x') + "\n"; };
+  struct Case {
+    const char* what;
+    std::string script;
+    const char* error;  // empty: read
+  } cases[] = {
+      {"a line of 65536 bytes", step + comment(65536) + step, ""},
+      {"a line of 65537 bytes", step + comment(65537) + step,
+       "line 2: line longer than 65536 bytes"},
+      {"a line of 10 MiB", step + step + std::string(10 << 20, ' '),
+       "line 3: line longer than 65536 bytes"},
+      // Lines of 60000 bytes and their ends: byte 16777217 lies in line 280.
+      {"300 lines of 60000 bytes",
+       [&comment] {
+         std::string script;
+         for (int i = 0; i < 300; ++i) script += comment(60000);
+         return script;
+       }(),
+       "line 280: script longer than 16777216 bytes"},
+  };
+  for (const Case& c : cases) {
+    std::istringstream script(c.script);
+    try {
+      const auto steps = read_script(script);
+      EXPECT_STREQ("", c.error) << c.what << " was read";
+      EXPECT_EQ(steps.size(), 2u) << c.what;
+    } catch (const ScriptError& error) {
+      EXPECT_STREQ(error.what(), c.error) << c.what;
+    }
+  }
+}
+
 TEST(ScriptReader, KeepsTheLineNumberOfEachStep) {
   std::istringstream script("\n{\"op\":\"record\"}\n#\n{\"op\":\"state\"}");
   const auto steps = read_script(script);

@@ -1,3 +1,8 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "scenario.h"
@@ -29,6 +34,9 @@ TEST(SimScenario, RefusesBadFieldsNamingThem) {
       {R"({"timeline": [{"at": 1, "sett": {}}]})", "timeline[0].sett"},
       {R"({"faults": {"noise": 0.1}})", "faults.noise"},
       {R"({"faults": {"echo": 2}})", "faults.echo"},
+      {R"({"equipment": {"rectifiers": 18446744073709551615}})", "equipment.rectifiers"},
+      {R"({"initial": {"ac1.mains_alarm": 18446744073709551615}})", "initial.ac1.mains_alarm"},
+      {R"({"initial": {"dc1.voltage": 1e39}})", "initial.dc1.voltage"},
   };
   for (const auto& c : cases) {
     try {
@@ -40,6 +48,50 @@ TEST(SimScenario, RefusesBadFieldsNamingThem) {
     }
   }
   EXPECT_THROW(parse_scenario("{\"timeline\": [", "test"), ScenarioError);
+}
+
+TEST(SimScenario, BadFilesAreRefusedNamingTheFileAndTheProblem) {
+  const std::string base =
+      ::testing::TempDir() + "kelvra-scenario-" + std::to_string(getpid()) + "-";
+  const auto write = [&base](const char* name, const std::string& content) {
+    const std::string path = base + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  };
+  const std::string huge = write("huge.json", "");
+  ASSERT_EQ(truncate(huge.c_str(), 50 << 20), 0);  // 50 MiB of holes: refused before reading
+
+  struct Case {
+    std::string path;
+    std::string message;
+  } cases[] = {
+      {"/nonexistent.json", "cannot read /nonexistent.json: No such file or directory"},
+      {huge, "cannot read " + huge + ": larger than 1048576 bytes (52428800)"},
+      {"/dev/zero", "cannot read /dev/zero: larger than 1048576 bytes"},
+      {write("deep.json",
+             [] {
+               std::string deep;
+               for (int i = 0; i < 100000; ++i) deep += "{\"a\":";
+               return deep;
+             }()),
+       base + "deep.json: not valid JSON: Exceeded stackLimit in readValue()."},
+      {write("text.json", "mains off at 10 s"),
+       base + "text.json: not valid JSON: * Line 1, Column 1\n"
+              "  Syntax error: value, object or array expected.\n"},
+      {write("list.json", R"([{"at": 1, "set": {}}])"),
+       base + "list.json: top level: expected an object"},
+  };
+  for (const Case& c : cases) {
+    try {
+      load_scenario_file(c.path);
+      ADD_FAILURE() << "accepted: " << c.path;
+    } catch (const ScenarioError& error) {
+      EXPECT_EQ(error.what(), c.message);
+    }
+  }
+  for (const char* name : {"huge.json", "deep.json", "text.json", "list.json"}) {
+    std::remove((base + name).c_str());
+  }
 }
 
 TEST(SimScenario, SetsFieldsOfPresentUnits) {
