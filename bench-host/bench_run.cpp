@@ -99,11 +99,9 @@ void BenchRun::run() {
   parts_ = std::make_unique<Parts>();
   Parts& parts = *parts_;
   parts.started = std::chrono::steady_clock::now();
-  try {
-    parts.history = std::make_unique<HistoryStore>(options_.db_path);
-  } catch (const HistoryError& error) {
-    throw RunError(std::string("--db ") + error.what());
-  }
+  // History that cannot be written is said once and tried again every round; polling goes on.
+  parts.history = std::make_unique<HistoryStore>(
+      options_.db_path, [this](const std::string& text) { console_.note(options_.db_path, text); });
   try {
     parts.plugin = std::make_unique<kelvra_tools::LoadedPlugin>(options_.plugin_path);
   } catch (const kelvra_tools::PluginLoadError& error) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -11,9 +12,15 @@ struct sqlite3;
 
 namespace kelvra::bench {
 
+// what() names the database or says "history"; reason() is what went wrong, alone.
 class HistoryError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  HistoryError(const std::string& context, const std::string& reason)
+      : std::runtime_error(context + ": " + reason), reason_(reason) {}
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string reason_;
 };
 
 struct StoredRecord {
@@ -51,10 +58,18 @@ struct HistoryQuery {
   std::optional<std::size_t> last;
 };
 
+// What a store that keeps going says about itself: once when history stops being stored (with
+// the reason), once when it is stored again.
+using HistoryStatus = std::function<void(const std::string& text)>;
+
 class HistoryStore {
  public:
   // Opens or creates the database; throws HistoryError naming the path.
   explicit HistoryStore(const std::string& path);
+  // A store for a run, which must not end because history cannot be written: nothing throws
+  // from opening, writing or latest_record. A failed write drops the connection and the round it
+  // belongs to; the next write opens the database again, so storing resumes once it can.
+  HistoryStore(const std::string& path, HistoryStatus status);
   ~HistoryStore();
   HistoryStore(const HistoryStore&) = delete;
   HistoryStore& operator=(const HistoryStore&) = delete;
@@ -76,11 +91,26 @@ class HistoryStore {
   std::vector<CommEvent> comm_events(const HistoryQuery& query);
 
  private:
+  void open();
+  void close();
+  // The connection, opened again when a failed write dropped it; throws HistoryError.
+  sqlite3* connection();
   void exec(const char* sql);
+  // Runs one write; in a keep-going store a failure is reported and false returned instead.
+  bool attempt(const std::function<void()>& write);
+  void add_row(bool record, const std::function<void()>& insert);
+  void stored_again();
 
   std::string path_;
   sqlite3* db_ = nullptr;
   bool in_transaction_ = false;
+  HistoryStatus status_;     // set: keep going when writes fail
+  bool failing_ = false;     // the last write failed
+  bool round_lost_ = false;  // a write of the open transaction failed; the rest is dropped
+  std::uint64_t round_records_ = 0;
+  std::uint64_t round_events_ = 0;
+  std::uint64_t lost_records_ = 0;  // not stored since writes began to fail
+  std::uint64_t lost_events_ = 0;
 };
 
 }  // namespace kelvra::bench
