@@ -4,12 +4,10 @@
 
 #include <cctype>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +18,7 @@
 #include "bench-host/history_store.h"
 #include "bench-host/settings.h"
 #include "record/kelvra_419_fields.h"
+#include "scripted-host/input_file.h"
 #include "scripted-host/plugin_loader.h"
 #include "scripted-host/stdout_capture.h"
 
@@ -405,15 +404,18 @@ int history_command(int argc, char** argv) {
 
 namespace {
 
+// A record file, in binary or hex, is far below this; anything larger is not read.
+constexpr std::size_t kMaxRecordFileBytes = 64 * 1024;
+
 // The bytes of a record file, or of hex text (in a file or given directly).
 std::vector<std::uint8_t> record_input(const std::string& source) {
   std::string content = source;
   bool from_file = false;
-  if (std::ifstream file{source, std::ios::binary}) {
-    std::stringstream bytes;
-    bytes << file.rdbuf();
-    content = bytes.str();
+  try {
+    content = kelvra_tools::read_input_file(source, kMaxRecordFileBytes);
     from_file = true;
+  } catch (const kelvra_tools::InputFileError& error) {
+    if (access(source.c_str(), F_OK) == 0) throw std::runtime_error(source + ": " + error.what());
   }
   auto bytes = decode_input_bytes(content, from_file);
   if (!bytes) throw UsageError(source + ": neither a readable file nor hex digits");

@@ -1,4 +1,6 @@
 // Exit codes and output of the subcommands that need no running host.
+#include <unistd.h>
+
 #include <fstream>
 #include <string>
 #include <vector>
@@ -52,6 +54,10 @@ TEST(BenchCommands, DecodeNamesTheFieldsOfHexOrFile) {
 }
 
 TEST(BenchCommands, ExitCodesAndMessages) {
+  bench_testing::TempDir dir;
+  const std::string huge = dir.file("huge.bin");
+  std::ofstream{huge};
+  ASSERT_EQ(truncate(huge.c_str(), 50 << 20), 0);  // 50 MiB of holes: refused before reading
   struct Case {
     int (*command)(int, char**);
     std::vector<std::string> args;
@@ -67,6 +73,11 @@ TEST(BenchCommands, ExitCodesAndMessages) {
        2,
        "/nonexistent/file: neither a readable file nor hex digits"},
       {kelvra::bench::decode_command, {"decode"}, 2, "expected one FILE or HEX"},
+      {kelvra::bench::decode_command,
+       {"decode", huge},
+       1,
+       "huge.bin: larger than 65536 bytes (52428800)"},
+      {kelvra::bench::decode_command, {"decode", dir.file("")}, 1, "/: Is a directory"},
       {kelvra::bench::run_command, {"run", "--rounds"}, 2, "--rounds: missing value"},
       {kelvra::bench::run_command,
        {"run", "--rounds", "0"},
