@@ -173,7 +173,13 @@ void ControlServer::start() {
   if (answers(path_)) {
     throw ControlError(path_ + ": another kelvra-host run is using this database");
   }
-  unlink(path_.c_str());
+  struct stat existing {};
+  if (lstat(path_.c_str(), &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      throw ControlError(path_ + ": exists and is not a socket; left as it is");
+    }
+    unlink(path_.c_str());  // a stale socket of a run that ended without removing it
+  }
   boost::system::error_code error;
   acceptor_.open(Local(), error);
   const mode_t previous = umask(0177);

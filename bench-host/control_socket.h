@@ -34,7 +34,8 @@ class ControlServer {
   ControlServer& operator=(const ControlServer&) = delete;
 
   // Binds with mode 0600 and accepts; throws ControlError naming the path, also when another
-  // running host answers on it. A stale socket file is replaced.
+  // running host answers on it or a file that is not a socket is in the way. A stale socket
+  // is replaced.
   void start();
   // Stops accepting and removes the socket file.
   void stop();

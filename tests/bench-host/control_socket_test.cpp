@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <json/reader.h>
@@ -147,6 +149,22 @@ TEST(ControlSocket, CutOrHeldRequestsDoNotHoldUpOthers) {
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(session.ask(request("status"))["ok"].asBool());
   const std::uint64_t rounds = rounds_of(session);
   ASSERT_TRUE(session.wait_for_records(rounds + 2)) << session.output();
+}
+
+TEST(ControlSocket, FileInTheSocketsPlaceIsLeftAndTheRunRefused) {
+  BenchSession session;
+  const std::string path = kelvra::bench::control_socket_path(session.db());
+  std::ofstream(path) << "notes";
+  kelvra::bench::Console console(stderr, false);
+  kelvra::bench::BenchRun run(session.options(), console);
+  try {
+    run.run();
+    ADD_FAILURE() << "the run started";
+  } catch (const kelvra::bench::RunError& error) {
+    EXPECT_EQ(error.what(), path + ": exists and is not a socket; left as it is");
+  }
+  std::ifstream file(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "notes");
 }
 
 // In a child running as `nobody`: 0 when connecting is refused (errno EACCES), 1 when it
