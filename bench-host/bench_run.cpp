@@ -110,6 +110,7 @@ void BenchRun::run() {
 
   // Devices without a port each get a simulator of their own on a pseudo-terminal.
   std::vector<DeviceSettings> devices = options_.settings.devices;
+  std::map<std::string, sim::SimulatorServer*> simulator_of_port;
   for (DeviceSettings& device : devices) {
     if (!device.port.empty()) continue;
     sim::SimulatorConfig config;
@@ -119,9 +120,16 @@ void BenchRun::run() {
     config.pacing.enabled = options_.pace;
     config.pacing.turnaround = options_.turnaround;
     config.pacing.baud = device.serial.baud;
+    // Each simulator draws its own faults.
+    config.seed = static_cast<std::uint32_t>(1 + parts.simulators.size());
+    sim::ServerOptions server;
+    // A terminal that is closed and opened again gets a new name; the link keeps the port's.
+    if (options_.simulator_hangup_rounds) {
+      server.link_path = options_.db_path + ".tty" + std::to_string(parts.simulators.size());
+    }
     const std::string source = "simulator " + device.name;
     auto simulator = std::make_unique<sim::SimulatorServer>(
-        config, sim::ServerOptions{}, [this, source](const std::string& line) {
+        config, server, [this, source](const std::string& line) {
           if (options_.simulator_log || line.find("scenario at") != std::string::npos) {
             console_.note(source, line);
           }
@@ -131,11 +139,12 @@ void BenchRun::run() {
     } catch (const std::exception& error) {
       throw RunError(std::string("built-in simulator: ") + error.what());
     }
-    device.port = simulator->device_path();
+    device.port = server.link_path.empty() ? simulator->device_path() : server.link_path;
     console_.note(source,
                   "scenario " + config.scenario.name + " on " + device.port + ", " +
                       (options_.pace ? "paced at " + std::to_string(config.pacing.baud) + " baud"
                                      : "not paced"));
+    simulator_of_port[device.port] = simulator.get();
     parts.simulators.push_back(std::move(simulator));
   }
 
@@ -164,7 +173,16 @@ void BenchRun::run() {
     }
     line->add(*station);
     station->configure(*line);
-    station->on_round([this](const Station&) {
+    const auto simulator = simulator_of_port.find(device.port);
+    sim::SimulatorServer* own_simulator =
+        simulator == simulator_of_port.end() ? nullptr : simulator->second;
+    station->on_round([this, own_simulator](const Station& done) {
+      if (own_simulator && options_.simulator_hangup_rounds &&
+          done.counters().rounds % *options_.simulator_hangup_rounds == 0) {
+        asio::post(io_, [this, own_simulator, name = done.settings().name] {
+          hang_up(*own_simulator, name);
+        });
+      }
       if (!options_.rounds) return;
       for (const auto& each : parts_->stations) {
         if (each->counters().rounds < *options_.rounds) return;
@@ -216,6 +234,18 @@ void BenchRun::run() {
   for (const auto& station : parts.stations) rounds += station->counters().rounds;
   console_.note("kelvra-host", "stopped after " + std::to_string(rounds) + " rounds; history in " +
                                    options_.db_path);
+}
+
+void BenchRun::hang_up(sim::SimulatorServer& simulator, const std::string& device) {
+  simulator.stop();
+  try {
+    simulator.start();
+  } catch (const std::exception& error) {
+    console_.note("simulator " + device, std::string("terminal not reopened: ") + error.what());
+    return;
+  }
+  console_.note("simulator " + device,
+                "terminal closed and opened again as " + simulator.device_path());
 }
 
 void BenchRun::handle(const Json::Value& request,

@@ -17,6 +17,10 @@
 #include "bench-host/console.h"
 #include "bench-host/settings.h"
 
+namespace kelvra::sim {
+class SimulatorServer;
+}
+
 namespace kelvra::bench {
 
 // A run that could not be set up: plug-in, database, port, scenario or socket; names which.
@@ -38,6 +42,9 @@ struct RunOptions {
   std::optional<std::uint64_t> rounds;  // stop once every device completed this many
   std::optional<std::chrono::milliseconds> duration;
   std::chrono::milliseconds reopen_interval{3000};
+  // For soak runs: each built-in simulator closes its terminal and opens a new one after every
+  // this many rounds of its device; its port is then a link beside the database that follows it.
+  std::optional<std::uint64_t> simulator_hangup_rounds;
   bool control_socket = true;
 };
 
@@ -57,6 +64,8 @@ class BenchRun {
  private:
   struct Parts;
 
+  // Closes the built-in simulator's terminal and opens a new one behind the same link.
+  void hang_up(sim::SimulatorServer& simulator, const std::string& device);
   // One control socket request.
   void handle(const Json::Value& request, const std::function<void(const Json::Value&)>& reply);
 

@@ -140,6 +140,8 @@ const char* const kRunHelp =
     "  --no-pace              built-in simulator answers at once instead of at line rate\n"
     "  --turnaround MS        built-in simulator's think time before answering (default 5)\n"
     "  --sim-log              print every simulator line, not only its scenario events\n"
+    "  --sim-hangup-every N   built-in simulator closes its terminal and opens a new one after\n"
+    "                         every N rounds of its device (port: a link beside the database)\n"
     "  --rounds N             stop once every device completed N rounds\n"
     "  --duration SECONDS     stop after this time\n"
     "  --json                 JSON lines instead of text, the record decoded to named fields\n"
@@ -154,10 +156,11 @@ const char* const kRunHelp =
 
 int run_command(int argc, char** argv) {
   return guarded("run", [&] {
-    const Arguments args(argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output"},
-                         {"--settings", "--port", "--baud", "--address", "--ver",
-                          "--response-timeout", "--poll-interval", "--reopen-interval", "--plugin",
-                          "--db", "--scenario", "--rounds", "--duration", "--turnaround"});
+    const Arguments args(
+        argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output"},
+        {"--settings", "--port", "--baud", "--address", "--ver", "--response-timeout",
+         "--poll-interval", "--reopen-interval", "--plugin", "--db", "--scenario", "--rounds",
+         "--duration", "--turnaround", "--sim-hangup-every"});
     if (args.help()) {
       std::fputs(kRunHelp, stdout);
       return 0;
@@ -196,6 +199,9 @@ int run_command(int argc, char** argv) {
     }
     options.simulator_log = args.has("--sim-log");
     if (args.has("--rounds")) options.rounds = args.number("--rounds", 1, 1000000000);
+    if (args.has("--sim-hangup-every")) {
+      options.simulator_hangup_rounds = args.number("--sim-hangup-every", 1, 1000000000);
+    }
     if (args.has("--duration")) {
       options.duration = std::chrono::seconds(args.number("--duration", 1, 100000000));
     }

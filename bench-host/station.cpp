@@ -1,5 +1,6 @@
 #include "bench-host/station.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <stdexcept>
@@ -70,7 +71,16 @@ bool Station::restore_from_history() {
 
 bool Station::start_round() {
   const bool started = device_->RefreshStatus();
-  if (started) round_started_ = std::chrono::steady_clock::now();
+  if (started) {
+    const auto now = std::chrono::steady_clock::now();
+    if (last_round_start_) {
+      counters_.longest_round_gap =
+          std::max(counters_.longest_round_gap,
+                   std::chrono::duration_cast<std::chrono::milliseconds>(now - *last_round_start_));
+    }
+    last_round_start_ = now;
+    round_started_ = now;
+  }
   after_device_call();
   return started;
 }
@@ -163,6 +173,7 @@ Json::Value Station::status() const {
   status["answers"] = Json::UInt64(counters_.answers);
   status["timeouts"] = Json::UInt64(counters_.timeouts);
   status["refused"] = Json::UInt64(counters_.refused);
+  status["longest_round_gap_ms"] = Json::Int64(counters_.longest_round_gap.count());
   status["alarms"] = Json::Value(Json::arrayValue);
   for (const std::string& alarm : alarms_.active()) status["alarms"].append(alarm);
   return status;

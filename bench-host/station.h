@@ -31,6 +31,8 @@ struct StationCounters {
   std::uint64_t refused = 0;   // responses with a return code other than 0
   std::uint64_t rounds = 0;    // completed poll rounds
   std::uint64_t restored = 0;  // records handed back from history
+  // Longest time from one round's first command to the next round's, the port's downtime included.
+  std::chrono::milliseconds longest_round_gap{0};
 };
 
 class Station : public HostServices {
@@ -101,6 +103,7 @@ class Station : public HostServices {
   StationCounters counters_;
   std::map<std::string, float> reported_analog_;
   std::optional<std::chrono::steady_clock::time_point> round_started_;
+  std::optional<std::chrono::steady_clock::time_point> last_round_start_;
   bool restoring_ = false;
   std::optional<Publication> publication_;
   std::string last_round_time_;

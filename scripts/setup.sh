@@ -6,7 +6,7 @@ packages=(
   cmake g++ make pkg-config
   libboost-date-time-dev libboost-system-dev libjsoncpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
-  clang libclang-rt-dev valgrind
+  clang libclang-rt-dev valgrind sqlite3 jq
 )
 
 missing=()

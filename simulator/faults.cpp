@@ -5,13 +5,16 @@ namespace {
 
 constexpr const char* kNames[kFaultKinds] = {
     "no-answer", "bad-chksum",    "bad-lchksum", "garbage", "cut-short",
-    "late",      "wrong-address", "rtn-02",      "echo",
+    "late",      "wrong-address", "rtn-02",      "echo",    "bad-data",
 };
 
 // Line noise that holds no SOI.
 constexpr std::string_view kGarbage("\x00\xFF\x13noise\r\n", 10);
 // Wire offsets: SOI, then VER ADR CID1 CID2 (8 digits), then LCHKSUM is the first LENGTH digit.
 constexpr std::size_t kLengthChecksumDigit = 9;
+// INFO digits start after SOI and the twelve header digits (VER ADR CID1 RTN LENGTH).
+constexpr std::size_t kInfoStart = 13;
+constexpr std::size_t kRtnLowDigit = 8;
 
 char other_hex_digit(char digit) {
   return digit == '0' ? '1' : '0';
@@ -89,6 +92,14 @@ WireAnswer FaultInjector::shape(const frame::Frame& answer, std::string_view com
     case FaultKind::kEcho:
       wire.bytes.insert(0, command_wire);
       break;
+    case FaultKind::kBadData: {
+      // The high digit of the middle INFO byte, so that a value decoded from it would be one the
+      // equipment never had; without INFO, RTN's low digit.
+      const std::size_t info_bytes = answer.info.size();
+      char& digit = wire.bytes[info_bytes == 0 ? kRtnLowDigit : kInfoStart + info_bytes / 2 * 2];
+      digit = other_hex_digit(digit);
+      break;
+    }
   }
   return wire;
 }

@@ -23,8 +23,9 @@ enum class FaultKind : std::uint8_t {
   kWrongAddress,
   kRtnChecksumError,
   kEcho,
+  kBadData,  // one INFO digit changed, the checksum left as it was
 };
-constexpr std::size_t kFaultKinds = 9;
+constexpr std::size_t kFaultKinds = 10;
 
 // Names as written in --fault KIND:RATE and in scenario files.
 const char* fault_name(FaultKind kind);

@@ -315,7 +315,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"bad-lchksum", "bad LCHKSUM"},
                       FaultCase{"garbage", "bytes before SOI"}, FaultCase{"cut-short", "timeouts"},
                       FaultCase{"wrong-address", "frame from another address"},
-                      FaultCase{"echo", "echoes"}, FaultCase{"rtn-02", "refused"}),
+                      FaultCase{"echo", "echoes"}, FaultCase{"rtn-02", "refused"},
+                      FaultCase{"bad-data", "bad CHKSUM"}),
     [](const ::testing::TestParamInfo<FaultCase>& info) {
       std::string name = info.param.fault;
       name.erase(std::remove(name.begin(), name.end(), '-'), name.end());

@@ -185,6 +185,7 @@ TEST(SimFaults, ShapeTheWire) {
       {FaultKind::kWrongAddress, "~200241000000FDB7\r"},
       {FaultKind::kRtnChecksumError, "~200141020000FDB6\r"},
       {FaultKind::kEcho, echo + clean},
+      {FaultKind::kBadData, "~200141010000FDB8\r"},  // RTN 00 read as 01, CHKSUM kept
   };
   for (const auto& c : cases) {
     const WireAnswer wire = faults.shape(answer, echo, c.kind);
@@ -193,6 +194,10 @@ TEST(SimFaults, ShapeTheWire) {
     EXPECT_EQ(c.kind, parse_fault_name(fault_name(c.kind)));
   }
   EXPECT_EQ(clean, faults.shape(answer, echo, std::nullopt).bytes);
+  // With INFO 11 22 33 the middle byte's high digit changes (22 to 02); CHKSUM FC75 is kept.
+  const Frame with_info{0x20, 0x01, 0x41, 0x00, {0x11, 0x22, 0x33}};
+  EXPECT_EQ("~20014100A006112233FC75\r", faults.shape(with_info, echo, std::nullopt).bytes);
+  EXPECT_EQ("~20014100A006110233FC75\r", faults.shape(with_info, echo, FaultKind::kBadData).bytes);
 }
 
 TEST(SimFaults, RatesAreDrawnAndCounted) {
