@@ -1,5 +1,7 @@
 #include "bench-host/serial_line.h"
 
+#include <termios.h>
+
 #include <boost/asio/write.hpp>
 
 #include "bench-host/station.h"
@@ -155,7 +157,13 @@ void SerialLine::start_read() {
                             lost(error.message());
                             return;
                           }
+                          feeding_ = true;
                           decoder_.feed(read_buffer_.data(), size);
+                          feeding_ = false;
+                          if (wrote_during_feed_) {
+                            wrote_during_feed_ = false;
+                            if (decoder_.in_frame()) decoder_.abandon();
+                          }
                           if (generation == port_generation_ && port_.is_open()) start_read();
                         });
 }
@@ -208,14 +216,29 @@ void SerialLine::pump() {
   write(frame::encode(outstanding_->command));
 }
 
+void SerialLine::drop_earlier_input() {
+  tcflush(port_.native_handle(), TCIFLUSH);
+  if (feeding_) {
+    wrote_during_feed_ = true;
+  } else if (decoder_.in_frame()) {
+    decoder_.abandon();
+  }
+}
+
 void SerialLine::write(const std::string& wire) {
   if (!port_.is_open()) return;
+  drop_earlier_input();
   boost::system::error_code error;
   asio::write(port_, asio::buffer(wire), error);
   if (error) lost("write failed: " + error.message());
 }
 
 void SerialLine::on_frame(const frame::Frame& frame) {
+  if (wrote_during_feed_) {
+    ++counters_.stale;
+    log("frame " + command_text(frame) + " came before the command now outstanding, dropped");
+    return;
+  }
   if (!outstanding_) {
     ++counters_.unexpected;
     log("frame " + command_text(frame) + " answers no outstanding command, ignored");
@@ -276,6 +299,7 @@ Json::Value SerialLine::status() const {
   status["frames"] = Json::UInt64(decoder_.frame_count());
   status["echoes"] = Json::UInt64(counters_.echoes);
   status["unexpected"] = Json::UInt64(counters_.unexpected);
+  status["stale"] = Json::UInt64(counters_.stale);
   status["link_losses"] = Json::UInt64(counters_.link_losses);
   Json::Value errors(Json::objectValue);
   for (std::size_t kind = 0; kind < frame::kDecodeErrorKinds; ++kind) {

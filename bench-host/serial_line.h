@@ -27,6 +27,8 @@ class Station;
 struct LineCounters {
   std::uint64_t echoes = 0;      // our own command read back from the line
   std::uint64_t unexpected = 0;  // valid frames that answer no outstanding command
+  // Frames received before the outstanding command was written: late answers to earlier ones.
+  std::uint64_t stale = 0;
   std::uint64_t link_losses = 0;
 };
 
@@ -76,6 +78,8 @@ class SerialLine {
   void poll();
   void pump();
   void write(const std::string& wire);
+  // Drops what was received before a command goes out, so that it cannot pass as its answer.
+  void drop_earlier_input();
   void on_frame(const frame::Frame& frame);
   void on_bad_input(frame::DecodeError error, const frame::Frame* header);
   void on_timeout();
@@ -102,6 +106,8 @@ class SerialLine {
   std::uint64_t port_generation_ = 0;
   std::uint64_t exchange_generation_ = 0;
   bool running_ = false;
+  bool feeding_ = false;            // the decoder is taking the bytes of one read
+  bool wrote_during_feed_ = false;  // the rest of that read came before the command just written
   std::optional<std::chrono::steady_clock::time_point> down_since_;
   std::chrono::steady_clock::time_point last_reminder_;
   LineCounters counters_;

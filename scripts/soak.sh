@@ -7,7 +7,8 @@
 #   - every published round is stored exactly once (same device and time in the database);
 #   - every stored record equals the one a fault-free run stores, but for its data id and round
 #     time: the model never changes, so a byte taken from a frame that failed its checksum shows;
-#   - resident memory grows by less than 1 MiB after warm-up (the first 40 % of the rounds).
+#   - resident memory grows by less than 1 MiB after warm-up: the first 2500 rounds, by when the
+#     history database outgrows SQLite's 2 MiB page cache (not measured in shorter runs).
 # The plug-in starts a device's rounds at least 2 s apart, so rounds come from many devices at
 # once, each with a simulator of its own.
 # Usage: scripts/soak.sh [ROUNDS]   (default 5000, over all devices)
@@ -27,7 +28,7 @@ spacing_ms=2000
 slack_ms=100
 gap_bound_ms=$((response_timeout_ms + spacing_ms + poll_interval_ms + reopen_interval_ms + slack_ms))
 growth_bound_kib=1024
-warm_up_percent=40
+warm_up_rounds=2500
 stall_limit_s=60
 
 per_device=$(((rounds + devices - 1) / devices))
@@ -138,8 +139,7 @@ unlike=$(sqlite3 "$work/soak.db" "ATTACH '$work/reference.db' AS ref;
      OR length(record) != length(clean);")
 
 max_gap_ms=$(jq '[.devices[].longest_round_gap_ms] | max' "$status_json")
-warm_rounds=$((rounds * warm_up_percent / 100))
-read -r rss_warm rss_end growth_kib < <(awk -v warm="$warm_rounds" '
+read -r rss_warm rss_end growth_kib < <(awk -v warm="$warm_up_rounds" '
   $1 >= warm && !base { base = $2 } base { last = $2; if ($2 > top) top = $2 }
   END { print base + 0, last + 0, top - base }' "$work/rss.txt")
 
@@ -160,8 +160,12 @@ row "rounds lost (published, not stored)" "$lost" "0" "$(check $((lost == 0)))"
 row "records stored but not published" "$unpublished" "0" "$(check $((unpublished == 0)))"
 row "rounds stored twice" "$duplicates" "0" "$(check $((duplicates == 0)))"
 row "records unlike the fault-free one" "$unlike" "0" "$(check $((unlike == 0)))"
-row "RSS growth after warm-up" "$growth_kib KiB" "< $growth_bound_kib KiB" \
-  "$(check $((growth_kib < growth_bound_kib)))"
+if [ "$rss_warm" -gt 0 ]; then
+  row "RSS growth after warm-up" "$growth_kib KiB" "< $growth_bound_kib KiB" \
+    "$(check $((growth_kib < growth_bound_kib)))"
+else
+  row "RSS growth after warm-up" "not measured" "> $warm_up_rounds rounds" ""
+fi
 row "RSS at warm-up, at the end" "$rss_warm / $rss_end KiB" "" ""
 for kind in "${fault_kinds[@]}"; do
   row "faults injected: $kind" "$(grep -c ": \[ *[0-9.]*\] fault injected: $kind\$" "$work/run.log" || true)" "" ""
