@@ -173,7 +173,7 @@ done
 row "terminals reopened" "$(grep -c 'terminal closed and opened again' "$work/run.log" || true)" "" ""
 jq -r '"host: commands \([.devices[].commands] | add), timeouts \([.devices[].timeouts] | add), " +
   "refused \([.devices[].refused] | add)"' "$status_json"
-jq -r '[.lines[]] | "host lines: echoes \(map(.echoes) | add), link losses \(map(.link_losses) | add), " +
+jq -r '[.lines[]] | "host lines: echoes \(map(.echoes) | add), stale \(map(.stale) | add), link losses \(map(.link_losses) | add), " +
   ([.[].errors | to_entries[]] | group_by(.key) | map("\(.[0].key) \(map(.value) | add)") | join(", "))' \
   "$status_json"
 if [ -s "$work/run.err" ]; then
