@@ -14,6 +14,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 from datetime import datetime
 
 BAUD = 9600
@@ -32,6 +33,18 @@ def frame_characters(info_bytes):
     return FRAME_OVERHEAD + 2 * info_bytes
 
 
+def resident_high_water_kib(pid):
+    """VmHWM of a running process in KiB, or 0 once it is gone."""
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
 def run_host(build, args, workdir):
     """Runs kelvra-host run; returns its standard output and the rusage of the process."""
     host = os.path.join(build, "bench-host", "kelvra-host")
@@ -42,12 +55,19 @@ def run_host(build, args, workdir):
     with open(os.path.join(workdir, "out"), "w+") as out:
         process = subprocess.Popen([host, "run", "--db", db, "--poll-interval", "10"] + args,
                                    stdout=out, stderr=subprocess.DEVNULL)
-        _, status, usage = os.wait4(process.pid, 0)
+        # The high-water mark of the resident set, read from the process itself while it runs.
+        peak_kib = 0
+        while True:
+            pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+            if pid != 0:
+                break
+            peak_kib = max(peak_kib, resident_high_water_kib(process.pid))
+            time.sleep(0.02)
         process.returncode = os.waitstatus_to_exitcode(status)
         if process.returncode != 0:
             raise RuntimeError("kelvra-host run " + " ".join(args) + " failed")
         out.seek(0)
-        return out.read(), usage
+        return out.read(), usage, peak_kib
 
 
 def write_json(path, value):
@@ -61,7 +81,7 @@ def line_rounds(build, workdir, modules, dc_units, rounds):
     scenario = write_json(os.path.join(workdir, "scenario.json"), {
         "equipment": {"ac_inputs": 2, "rectifiers": modules, "dc_units": dc_units,
                       "dc_format": dc_units}})
-    output, _ = run_host(build, ["--json", "--sim-log", "--turnaround", "0", "--rounds",
+    output, _, _ = run_host(build, ["--json", "--sim-log", "--turnaround", "0", "--rounds",
                                  str(rounds), "--scenario", scenario], workdir)
     result = []
     characters = exchanges = 0
@@ -109,13 +129,13 @@ def scale_run(build, workdir, devices, rounds):
         "appSetting": {"has_ac": "1", "has_dc": "1", "b_mode": "1"},
         "host": {"poll_interval_ms": 10,
                  "devices": [{"name": f"power{n}", "address": 1} for n in range(1, devices + 1)]}})
-    output, usage = run_host(build, ["--no-pace", "--rounds", str(rounds), "--settings", settings],
-                             workdir)
+    output, usage, peak_kib = run_host(
+        build, ["--no-pace", "--rounds", str(rounds), "--settings", settings], workdir)
     done = re.search(r"stopped after (\d+) rounds", output)
     if not done:
         raise RuntimeError(f"{devices} devices: no round count in the output")
     cpu = usage.ru_utime + usage.ru_stime
-    return int(done.group(1)), cpu, usage.ru_maxrss  # rounds, s, KiB
+    return int(done.group(1)), cpu, peak_kib  # rounds, s, KiB
 
 
 def scale_table(build, workdir):
