@@ -23,7 +23,7 @@ class SimulatorServer;
 
 namespace kelvra::bench {
 
-// A run that could not be set up: plug-in, database, port, scenario or socket; names which.
+// A run that could not be set up: plug-in, scenario, simulator or control socket; names which.
 class RunError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
