@@ -382,26 +382,7 @@ int history_command(int argc, char** argv) {
       throw std::runtime_error("--db " + db + ": no such database");
     HistoryStore history(db);
     Console console(stdout, args.has("--json"));
-    const bool json = args.has("--json");
-    for (const StoredRecord& stored : history.records(query)) {
-      const auto record = record::from_bytes(stored.bytes.data(), stored.bytes.size());
-      if (json) {
-        Json::Value line(Json::objectValue);
-        line["type"] = "record";
-        line["time"] = stored.time;
-        line["device"] = stored.device;
-        line["data_id"] = stored.data_id;
-        line["seconds"] = stored.round_seconds;
-        line["record"] = record ? record::to_json(*record) : Json::Value();
-        std::printf("%s\n", json_line(line).c_str());
-      } else {
-        std::printf(
-            "%s %s record (data id %u): %s\n", stored.time.c_str(), stored.device.c_str(),
-            stored.data_id,
-            record ? record_summary(*record).c_str()
-                   : ("not a record: " + std::to_string(stored.bytes.size()) + " bytes").c_str());
-      }
-    }
+    for (const StoredRecord& stored : history.records(query)) console.stored_record(stored);
     for (const AlarmEvent& event : history.alarm_events(query)) console.alarm(event);
     for (const CommEvent& event : history.comm_events(query)) console.link(event);
     return 0;

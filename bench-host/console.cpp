@@ -92,6 +92,25 @@ void Console::round(const RoundReport& report) {
   write(line.str());
 }
 
+void Console::stored_record(const StoredRecord& stored) {
+  const auto record = record::from_bytes(stored.bytes.data(), stored.bytes.size());
+  if (json_) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "record";
+    line["time"] = stored.time;
+    line["device"] = stored.device;
+    line["data_id"] = stored.data_id;
+    line["seconds"] = stored.round_seconds;
+    line["record"] = record ? record::to_json(*record) : Json::Value();
+    write(json_line(line));
+    return;
+  }
+  write(stored.time + " " + stored.device + " record (data id " + std::to_string(stored.data_id) +
+        "): " +
+        (record ? record_summary(*record)
+                : "not a record: " + std::to_string(stored.bytes.size()) + " bytes"));
+}
+
 void Console::alarm(const AlarmEvent& event) {
   if (json_) {
     Json::Value line(Json::objectValue);

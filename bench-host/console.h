@@ -39,6 +39,8 @@ class Console {
 
   void round(const RoundReport& report);
   void alarm(const AlarmEvent& event);
+  // A record read back from history, decoded when it is one.
+  void stored_record(const StoredRecord& stored);
   void link(const CommEvent& event);
   void note(const std::string& source, const std::string& text);
   // Where the plug-in's own diagnostic lines are collected while standard output is taken over;
