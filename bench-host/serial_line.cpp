@@ -2,6 +2,8 @@
 
 #include <termios.h>
 
+#include <algorithm>
+
 #include <boost/asio/write.hpp>
 
 #include "bench-host/station.h"
@@ -48,6 +50,7 @@ SerialLine::SerialLine(asio::io_context& io, std::string port, SerialOptions ser
       poll_timer_(io),
       response_timer_(io),
       reopen_timer_(io),
+      settle_timer_(io),
       decoder_([this](const frame::Frame& frame) { on_frame(frame); },
                [this](frame::DecodeError error, const frame::Frame* header) {
                  on_bad_input(error, header);
@@ -74,6 +77,7 @@ void SerialLine::stop() {
   poll_timer_.cancel();
   response_timer_.cancel();
   reopen_timer_.cancel();
+  settle_timer_.cancel();
   boost::system::error_code ignored;
   port_.close(ignored);
   outstanding_.reset();
@@ -122,6 +126,9 @@ void SerialLine::try_open() {
 
 void SerialLine::lost(const std::string& reason) {
   ++port_generation_;
+  unsettled_ = false;
+  settling_ = false;
+  settle_timer_.cancel();
   boost::system::error_code ignored;
   port_.close(ignored);
   if (decoder_.in_frame()) decoder_.abandon();
@@ -160,6 +167,7 @@ void SerialLine::start_read() {
                           feeding_ = true;
                           decoder_.feed(read_buffer_.data(), size);
                           feeding_ = false;
+                          if (settling_) settle();
                           if (wrote_during_feed_) {
                             wrote_during_feed_ = false;
                             if (decoder_.in_frame()) decoder_.abandon();
@@ -203,7 +211,7 @@ bool SerialLine::has_work_for(const Station& station) const {
 }
 
 void SerialLine::pump() {
-  if (outstanding_ || queue_.empty() || !running_) return;
+  if (outstanding_ || settling_ || queue_.empty() || !running_) return;
   outstanding_ = std::move(queue_.front());
   queue_.pop_front();
   decoder_.expect_address(outstanding_->command.address);
@@ -234,6 +242,11 @@ void SerialLine::write(const std::string& wire) {
 }
 
 void SerialLine::on_frame(const frame::Frame& frame) {
+  if (settling_) {
+    ++counters_.stale;
+    log("frame " + command_text(frame) + " came while the line settles after a timeout, dropped");
+    return;
+  }
   if (wrote_during_feed_) {
     ++counters_.stale;
     log("frame " + command_text(frame) + " came before the command now outstanding, dropped");
@@ -259,6 +272,10 @@ void SerialLine::on_frame(const frame::Frame& frame) {
   outstanding_.reset();
   ++exchange_generation_;
   response_timer_.cancel();
+  if (unsettled_) {
+    unsettled_ = false;
+    settle();
+  }
   if (frame.code != frame::kRtnNormal) {
     char rtn[8];
     std::snprintf(rtn, sizeof rtn, "%02X", frame.code);
@@ -285,11 +302,23 @@ void SerialLine::on_timeout() {
   if (!outstanding_) return;
   const Exchange expired = std::move(*outstanding_);
   outstanding_.reset();
+  unsettled_ = true;
+  settle_for_ = std::min(kSettleQuiet, expired.station->settings().response_timeout);
   if (decoder_.in_frame()) decoder_.abandon();
   log("no answer to " + command_text(expired.command) + " within " +
       std::to_string(expired.station->settings().response_timeout.count()) + " ms");
   expired.station->no_answer();
   pump();
+}
+
+void SerialLine::settle() {
+  settling_ = true;
+  settle_timer_.expires_after(settle_for_);
+  settle_timer_.async_wait([this](const boost::system::error_code& error) {
+    if (error) return;
+    settling_ = false;
+    pump();
+  });
 }
 
 Json::Value SerialLine::status() const {

@@ -83,6 +83,9 @@ class SerialLine {
   void on_frame(const frame::Frame& frame);
   void on_bad_input(frame::DecodeError error, const frame::Frame* header);
   void on_timeout();
+  // Holds the next write until no byte has arrived for settle_for_; frames completed meanwhile
+  // are dropped. A stale frame still arriving when the write goes out is cut off by it.
+  void settle();
   void log(const std::string& text);
   void record_link_event(const std::string& event, const std::string& detail);
 
@@ -95,6 +98,7 @@ class SerialLine {
   boost::asio::steady_timer poll_timer_;
   boost::asio::steady_timer response_timer_;
   boost::asio::steady_timer reopen_timer_;
+  boost::asio::steady_timer settle_timer_;
   frame::Decoder decoder_;
   std::array<std::uint8_t, 512> read_buffer_{};
   std::vector<Station*> stations_;
@@ -108,6 +112,12 @@ class SerialLine {
   bool running_ = false;
   bool feeding_ = false;            // the decoder is taking the bytes of one read
   bool wrote_during_feed_ = false;  // the rest of that read came before the command just written
+  // After a timeout the equipment may still answer the expired command, and then every command
+  // it queued meanwhile: the first answer accepted after a timeout is followed by a quiet wait.
+  static constexpr std::chrono::milliseconds kSettleQuiet{100};
+  bool unsettled_ = false;
+  bool settling_ = false;
+  std::chrono::milliseconds settle_for_{0};
   std::optional<std::chrono::steady_clock::time_point> down_since_;
   std::chrono::steady_clock::time_point last_reminder_;
   LineCounters counters_;
