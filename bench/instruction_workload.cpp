@@ -10,9 +10,9 @@
 
 #include <unistd.h>
 
-#include "workloads.h"
+#include "bench/workloads.h"
 
-namespace kelvra::bench {
+namespace kelvra::line {
 namespace {
 
 using Workload = std::function<void()>;
@@ -27,10 +27,10 @@ void run(const Workload& workload) {
 }
 
 }  // namespace
-}  // namespace kelvra::bench
+}  // namespace kelvra::line
 
 int main(int argc, char** argv) {
-  using namespace kelvra::bench;
+  using namespace kelvra::line;
   if (argc != 2) {
     std::cerr << "usage: " << argv[0] << " WORKLOAD|list\n";
     return 2;

@@ -47,7 +47,7 @@ def resident_high_water_kib(pid):
 
 def run_host(build, args, workdir):
     """Runs kelvra-host run; returns its standard output and the rusage of the process."""
-    host = os.path.join(build, "bench-host", "kelvra-host")
+    host = os.path.join(build, "bin", "kelvra-host")
     db = os.path.join(workdir, "history.db")
     for leftover in (db, db + ".sock"):
         if os.path.exists(leftover):

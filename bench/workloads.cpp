@@ -1,12 +1,12 @@
-#include "workloads.h"
+#include "bench/workloads.h"
 
 #include <json/value.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "frame_codec.h"
-#include "info_encoders.h"
+#include "frame-codec/frame_codec.h"
+#include "sim/info_encoders.h"
 
-namespace kelvra::bench {
+namespace kelvra::line {
 namespace {
 
 constexpr std::uint8_t kVer = 0x20;
@@ -156,4 +156,4 @@ int SteadyStateDevice::set_dc_value() {
                                  written);
 }
 
-}  // namespace kelvra::bench
+}  // namespace kelvra::line

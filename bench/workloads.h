@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "device/kelvra_419.h"
-#include "equipment.h"
+#include "sim/equipment.h"
 
-namespace kelvra::bench {
+namespace kelvra::line {
 
 // The representative system: two AC inputs, ten rectifier modules, two DC units.
 constexpr int kAcInputs = 2;
@@ -82,4 +82,4 @@ class SteadyStateDevice {
   PollResponses responses_;
 };
 
-}  // namespace kelvra::bench
+}  // namespace kelvra::line

@@ -1,4 +1,4 @@
-#include "frame_codec.h"
+#include "frame-codec/frame_codec.h"
 
 #include <algorithm>
 #include <stdexcept>

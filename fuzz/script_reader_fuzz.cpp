@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "scripted-host/script_reader.h"
+#include "script/script_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -20,7 +20,7 @@ printf '{"faults": {"no-answer": 0.05, "bad-chksum": 0.05, "cut-short": 0.05, "g
 status=0
 valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
   --log-file="$work/valgrind.log" \
-  "$build/bench-host/kelvra-host" run --no-pace --sim-log --rounds 4 --scenario "$work/faults.json" \
+  "$build/bin/kelvra-host" run --no-pace --sim-log --rounds 4 --scenario "$work/faults.json" \
   --db "$work/memcheck.db" --response-timeout 300 --poll-interval 100 --reopen-interval 100 \
   --sim-hangup-every 2 >"$work/run.log" || status=$?
 sed -n '/HEAP SUMMARY/,$p' "$work/valgrind.log" | sed 's/^==[0-9]*== //'

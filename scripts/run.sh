@@ -8,7 +8,7 @@ scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target kelvra-host kelvra_419
 
-host=build/bench-host/kelvra-host
+host=build/bin/kelvra-host
 db=build/run/kelvra.db
 mkdir -p build/run
 rm -f "$db"

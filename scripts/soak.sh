@@ -40,7 +40,7 @@ if [ "$build" = build ]; then
   cmake --preset default >/dev/null
   cmake --build --preset default --target kelvra-host kelvra_419 >/dev/null
 fi
-host="$build/bench-host/kelvra-host"
+host="$build/bin/kelvra-host"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelvra-soak-XXXXXX")
 host_pid=

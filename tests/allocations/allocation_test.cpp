@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/recording_host.h"
-#include "workloads.h"
+#include "bench/workloads.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
   std::free(block);
 }
 
-namespace kelvra::bench {
+namespace kelvra::line {
 namespace {
 
 // operator new calls made while fn runs; the plug-in's diagnostic lines are captured around it.
@@ -159,4 +159,4 @@ TEST(Allocations, RulesRoundMakesAKnownNumber) {
 }
 
 }  // namespace
-}  // namespace kelvra::bench
+}  // namespace kelvra::line

@@ -1,4 +1,4 @@
-#include "decoders/decoder_harness.h"
+#include "tests/decoders/decoder_harness.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "device/kelvra_419.h"
-#include "support/recording_host.h"
+#include "tests/support/recording_host.h"
 
 namespace decoder_harness {
 

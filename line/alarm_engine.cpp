@@ -1,0 +1,22 @@
+#include "line/alarm_engine.h"
+
+namespace kelvra::line {
+
+std::optional<AlarmEvent> AlarmEngine::report(const std::string& device, const AlarmReport& report,
+                                              const std::string& time) {
+  bool& active = states_[AlarmKey(report.key, report.id, report.text)];
+  if (active == report.state) return std::nullopt;
+  active = report.state;
+  return AlarmEvent{time,      device,      report.state, report.level, report.key,
+                    report.id, report.name, report.text,  report.seq};
+}
+
+std::vector<std::string> AlarmEngine::active() const {
+  std::vector<std::string> names;
+  for (const auto& [key, active] : states_) {
+    if (active) names.push_back(std::get<2>(key));
+  }
+  return names;
+}
+
+}  // namespace kelvra::line

@@ -1,0 +1,176 @@
+#include "line/console.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <sstream>
+
+#include <json/writer.h>
+
+#include "record/kelvra_419_fields.h"
+
+namespace kelvra::line {
+
+using record::float_text;
+
+std::string json_line(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["precision"] = 7;
+  builder["emitUTF8"] = true;
+  return Json::writeString(builder, value);
+}
+
+std::string record_summary(const kelvra_419_Data_t& record) {
+  std::ostringstream line;
+  const std::size_t inputs =
+      std::min<std::size_t>(record.ac.channel_count, kelvra_419_Data_t::AC_CHANNEL_ROOM);
+  for (std::size_t i = 0; i < inputs; ++i) {
+    const kelvra_419_ac_channel& input = record.ac.channel[i];
+    line << "AC" << i + 1 << " " << float_text(input.a.get()) << "/" << float_text(input.b.get())
+         << "/" << float_text(input.c.get()) << " V " << float_text(input.f.get()) << " Hz | ";
+  }
+  const std::size_t modules =
+      std::min<std::size_t>(record.rc.channel_count, kelvra_419_Data_t::RC_CHANNEL_ROOM);
+  line << "rectifiers " << modules << ":";
+  for (std::size_t i = 0; i < modules; ++i)
+    line << " " << float_text(record.rc.channel[i].value.get());
+  line << " A (" << float_text(record.rc.group_value.get()) << " V) | DC "
+       << float_text(record.dc.out_v.get()) << " V " << float_text(record.dc.out_i.get()) << " A";
+  return line.str();
+}
+
+std::string local_time_text() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[40];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(text + length, sizeof text - length, ".%03lld", static_cast<long long>(millis));
+  return text;
+}
+
+void Console::write(const std::string& line) {
+  // One call per line: the simulator's thread writes here too.
+  std::fputs((line + "\n").c_str(), out_);
+  std::fflush(out_);
+}
+
+void Console::round(const RoundReport& report) {
+  if (json_) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "round";
+    line["device"] = report.device;
+    line["time"] = report.time;
+    line["round"] = Json::UInt64(report.round);
+    line["seconds"] = report.seconds;
+    line["restored"] = report.restored;
+    line["alarms"] = Json::Value(Json::arrayValue);
+    for (const std::string& alarm : report.alarms) line["alarms"].append(alarm);
+    line["record"] = record::to_json(*report.record);
+    write(json_line(line));
+    return;
+  }
+  std::ostringstream line;
+  line << report.time << " " << report.device << " ";
+  if (report.restored) {
+    line << "restored from history";
+  } else {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f s", report.seconds);
+    line << "round " << report.round << " (" << seconds << ")";
+  }
+  line << " | " << record_summary(*report.record) << " | alarms: ";
+  if (report.alarms.empty()) line << "none";
+  for (std::size_t i = 0; i < report.alarms.size(); ++i) {
+    line << (i ? ", " : "") << report.alarms[i];
+  }
+  write(line.str());
+}
+
+void Console::stored_record(const StoredRecord& stored) {
+  const auto record = record::from_bytes(stored.bytes.data(), stored.bytes.size());
+  if (json_) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "record";
+    line["time"] = stored.time;
+    line["device"] = stored.device;
+    line["data_id"] = stored.data_id;
+    line["seconds"] = stored.round_seconds;
+    line["record"] = record ? record::to_json(*record) : Json::Value();
+    write(json_line(line));
+    return;
+  }
+  write(stored.time + " " + stored.device + " record (data id " + std::to_string(stored.data_id) +
+        "): " +
+        (record ? record_summary(*record)
+                : "not a record: " + std::to_string(stored.bytes.size()) + " bytes"));
+}
+
+void Console::alarm(const AlarmEvent& event) {
+  if (json_) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "alarm";
+    line["device"] = event.device;
+    line["time"] = event.time;
+    line["event"] = event.raised ? "raised" : "cleared";
+    line["level"] = event.level;
+    line["key"] = event.key;
+    line["id"] = event.alarm_id;
+    line["name"] = event.name;
+    line["text"] = event.text;
+    line["seq"] = event.seq;
+    write(json_line(line));
+    return;
+  }
+  write(event.time + " " + event.device + " ALARM " + (event.raised ? "raised" : "cleared") + ": " +
+        event.text + " [level " + std::to_string(event.level) + ", " + event.key + " " +
+        event.alarm_id + "] " + event.name);
+}
+
+void Console::link(const CommEvent& event) {
+  if (json_) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "link";
+    line["time"] = event.time;
+    line["port"] = event.port;
+    line["event"] = event.event;
+    line["detail"] = event.detail;
+    write(json_line(line));
+    return;
+  }
+  write(event.time + " communication " + event.event + " on " + event.port + ": " + event.detail);
+}
+
+void Console::note(const std::string& source, const std::string& text) {
+  if (json_) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "note";
+    line["time"] = local_time_text();
+    line["source"] = source;
+    line["text"] = text;
+    write(json_line(line));
+    return;
+  }
+  write(local_time_text() + " " + source + ": " + text);
+}
+
+void Console::pass_device_output() {
+  if (!device_lines_) return;
+  for (const std::string& text : device_lines_()) {
+    if (!json_) {
+      if (show_device_lines_) write("    | " + text);
+      continue;
+    }
+    Json::Value line(Json::objectValue);
+    line["type"] = "device_output";
+    line["line"] = text;
+    write(json_line(line));
+  }
+}
+
+}  // namespace kelvra::line

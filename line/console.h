@@ -1,0 +1,66 @@
+// The bench host's own output: one line per round, alarm event, link event or note, as text or
+// as JSON lines.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "line/history_store.h"
+#include "record/kelvra_419_data.h"
+
+namespace kelvra::line {
+
+struct RoundReport {
+  std::string device;
+  std::string time;
+  unsigned long round = 0;  // completed rounds of this device, this one included
+  double seconds = 0;       // from the round's first command to its publication
+  bool restored = false;    // a record handed back from history rather than polled
+  const kelvra_419_Data_t* record = nullptr;
+  std::vector<std::string> alarms;
+};
+
+// One line: JSON without newlines, seven significant digits, UTF-8 texts unescaped.
+std::string json_line(const Json::Value& value);
+
+// AC phases and frequency, rectifiers, DC voltage and current of a record, on one line.
+std::string record_summary(const kelvra_419_Data_t& record);
+
+// The local time now as "YYYY-MM-DD HH:MM:SS.mmm", the form history stores.
+std::string local_time_text();
+
+class Console {
+ public:
+  Console(std::FILE* out, bool json) : out_(out), json_(json) {}
+
+  void round(const RoundReport& report);
+  void alarm(const AlarmEvent& event);
+  // A record read back from history, decoded when it is one.
+  void stored_record(const StoredRecord& stored);
+  void link(const CommEvent& event);
+  void note(const std::string& source, const std::string& text);
+  // Where the plug-in's own diagnostic lines are collected while standard output is taken over;
+  // unset, they go to standard output directly. Text mode shows them, marked, only when asked to.
+  void collect_device_output(std::function<std::vector<std::string>()> source, bool show_in_text) {
+    device_lines_ = std::move(source);
+    show_device_lines_ = show_in_text;
+  }
+  // Writes the plug-in's lines collected since the last call (JSON mode wraps each).
+  void pass_device_output();
+
+  bool json() const { return json_; }
+
+ private:
+  void write(const std::string& line);
+
+  std::FILE* out_;
+  bool json_;
+  std::function<std::vector<std::string>()> device_lines_;
+  bool show_device_lines_ = false;
+};
+
+}  // namespace kelvra::line

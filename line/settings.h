@@ -1,0 +1,62 @@
+// The bench host's settings: the host's JSON configuration ("appSetting", "thresholdSetting")
+// plus our own "host" object for the serial line, the exchange timing and the host's maps.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+namespace kelvra::line {
+
+// A refused settings file or value; the message names the file or the field.
+class SettingsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class Parity { kNone, kOdd, kEven };
+
+struct SerialOptions {
+  unsigned baud = 9600;
+  unsigned data_bits = 8;
+  Parity parity = Parity::kNone;
+  unsigned stop_bits = 1;
+};
+
+struct DeviceSettings {
+  std::string name;
+  std::string port;  // empty: the built-in simulator
+  SerialOptions serial;
+  std::uint8_t address = 1;
+  std::uint8_t ver = 0x20;
+  std::uint32_t data_id = 1;
+  std::chrono::milliseconds response_timeout{1000};
+  std::chrono::milliseconds poll_interval{1000};
+  std::map<std::string, int> threshold_levels;
+  std::map<std::string, float> threshold_values;
+  // Record fields (as `decode` names them) reported as analog signals every round.
+  std::vector<std::string> analog_signals;
+  // What the device's InitSetting receives: the file with this device's "appSetting" merged in.
+  Json::Value device_json;
+};
+
+struct RunSettings {
+  std::vector<DeviceSettings> devices;
+};
+
+// Settings of a bench without a file: one device at address 1 with a DC unit, supply-loss rule.
+RunSettings default_settings();
+// Throws SettingsError naming the field ("host.devices[1].address: ...").
+RunSettings parse_settings(const Json::Value& root);
+RunSettings load_settings_file(const std::string& path);
+
+// A number given as a JSON number or as text ("9600", "0x20"); throws SettingsError naming
+// `field` when it is neither or lies outside [min, max].
+long parse_bounded(const std::string& field, const std::string& text, long min, long max);
+
+}  // namespace kelvra::line

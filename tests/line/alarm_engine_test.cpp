@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include "line/alarm_engine.h"
+
+namespace {
+
+struct Step {
+  const char* key;
+  const char* text;
+  const char* detail;
+  bool state;
+  const char* expected;  // "raised", "cleared" or "" for no event
+};
+
+TEST(AlarmEngine, RaisesOnTrueAndClearsOnFalseOncePerChange) {
+  const std::string id = "419415001";
+  const Step steps[] = {
+      {"PowerOff", "输入电源中断告警", "输入电源中断告警", false, ""},  // never active: nothing
+      {"PowerOff", "输入电源中断告警", "输入电源中断告警", true, "raised"},
+      {"PowerOff", "输入电源中断告警", "输入电源中断告警", true, ""},
+      // Same key and id, another text: an alarm of its own.
+      {"PowerOff", "other", "x", true, "raised"},
+      // The detail text follows the values; the alarm stays the same one.
+      {"220600120010", "电压过高", "ua1:290", true, "raised"},
+      {"220600120010", "电压过高", "ua1:291", true, ""},
+      {"PowerOff", "输入电源中断告警", "输入电源中断告警", false, "cleared"},
+      {"PowerOff", "输入电源中断告警", "输入电源中断告警", false, ""},
+      {"220600120010", "电压过高", "ua1:230", false, "cleared"},
+  };
+  kelvra::line::AlarmEngine engine;
+  for (const Step& step : steps) {
+    const std::string key = step.key, text = step.text, detail = step.detail;
+    const AlarmReport report{2, key, id, detail, text, step.state, 100};
+    const auto event = engine.report("power1", report, "2026-12-08 10:00:00.000");
+    if (std::string(step.expected).empty()) {
+      EXPECT_FALSE(event) << step.key << " " << step.detail;
+      continue;
+    }
+    ASSERT_TRUE(event) << step.key << " " << step.detail;
+    EXPECT_EQ(event->raised, std::string(step.expected) == "raised");
+    EXPECT_EQ(event->device, "power1");
+    EXPECT_EQ(event->time, "2026-12-08 10:00:00.000");
+    EXPECT_EQ(event->level, 2);
+    EXPECT_EQ(event->key, step.key);
+    EXPECT_EQ(event->alarm_id, id);
+    EXPECT_EQ(event->name, step.detail);
+    EXPECT_EQ(event->text, step.text);
+    EXPECT_EQ(event->seq, 100u);
+  }
+  EXPECT_EQ(engine.active(), std::vector<std::string>{"other"});
+}
+
+}  // namespace

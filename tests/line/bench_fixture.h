@@ -1,0 +1,165 @@
+// A bench run against an in-process simulator on a real pseudo-terminal, unpaced, with short
+// timeouts; the run polls on a thread of its own while the test watches history and the socket.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "line/bench_run.h"
+#include "line/console.h"
+#include "line/control_socket.h"
+#include "line/history_store.h"
+#include "sim/simulator_server.h"
+
+namespace bench_testing {
+
+using namespace std::chrono_literals;
+
+// A fresh directory for one test's database, socket and terminal link, removed afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/kelvra-bench-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The simulator with its faults off and answers at once, at address 1.
+inline kelvra::sim::SimulatorConfig quiet_simulator(kelvra::sim::Scenario scenario) {
+  kelvra::sim::SimulatorConfig config;
+  config.scenario = std::move(scenario);
+  config.pacing.enabled = false;
+  config.late_delay = 0ms;
+  return config;
+}
+
+class BenchSession {
+ public:
+  explicit BenchSession(kelvra::sim::SimulatorConfig config =
+                            quiet_simulator(*kelvra::sim::builtin_scenario("normal")))
+      : link_(dir_.file("tty")),
+        simulator_(std::make_unique<kelvra::sim::SimulatorServer>(
+            std::move(config), kelvra::sim::ServerOptions{"", link_}, nullptr)) {
+    simulator_->start();
+    options_.settings = kelvra::line::default_settings();
+    for (auto& device : options_.settings.devices) {
+      device.port = link_;
+      device.response_timeout = 150ms;
+      device.poll_interval = 50ms;
+    }
+    options_.plugin_path = KELVRA_PLUGIN_PATH;
+    options_.db_path = dir_.file("history.db");
+    options_.reopen_interval = 100ms;
+    options_.duration = 25s;  // a bound should a test's condition never come
+  }
+
+  ~BenchSession() {
+    stop();
+    if (output_) std::fclose(output_);
+    std::free(output_text_);
+  }
+
+  kelvra::line::RunOptions& options() { return options_; }
+  kelvra::sim::SimulatorServer& simulator() { return *simulator_; }
+  const std::string& db() const { return options_.db_path; }
+  const std::string& link() const { return link_; }
+
+  // Starts `run` on its own thread; its lines are kept for output().
+  void start() {
+    output_ = open_memstream(&output_text_, &output_size_);
+    console_ = std::make_unique<kelvra::line::Console>(output_, json_);
+    run_ = std::make_unique<kelvra::line::BenchRun>(options_, *console_);
+    thread_ = std::thread([this] {
+      try {
+        run_->run();
+      } catch (const std::exception& error) {
+        failure_ = error.what();
+      }
+    });
+  }
+  void json_output() { json_ = true; }
+
+  // Runs to its own end (rounds or duration) and returns what it printed.
+  std::string run_to_end() {
+    start();
+    thread_.join();
+    EXPECT_EQ(failure_, "");
+    return output();
+  }
+
+  void stop() {
+    if (!thread_.joinable()) return;
+    run_->request_stop();
+    thread_.join();
+  }
+  // Waits for the run to end by itself.
+  void join() { thread_.join(); }
+
+  std::string output() {
+    std::fflush(output_);
+    return std::string(output_text_, output_size_);
+  }
+
+  // Waits until `condition` over the history database holds; false after `limit`.
+  bool wait_for(const std::function<bool(kelvra::line::HistoryStore&)>& condition,
+                std::chrono::milliseconds limit = 15s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (access(db().c_str(), F_OK) == 0) {
+        kelvra::line::HistoryStore history(db());
+        if (condition(history)) return true;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+  bool wait_for_records(std::size_t count) {
+    return wait_for([count](kelvra::line::HistoryStore& history) {
+      return history.records({}).size() >= count;
+    });
+  }
+
+  Json::Value ask(const Json::Value& request) {
+    return kelvra::line::control_request(kelvra::line::control_socket_path(db()), request, 10s);
+  }
+
+ private:
+  TempDir dir_;
+  std::string link_;
+  std::unique_ptr<kelvra::sim::SimulatorServer> simulator_;
+  kelvra::line::RunOptions options_;
+  bool json_ = false;
+  std::FILE* output_ = nullptr;
+  char* output_text_ = nullptr;
+  std::size_t output_size_ = 0;
+  std::unique_ptr<kelvra::line::Console> console_;
+  std::unique_ptr<kelvra::line::BenchRun> run_;
+  std::thread thread_;
+  std::string failure_;
+};
+
+inline Json::Value request(const char* command) {
+  Json::Value value(Json::objectValue);
+  value["command"] = command;
+  return value;
+}
+
+}  // namespace bench_testing

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include "line/history_store.h"
+#include "bench_fixture.h"
+
+namespace {
+
+using kelvra::line::AlarmEvent;
+using kelvra::line::CommEvent;
+using kelvra::line::HistoryQuery;
+using kelvra::line::HistoryStore;
+using kelvra::line::StoredRecord;
+
+StoredRecord record_at(const std::string& time, std::uint32_t data_id, std::uint8_t first_byte) {
+  StoredRecord record;
+  record.time = time;
+  record.device = "power" + std::to_string(data_id);
+  record.data_id = data_id;
+  record.round_seconds = 0.5;
+  record.bytes.assign(763, 0);
+  record.bytes[0] = first_byte;
+  return record;
+}
+
+TEST(HistoryStore, LatestRecordIsPerDataId) {
+  bench_testing::TempDir dir;
+  {
+    HistoryStore history(dir.file("h.db"));
+    EXPECT_FALSE(history.latest_record(1));
+    history.add_record(record_at("2026-12-08 10:00:00.000", 1, 0xA1));
+    history.add_record(record_at("2026-12-08 10:00:01.000", 2, 0xB1));
+    history.add_record(record_at("2026-12-08 10:00:02.000", 1, 0xA2));
+  }
+  HistoryStore reopened(dir.file("h.db"));
+  ASSERT_TRUE(reopened.latest_record(1));
+  EXPECT_EQ(reopened.latest_record(1)->at(0), 0xA2);
+  EXPECT_EQ(reopened.latest_record(2)->at(0), 0xB1);
+  EXPECT_FALSE(reopened.latest_record(3));
+}
+
+TEST(HistoryStore, ListingsSelectBySinceAndLastOldestFirst) {
+  bench_testing::TempDir dir;
+  HistoryStore history(dir.file("h.db"));
+  const char* times[] = {"2026-12-07 23:59:59.900", "2026-12-08 10:00:00.000",
+                         "2026-12-08 10:30:00.000", "2026-12-08 11:00:00.000"};
+  std::uint8_t marker = 1;
+  for (const char* time : times) {
+    history.add_record(record_at(time, 1, marker++));
+    history.add_alarm_event(
+        AlarmEvent{time, "power1", marker % 2 == 0, 1, "PowerOff", "419415001", "n", "t", 100});
+    history.add_comm_event(CommEvent{time, "/dev/ttyS0", "lost", "d"});
+  }
+  struct Case {
+    const char* since;  // nullptr: from the first
+    std::size_t last;   // 0: all
+    std::vector<std::uint8_t> markers;
+  } cases[] = {
+      {nullptr, 0, {1, 2, 3, 4}},      {nullptr, 2, {3, 4}},
+      {"2026-12-08", 0, {2, 3, 4}},    {"2026-12-08 10:30", 0, {3, 4}},
+      {"2026-12-08 10:30:01", 0, {4}}, {"2026-12-08", 1, {4}},
+      {"2026-12-09", 0, {}},
+  };
+  for (const Case& c : cases) {
+    HistoryQuery query;
+    if (c.since) query.since = c.since;
+    if (c.last) query.last = c.last;
+    std::vector<std::uint8_t> markers;
+    for (const StoredRecord& record : history.records(query)) markers.push_back(record.bytes[0]);
+    EXPECT_EQ(markers, c.markers) << (c.since ? c.since : "-") << " " << c.last;
+    EXPECT_EQ(history.alarm_events(query).size(), c.markers.size());
+    EXPECT_EQ(history.comm_events(query).size(), c.markers.size());
+  }
+  const auto events = history.alarm_events({});
+  EXPECT_TRUE(events[0].raised);
+  EXPECT_FALSE(events[1].raised);
+  EXPECT_EQ(events[0].text, "t");
+  EXPECT_EQ(events[0].seq, 100u);
+}
+
+TEST(HistoryStore, UncommittedRoundIsNotSeenByOthersUntilCommit) {
+  bench_testing::TempDir dir;
+  HistoryStore writer(dir.file("h.db"));
+  writer.begin();
+  writer.add_record(record_at("2026-12-08 10:00:00.000", 1, 1));
+  EXPECT_TRUE(writer.in_transaction());
+  {
+    HistoryStore reader(dir.file("h.db"));
+    EXPECT_TRUE(reader.records({}).empty());
+  }
+  writer.commit();
+  HistoryStore reader(dir.file("h.db"));
+  EXPECT_EQ(reader.records({}).size(), 1u);
+}
+
+TEST(HistoryStore, UnopenableDatabaseIsNamed) {
+  try {
+    HistoryStore history("/nonexistent/dir/h.db");
+    ADD_FAILURE();
+  } catch (const kelvra::line::HistoryError& error) {
+    EXPECT_EQ(std::string(error.what()).rfind("/nonexistent/dir/h.db: cannot open", 0), 0u)
+        << error.what();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+#include <unistd.h>
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "line/settings.h"
+#include "bench_fixture.h"
+
+namespace {
+
+using kelvra::line::parse_settings;
+using kelvra::line::SettingsError;
+
+Json::Value json_of(const std::string& text) {
+  Json::Value value;
+  Json::Reader().parse(text, value);
+  return value;
+}
+
+TEST(BenchSettings, DefaultsPollOneDeviceWithTheSupplyLossRule) {
+  const auto settings = kelvra::line::default_settings();
+  ASSERT_EQ(settings.devices.size(), 1u);
+  const auto& device = settings.devices[0];
+  EXPECT_EQ(device.name, "power1");
+  EXPECT_EQ(device.address, 1);
+  EXPECT_EQ(device.ver, 0x20);
+  EXPECT_EQ(device.serial.baud, 9600u);
+  EXPECT_EQ(device.serial.data_bits, 8u);
+  EXPECT_EQ(device.serial.stop_bits, 1u);
+  EXPECT_EQ(device.device_json["appSetting"]["b_mode"].asString(), "1");
+  EXPECT_EQ(device.device_json["appSetting"]["has_ac"].asString(), "1");
+  EXPECT_EQ(device.device_json["appSetting"]["has_dc"].asString(), "1");
+}
+
+TEST(BenchSettings, HostObjectAndDevicesInheritAndOverride) {
+  const auto settings = parse_settings(json_of(R"({
+    "appSetting": {"has_dc": "1", "b_mode": "2"},
+    "thresholdSetting": {"220600120010": {"ID": "1"}},
+    "host": {"port": "/dev/ttyUSB0", "baud": "19200", "parity": "even", "ver": "0x21",
+             "response_timeout_ms": 400, "threshold_levels": {"220600120010": 2},
+             "threshold_values": {"210600320010": 47.5}, "analog_signals": ["dc.out_v"],
+             "devices": [{"address": 1},
+                         {"name": "east", "address": 2, "data_id": 9,
+                          "appSetting": {"has_ac": "0"}}]}})"));
+  ASSERT_EQ(settings.devices.size(), 2u);
+  const auto& first = settings.devices[0];
+  const auto& second = settings.devices[1];
+  EXPECT_EQ(first.name, "power1");
+  EXPECT_EQ(first.data_id, 1u);
+  EXPECT_EQ(second.name, "east");
+  EXPECT_EQ(second.data_id, 9u);
+  for (const auto* device : {&first, &second}) {
+    EXPECT_EQ(device->port, "/dev/ttyUSB0");
+    EXPECT_EQ(device->serial.baud, 19200u);
+    EXPECT_EQ(device->serial.parity, kelvra::line::Parity::kEven);
+    EXPECT_EQ(device->ver, 0x21);
+    EXPECT_EQ(device->response_timeout.count(), 400);
+    EXPECT_EQ(device->threshold_levels.at("220600120010"), 2);
+    EXPECT_EQ(device->threshold_values.at("210600320010"), 47.5f);
+    EXPECT_EQ(device->analog_signals, std::vector<std::string>{"dc.out_v"});
+    EXPECT_FALSE(device->device_json.isMember("host"));
+    EXPECT_TRUE(device->device_json.isMember("thresholdSetting"));
+    EXPECT_EQ(device->device_json["appSetting"]["b_mode"].asString(), "2");
+  }
+  EXPECT_EQ(first.address, 1);
+  EXPECT_EQ(second.address, 2);
+  EXPECT_FALSE(first.device_json["appSetting"].isMember("has_ac"));
+  EXPECT_EQ(second.device_json["appSetting"]["has_ac"].asString(), "0");
+}
+
+TEST(BenchSettings, ErrorsNameTheField) {
+  struct Case {
+    const char* json;
+    const char* message;
+  } cases[] = {
+      {R"([])", "top level: expected an object"},
+      {R"({"appSetting": "1"})", "appSetting: expected an object"},
+      {R"({"host": 3})", "host: expected an object"},
+      {R"({"host": {"adress": 1}})", "host.adress: unknown setting"},
+      {R"({"host": {"address": 255}})", "host.address: expected a number from 1 to 254, got 255"},
+      {R"({"host": {"address": "0x1G"}})",
+       "host.address: expected a number from 1 to 254, got \"0x1G\""},
+      {R"({"host": {"ver": 34}})", "host.ver: expected a number from 32 to 33, got 34"},
+      {R"({"host": {"parity": "mark"}})", "host.parity: expected none, odd or even, got \"mark\""},
+      {R"({"host": {"port": 5}})", "host.port: expected a text"},
+      {R"({"host": {"threshold_values": {"k": "high"}}})",
+       "host.threshold_values.k: expected a number within the range of a float"},
+      {R"({"host": {"analog_signals": ["dc.out_v", 3]}})",
+       "host.analog_signals[1]: expected a text"},
+      {R"({"host": {"devices": []}})",
+       "host.devices: expected a non-empty array of device objects"},
+      {R"({"host": {"devices": [{"address": 1}, {"address": 300}]}})",
+       "host.devices[1].address: expected a number from 1 to 254, got 300"},
+      {R"({"host": {"port": "/dev/x", "devices": [{"address": 3}, {"address": 3}]}})",
+       "host.devices[1].address: another device uses address 3 on /dev/x"},
+      {R"({"host": {"devices": [{"data_id": 4}, {"data_id": 4}]}})",
+       "host.devices[1].data_id: another device uses data id 4"},
+      {R"({"host": {"devices": [{"appSetting": []}]}})",
+       "host.devices[0].appSetting: expected an object"},
+      // Numbers beyond what the fields hold are refused, not converted.
+      {R"({"host": {"baud": 18446744073709551615}})",
+       "host.baud: expected a number from 50 to 4000000, got 18446744073709551615"},
+      {R"({"host": {"data_id": -9223372036854775808}})",
+       "host.data_id: expected a number from 0 to 4294967295, got -9223372036854775808"},
+      {R"({"host": {"poll_interval_ms": 1e300}})", "host.poll_interval_ms: expected a number"},
+      {R"({"host": {"threshold_values": {"k": 1e39}}})",
+       "host.threshold_values.k: expected a number within the range of a float"},
+  };
+  for (const Case& c : cases) {
+    try {
+      parse_settings(json_of(c.json));
+      ADD_FAILURE() << c.json << " was taken";
+    } catch (const SettingsError& error) {
+      EXPECT_STREQ(error.what(), c.message) << c.json;
+    }
+  }
+}
+
+TEST(BenchSettings, BadFilesAreRefusedNamingTheFileAndTheProblem) {
+  bench_testing::TempDir dir;
+  const auto write = [&dir](const char* name, const std::string& content) {
+    std::ofstream(dir.file(name), std::ios::binary) << content;
+    return dir.file(name);
+  };
+  const std::string huge = dir.file("huge.json");
+  std::ofstream{huge};
+  ASSERT_EQ(truncate(huge.c_str(), 50 << 20), 0);  // 50 MiB of holes: refused before reading
+
+  struct Case {
+    std::string path;
+    std::string message;  // after "PATH: "
+  } cases[] = {
+      {"/nonexistent/settings.json", "cannot read the settings file: No such file or directory"},
+      {dir.file(""), "cannot read the settings file: Is a directory"},
+      {huge, "cannot read the settings file: larger than 1048576 bytes (52428800)"},
+      {"/dev/zero", "cannot read the settings file: larger than 1048576 bytes"},
+      {write("line.json", "{\"a\": \"" + std::string(10 << 20, 'x') + "\"}"),
+       "cannot read the settings file: larger than 1048576 bytes (10485769)"},
+      {write("empty.json", ""),
+       "not valid JSON: * Line 1, Column 1\n"
+       "  Syntax error: value, object or array expected.\n"},
+      {write("binary.json", std::string("\x7f"
+                                        "ELF\x02\x01\x00",
+                                        7)),
+       "not valid JSON: * Line 1, Column 1\n"
+       "  Syntax error: value, object or array expected.\n"},
+      {write("deep.json", std::string(100000, '[') + std::string(100000, ']')),
+       "not valid JSON: Exceeded stackLimit in readValue()."},
+      {write("array.json", "[1, 2]"), "top level: expected an object"},
+      {write("ver.json", R"({"host": {"ver": "0x20x"}})"),
+       "host.ver: expected a number from 32 to 33, got \"0x20x\""},
+  };
+  for (const Case& c : cases) {
+    try {
+      kelvra::line::load_settings_file(c.path);
+      ADD_FAILURE() << c.path << " was taken";
+    } catch (const SettingsError& error) {
+      EXPECT_EQ(error.what(), c.path + ": " + c.message);
+    }
+  }
+}
+
+}  // namespace
