@@ -34,7 +34,21 @@ CREATE TABLE IF NOT EXISTS comm_events (
   port TEXT NOT NULL,
   event TEXT NOT NULL,
   detail TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS control_events (
+  id INTEGER PRIMARY KEY,
+  time TEXT NOT NULL,
+  device TEXT NOT NULL,
+  origin TEXT NOT NULL,
+  code INTEGER NOT NULL,
+  argument TEXT NOT NULL,
+  verdict TEXT NOT NULL,
+  detail TEXT NOT NULL,
+  readback TEXT NOT NULL);
 )";
+
+// Databases written before records carried the restored mark gain the column, every row 0.
+constexpr const char* kRecordsRestoredColumn =
+    "ALTER TABLE records ADD COLUMN restored INTEGER NOT NULL DEFAULT 0";
 
 // One prepared statement, finalized on every path out.
 class Statement {
@@ -132,10 +146,17 @@ void HistoryStore::open() {
   sqlite3_busy_timeout(db_, 2000);
   try {
     exec(kSchema);
+    if (!has_column("records", "restored")) exec(kRecordsRestoredColumn);
   } catch (const HistoryError& error) {
     close();
     throw HistoryError(path_ + ": history", error.reason());
   }
+}
+
+bool HistoryStore::has_column(const std::string& table, const std::string& column) {
+  Statement statement(db_, "SELECT 1 FROM pragma_table_info(?1) WHERE name = ?2");
+  statement.bind(1, table).bind(2, column);
+  return statement.step();
 }
 
 void HistoryStore::close() {
@@ -224,13 +245,14 @@ void HistoryStore::add_row(bool record, const std::function<void()>& insert) {
 void HistoryStore::add_record(const StoredRecord& record) {
   add_row(true, [this, &record] {
     Statement(db_,
-              "INSERT INTO records(time, device, data_id, round_seconds, record) "
-              "VALUES (?1, ?2, ?3, ?4, ?5)")
+              "INSERT INTO records(time, device, data_id, round_seconds, record, restored) "
+              "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")
         .bind(1, record.time)
         .bind(2, record.device)
         .bind(3, static_cast<std::int64_t>(record.data_id))
         .bind(4, record.round_seconds)
         .bind(5, record.bytes)
+        .bind(6, static_cast<std::int64_t>(record.restored ? 1 : 0))
         .step();
   });
 }
@@ -264,6 +286,23 @@ void HistoryStore::add_comm_event(const CommEvent& event) {
   });
 }
 
+void HistoryStore::add_control_event(const ControlEvent& event) {
+  add_row(false, [this, &event] {
+    Statement(db_,
+              "INSERT INTO control_events(time, device, origin, code, argument, verdict, detail, "
+              "readback) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")
+        .bind(1, event.time)
+        .bind(2, event.device)
+        .bind(3, event.origin)
+        .bind(4, static_cast<std::int64_t>(event.code))
+        .bind(5, event.argument)
+        .bind(6, event.verdict)
+        .bind(7, event.detail)
+        .bind(8, event.readback)
+        .step();
+  });
+}
+
 std::optional<std::vector<std::uint8_t>> HistoryStore::latest_record(std::uint32_t data_id) {
   std::optional<std::vector<std::uint8_t>> latest;
   attempt([this, data_id, &latest] {
@@ -277,11 +316,12 @@ std::optional<std::vector<std::uint8_t>> HistoryStore::latest_record(std::uint32
 
 std::vector<StoredRecord> HistoryStore::records(const HistoryQuery& query) {
   return select_rows<StoredRecord>(
-      connection(), "records", "id, time, device, data_id, round_seconds, record", query,
+      connection(), "records", "id, time, device, data_id, round_seconds, record, restored", query,
       [](const Statement& row) {
-        return StoredRecord{row.integer(0), row.text(1),
-                            row.text(2),    static_cast<std::uint32_t>(row.integer(3)),
-                            row.real(4),    row.blob(5)};
+        return StoredRecord{row.integer(0),     row.text(1),
+                            row.text(2),        static_cast<std::uint32_t>(row.integer(3)),
+                            row.real(4),        row.blob(5),
+                            row.integer(6) != 0};
       });
 }
 
@@ -305,6 +345,16 @@ std::vector<CommEvent> HistoryStore::comm_events(const HistoryQuery& query) {
   return select_rows<CommEvent>(
       connection(), "comm_events", "time, port, event, detail", query, [](const Statement& row) {
         return CommEvent{row.text(0), row.text(1), row.text(2), row.text(3)};
+      });
+}
+
+std::vector<ControlEvent> HistoryStore::control_events(const HistoryQuery& query) {
+  return select_rows<ControlEvent>(
+      connection(), "control_events",
+      "time, device, origin, code, argument, verdict, detail, readback", query,
+      [](const Statement& row) {
+        return ControlEvent{row.text(0), row.text(1), row.text(2), static_cast<int>(row.integer(3)),
+                            row.text(4), row.text(5), row.text(6), row.text(7)};
       });
 }
 

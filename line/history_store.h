@@ -1,4 +1,4 @@
-// Device history in SQLite: records, alarm events and communication events.
+// Device history in SQLite: records, alarm events, communication events and control events.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,7 @@ struct StoredRecord {
   std::uint32_t data_id = 0;
   double round_seconds = 0;  // 0 for a record restored from the cache
   std::vector<std::uint8_t> bytes;
+  bool restored = false;  // stored by the device from a record restored out of history
 };
 
 struct AlarmEvent {
@@ -49,6 +50,19 @@ struct CommEvent {
   std::string port;
   std::string event;  // "lost" or "restored"
   std::string detail;
+};
+
+// One control request from any path (socket, HTTP, MQTT), what the host's check made of it, what
+// went out on the line and what the device read back afterwards.
+struct ControlEvent {
+  std::string time;
+  std::string device;
+  std::string origin;    // who asked: "socket uid 1000 pid 42", "http 127.0.0.1", "mqtt"
+  int code = 0;          // the DeviceIoControl code asked for
+  std::string argument;  // the request's text argument, as given
+  std::string verdict;   // "sent", "forced" (sent despite the check) or "refused"
+  std::string detail;    // the check's words: why refused, or what was sent
+  std::string readback;  // the device's read-back of the last control outcome, when sent
 };
 
 // Which rows a listing returns: those at or after `since` (a time prefix such as "2026-12-08" or
@@ -82,6 +96,7 @@ class HistoryStore {
   void add_record(const StoredRecord& record);
   void add_alarm_event(const AlarmEvent& event);
   void add_comm_event(const CommEvent& event);
+  void add_control_event(const ControlEvent& event);
 
   // The newest record stored for the data id, as the host's cache holds it.
   std::optional<std::vector<std::uint8_t>> latest_record(std::uint32_t data_id);
@@ -89,6 +104,7 @@ class HistoryStore {
   std::vector<StoredRecord> records(const HistoryQuery& query);
   std::vector<AlarmEvent> alarm_events(const HistoryQuery& query);
   std::vector<CommEvent> comm_events(const HistoryQuery& query);
+  std::vector<ControlEvent> control_events(const HistoryQuery& query);
 
  private:
   void open();
@@ -96,6 +112,7 @@ class HistoryStore {
   // The connection, opened again when a failed write dropped it; throws HistoryError.
   sqlite3* connection();
   void exec(const char* sql);
+  bool has_column(const std::string& table, const std::string& column);
   // Runs one write; in a keep-going store a failure is reported and false returned instead.
   bool attempt(const std::function<void()>& write);
   void add_row(bool record, const std::function<void()>& insert);

@@ -243,6 +243,7 @@ void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int 
   stored.data_id = settings_.data_id;
   stored.round_seconds = publication_ ? publication_->seconds : 0;
   stored.bytes.assign(data, data + len);
+  stored.restored = publication_ && publication_->restored;
   history_.add_record(stored);
 }
 

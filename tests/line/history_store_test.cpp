@@ -103,3 +103,29 @@ TEST(HistoryStore, UnopenableDatabaseIsNamed) {
 }
 
 }  // namespace
+
+TEST(HistoryStore, ControlEventsAndTheRestoredMarkReadBackAsStored) {
+  bench_testing::TempDir dir;
+  {
+    HistoryStore history(dir.file("h.db"));
+    StoredRecord restored = record_at("2026-12-08 10:00:00.000", 1, 0xA1);
+    restored.restored = true;
+    history.add_record(restored);
+    history.add_record(record_at("2026-12-08 10:00:03.000", 1, 0xA2));
+    history.add_control_event({"2026-12-08 10:00:04.000", "power1", "socket uid 1000 pid 42", 310,
+                               R"({"signal_id":"006201","SetValue":"abc"})", "refused",
+                               "\"SetValue\" abc is not a decimal number: nothing was sent", ""});
+  }
+  HistoryStore reopened(dir.file("h.db"));
+  const auto records = reopened.records({});
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(records[0].restored);
+  EXPECT_FALSE(records[1].restored);
+  const auto controls = reopened.control_events({});
+  ASSERT_EQ(controls.size(), 1u);
+  EXPECT_EQ(controls[0].origin, "socket uid 1000 pid 42");
+  EXPECT_EQ(controls[0].code, 310);
+  EXPECT_EQ(controls[0].argument, R"({"signal_id":"006201","SetValue":"abc"})");
+  EXPECT_EQ(controls[0].verdict, "refused");
+  EXPECT_EQ(controls[0].readback, "");
+}

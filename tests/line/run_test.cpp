@@ -237,6 +237,8 @@ TEST(BenchRun, RestartHandsTheLastStoredRecordToTheDevice) {
   ASSERT_EQ(stored.size(), 2u);
   EXPECT_EQ(record_of(stored[1]).dc.out_v.get(), 51.25f);
   EXPECT_EQ(stored[1].round_seconds, 0.0);
+  EXPECT_FALSE(stored[0].restored);
+  EXPECT_TRUE(stored[1].restored);
 }
 
 TEST(BenchRun, VanishedPortIsReopenedAndPollingResumes) {
