@@ -28,11 +28,21 @@ const char* const kDeviceKeys[] = {
     "data_id",
     "response_timeout_ms",
     "poll_interval_ms",
+    "comm_lost_after_ms",
+    "comm_lost_level",
+    "set_value_min",
+    "set_value_max",
     "threshold_levels",
     "threshold_values",
     "analog_signals",
     "appSetting",
 };
+
+// The rates a serial port can be set to.
+constexpr unsigned kLineRates[] = {
+    50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+    2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+    576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
 
 long number_at(const Json::Value& value, const std::string& field, long min, long max) {
   if (value.isIntegral()) {
@@ -69,7 +79,7 @@ void apply_host_keys(const Json::Value& object, const std::string& context,
   if (object.isMember("port")) device.port = text_at(object["port"], field("port"));
   if (object.isMember("baud")) {
     device.serial.baud =
-        static_cast<unsigned>(number_at(object["baud"], field("baud"), 50, 4000000));
+        checked_baud(field("baud"), number_at(object["baud"], field("baud"), 50, 4000000));
   }
   if (object.isMember("data_bits")) {
     device.serial.data_bits =
@@ -109,6 +119,29 @@ void apply_host_keys(const Json::Value& object, const std::string& context,
   if (object.isMember("poll_interval_ms")) {
     device.poll_interval = std::chrono::milliseconds(
         number_at(object["poll_interval_ms"], field("poll_interval_ms"), 10, 3600000));
+  }
+  if (object.isMember("comm_lost_after_ms")) {
+    device.comm_lost_after = std::chrono::milliseconds(
+        number_at(object["comm_lost_after_ms"], field("comm_lost_after_ms"), 100, 86400000));
+  }
+  if (object.isMember("comm_lost_level")) {
+    device.comm_lost_level =
+        static_cast<int>(number_at(object["comm_lost_level"], field("comm_lost_level"), 0, 10));
+  }
+  for (const auto& [key, bound] :
+       {std::pair<const char*, double*>{"set_value_min", &device.set_value_min},
+        {"set_value_max", &device.set_value_max}}) {
+    if (!object.isMember(key)) continue;
+    const Json::Value& value = object[key];
+    if (!value.isNumeric() || !std::isfinite(value.asDouble()) || value.asDouble() < 0 ||
+        value.asDouble() > 1000) {
+      throw SettingsError(field(key) + ": expected a number of volts from 0 to 1000");
+    }
+    *bound = value.asDouble();
+  }
+  if (device.set_value_min > device.set_value_max) {
+    throw SettingsError(field("set_value_min") + ": " + std::to_string(device.set_value_min) +
+                        " lies above set_value_max " + std::to_string(device.set_value_max));
   }
   if (object.isMember("threshold_levels")) {
     const Json::Value& levels = object["threshold_levels"];
@@ -177,6 +210,14 @@ void check_distinct(const RunSettings& settings) {
 
 }  // namespace
 
+unsigned checked_baud(const std::string& field, long baud) {
+  for (const unsigned rate : kLineRates) {
+    if (static_cast<long>(rate) == baud) return rate;
+  }
+  throw SettingsError(field + ": " + std::to_string(baud) +
+                      " is not a rate a serial port can be set to (e.g. 9600, 19200, 115200)");
+}
+
 long parse_bounded(const std::string& field, const std::string& text, long min, long max) {
   char* end = nullptr;
   errno = 0;
@@ -186,6 +227,14 @@ long parse_bounded(const std::string& field, const std::string& text, long min, 
                         std::to_string(max) + ", got \"" + text + "\"");
   }
   return number;
+}
+
+std::chrono::milliseconds comm_lost_after_default(const DeviceSettings& device) {
+  return device.response_timeout * 3 + std::chrono::milliseconds(2000) + device.poll_interval;
+}
+
+std::chrono::milliseconds comm_lost_after(const DeviceSettings& device) {
+  return device.comm_lost_after.value_or(comm_lost_after_default(device));
 }
 
 RunSettings default_settings() {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,6 +38,12 @@ struct DeviceSettings {
   std::uint32_t data_id = 1;
   std::chrono::milliseconds response_timeout{1000};
   std::chrono::milliseconds poll_interval{1000};
+  // No completed round for this long raises COMM_LOST; unset: comm_lost_after_default.
+  std::optional<std::chrono::milliseconds> comm_lost_after;
+  int comm_lost_level = 1;
+  // The range a control's "SetValue" must lie in, volts, unless forced.
+  double set_value_min = 40.0;
+  double set_value_max = 60.0;
   std::map<std::string, int> threshold_levels;
   std::map<std::string, float> threshold_values;
   // Record fields (as `decode` names them) reported as analog signals every round.
@@ -45,8 +52,16 @@ struct DeviceSettings {
   Json::Value device_json;
 };
 
+// Three response timeouts, the device's 2 s spacing of rounds and one poll interval, on which a
+// round can start.
+std::chrono::milliseconds comm_lost_after_default(const DeviceSettings& device);
+// The device's communication-lost time: its own setting or the default.
+std::chrono::milliseconds comm_lost_after(const DeviceSettings& device);
+
 struct RunSettings {
   std::vector<DeviceSettings> devices;
+  // Mistakes that do not stop a run, each naming the setting and what the device makes of it.
+  std::vector<std::string> warnings;
 };
 
 // Settings of a bench without a file: one device at address 1 with a DC unit, supply-loss rule.
@@ -57,6 +72,9 @@ RunSettings load_settings_file(const std::string& path);
 
 // A number given as a JSON number or as text ("9600", "0x20"); throws SettingsError naming
 // `field` when it is neither or lies outside [min, max].
+// The baud rate when a serial port can be set to it; throws SettingsError naming `field`.
+unsigned checked_baud(const std::string& field, long baud);
+
 long parse_bounded(const std::string& field, const std::string& text, long min, long max);
 
 }  // namespace kelvra::line
