@@ -62,6 +62,8 @@ struct RunSettings {
   std::vector<DeviceSettings> devices;
   // Mistakes that do not stop a run, each naming the setting and what the device makes of it.
   std::vector<std::string> warnings;
+  // What the device will do where the settings say nothing ("no appSetting: ...").
+  std::vector<std::string> notes;
 };
 
 // Settings of a bench without a file: one device at address 1 with a DC unit, supply-loss rule.
@@ -69,6 +71,11 @@ RunSettings default_settings();
 // Throws SettingsError naming the field ("host.devices[1].address: ...").
 RunSettings parse_settings(const Json::Value& root);
 RunSettings load_settings_file(const std::string& path);
+// Throws SettingsError listing the warnings when there are any: --strict.
+void refuse_warnings(const RunSettings& settings);
+// Points every device at `port`; throws SettingsError unless there is one device or all name the
+// same port.
+void override_port(RunSettings& settings, const std::string& port);
 
 // A number given as a JSON number or as text ("9600", "0x20"); throws SettingsError naming
 // `field` when it is neither or lies outside [min, max].

@@ -212,9 +212,19 @@ Json::Value to_json(const kelvra_419_Data_t& record) {
   return root;
 }
 
-FieldDescription describe_field(const std::string& name) {
-  std::string pattern;
+namespace {
+
+// The table entry of a field name, its element indices and the label prefix of its DC unit.
+struct FieldMatch {
+  const FieldText* text = nullptr;
   std::vector<unsigned long> indices;
+  std::string prefix;
+};
+
+FieldMatch match_field(const std::string& name) {
+  FieldMatch match;
+  std::string pattern;
+  std::vector<unsigned long>& indices = match.indices;
   for (std::size_t i = 0; i < name.size(); ++i) {
     pattern += name[i];
     if (name[i] != '[') continue;
@@ -222,23 +232,34 @@ FieldDescription describe_field(const std::string& name) {
     indices.push_back(std::strtoul(name.c_str() + i + 1, &end, 10));
     i = static_cast<std::size_t>(end - name.c_str()) - 1;
   }
-  std::string prefix;
   for (const char* unit : {"dc.", "dc2."}) {
     if (pattern.rfind(unit, 0) == 0) {
-      prefix = std::string(unit) == "dc." ? "DC " : "DC unit 2 ";
+      match.prefix = std::string(unit) == "dc." ? "DC " : "DC unit 2 ";
       pattern.erase(0, std::strlen(unit));
     }
   }
   for (const FieldText& text : kFieldTexts) {
-    if (pattern != text.pattern) continue;
-    std::string label;
-    for (const char* c = text.label; *c != '\0'; ++c) {
-      const std::size_t which = *c == '#' ? 0 : *c == '@' ? 1 : indices.size();
-      label += which < indices.size() ? std::to_string(indices[which] + 1) : std::string(1, *c);
-    }
-    return {prefix + label, text.unit};
+    if (pattern == text.pattern) match.text = &text;
   }
-  return {name, ""};
+  return match;
+}
+
+}  // namespace
+
+FieldDescription describe_field(const std::string& name) {
+  const FieldMatch match = match_field(name);
+  if (match.text == nullptr) return {name, ""};
+  std::string label;
+  for (const char* c = match.text->label; *c != '\0'; ++c) {
+    const std::size_t which = *c == '#' ? 0 : *c == '@' ? 1 : match.indices.size();
+    label += which < match.indices.size() ? std::to_string(match.indices[which] + 1)
+                                          : std::string(1, *c);
+  }
+  return {match.prefix + label, match.text->unit};
+}
+
+bool is_field_name(const std::string& name) {
+  return match_field(name).text != nullptr;
 }
 
 std::optional<kelvra_419_Data_t> from_bytes(const std::uint8_t* data, std::size_t size) {

@@ -33,8 +33,11 @@ struct FieldDescription {
   std::string unit;
 };
 
-// The readable name and unit of a field named as for_each_field names it.
+// The readable name and unit of a field named as for_each_field names it; an unknown name is
+// its own label.
 FieldDescription describe_field(const std::string& name);
+// True for a name for_each_field can give (element indices not checked against the room).
+bool is_field_name(const std::string& name);
 
 using FieldVisitor = std::function<void(const FieldValue&)>;
 

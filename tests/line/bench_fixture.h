@@ -108,13 +108,21 @@ class BenchSession {
     run_ = std::make_unique<kelvra::line::BenchRun>(options_, *console_);
     thread_ = std::thread([this] {
       try {
-        run_->run();
+        summary_ = run_->run();
+      } catch (const kelvra::line::RunConfigError& error) {
+        failure_ = error.what();
+        config_error_ = true;
       } catch (const std::exception& error) {
         failure_ = error.what();
       }
     });
   }
   void json_output() { json_ = true; }
+  // How the run ended; a set-up failure's text, and whether it was a configuration error.
+  const kelvra::line::RunSummary& summary() const { return summary_; }
+  const std::string& failure() const { return failure_; }
+  bool config_error() const { return config_error_; }
+  std::string temp_file(const std::string& name) const { return dir_.file(name); }
 
   // Runs to its own end (rounds or duration) and returns what it printed.
   std::string run_to_end() {
@@ -175,6 +183,8 @@ class BenchSession {
   std::unique_ptr<kelvra::line::BenchRun> run_;
   std::thread thread_;
   std::string failure_;
+  bool config_error_ = false;
+  kelvra::line::RunSummary summary_;
 };
 
 inline Json::Value request(const char* command) {
