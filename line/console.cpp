@@ -206,8 +206,9 @@ void Console::note(const std::string& source, const std::string& text) {
 void Console::pass_device_output() {
   if (!device_lines_) return;
   for (const std::string& text : device_lines_()) {
+    if (!show_device_lines_) continue;
     if (!json_) {
-      if (show_device_lines_) write("    | " + text);
+      write("    | " + text);
       continue;
     }
     Json::Value line(Json::objectValue);

@@ -50,7 +50,8 @@ class Console {
   void gloss_in_english(bool english) { english_ = english; }
   void note(const std::string& source, const std::string& text);
   // Where the plug-in's own diagnostic lines are collected while standard output is taken over;
-  // unset, they go to standard output directly. Text mode shows them, marked, only when asked to.
+  // unset, they go to standard output directly. They are shown only when asked to: marked in
+  // text mode, wrapped in JSON mode.
   void collect_device_output(std::function<std::vector<std::string>()> source, bool show_in_text) {
     device_lines_ = std::move(source);
     show_device_lines_ = show_in_text;

@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -142,8 +143,10 @@ void apply_host_keys(const Json::Value& object, const std::string& context,
     *bound = value.asDouble();
   }
   if (device.set_value_min > device.set_value_max) {
-    throw SettingsError(field("set_value_min") + ": " + std::to_string(device.set_value_min) +
-                        " lies above set_value_max " + std::to_string(device.set_value_max));
+    char text[96];
+    std::snprintf(text, sizeof text, ": %g lies above set_value_max %g", device.set_value_min,
+                  device.set_value_max);
+    throw SettingsError(field("set_value_min") + text);
   }
   if (object.isMember("threshold_levels")) {
     const Json::Value& levels = object["threshold_levels"];

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <functional>
@@ -19,6 +20,7 @@
 #include "line/console.h"
 #include "line/control_socket.h"
 #include "line/decode_input.h"
+#include "line/glosses.h"
 #include "line/history_store.h"
 #include "line/settings.h"
 #include "record/kelvra_419_fields.h"
@@ -34,6 +36,33 @@ class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// A setting that can never work: exit 2, without the usage hint.
+class ConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// True when the command's arguments ask for JSON output.
+bool wants_json(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--json") return true;
+  }
+  return false;
+}
+
+// An error of a command on standard error: text, or a JSON line with --json.
+void print_error(bool json, const char* name, const std::string& text) {
+  if (json) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "error";
+    line["source"] = std::string("kelvra-host ") + name;
+    line["text"] = text;
+    std::fprintf(stderr, "%s\n", json_line(line).c_str());
+  } else {
+    std::fprintf(stderr, "kelvra-host %s: %s\n", name, text.c_str());
+  }
+}
 
 // Options of one subcommand: flags without value, options with one, positional arguments.
 class Arguments {
@@ -88,16 +117,25 @@ class Arguments {
   std::vector<std::string> positional_;
 };
 
-// Runs body, turning usage errors into exit code 2 and other failures into 1.
-int guarded(const char* name, const std::function<int()>& body) {
+// Runs body, turning usage and configuration errors into exit code 2 and other failures into 1.
+int guarded(const char* name, int argc, char** argv, const std::function<int()>& body) {
+  const bool json = wants_json(argc, argv);
   try {
     return body();
   } catch (const UsageError& error) {
-    std::fprintf(stderr, "kelvra-host %s: %s (see kelvra-host %s --help)\n", name, error.what(),
-                 name);
+    print_error(json, name, std::string(error.what()) + " (see kelvra-host " + name + " --help)");
+    return kExitUsage;
+  } catch (const ConfigError& error) {
+    print_error(json, name, error.what());
+    return kExitUsage;
+  } catch (const SettingsError& error) {
+    print_error(json, name, error.what());
+    return kExitUsage;
+  } catch (const RunConfigError& error) {
+    print_error(json, name, error.what());
     return kExitUsage;
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "kelvra-host %s: %s\n", name, error.what());
+    print_error(json, name, error.what());
     return kExitFailure;
   }
 }
@@ -145,35 +183,60 @@ const char* const kRunHelp =
     "                         every N rounds of its device (port: a link beside the database)\n"
     "  --rounds N             stop once every device completed N rounds\n"
     "  --duration SECONDS     stop after this time\n"
-    "  --json                 JSON lines instead of text, the record decoded to named fields\n"
-    "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n\n"
+    "  --json                 JSON lines instead of text, the record decoded to named fields;\n"
+    "                         errors and warnings are JSON lines too\n"
+    "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n"
+    "  --strict               refuse settings that draw a warning instead of running\n"
+    "  --comm-lost-after MS   raise COMM_LOST when a device completes no round for this long\n"
+    "                         (default 3 response timeouts + 2 s spacing + 1 poll interval)\n"
+    "  --lang en              an English gloss beside the device's alarm names and texts\n\n"
     "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
-    "ver, data_id, response_timeout_ms, poll_interval_ms, threshold_levels {KEY: level},\n"
+    "ver, data_id, response_timeout_ms, poll_interval_ms, comm_lost_after_ms, comm_lost_level\n"
+    "(default 1), set_value_min and set_value_max (volts a control's SetValue may ask for,\n"
+    "default 40 to 60), threshold_levels {KEY: level},\n"
     "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
     "of objects with the same keys plus name and appSetting, one per device (several\n"
-    "addresses on one port are polled in turn). SIGINT or SIGTERM ends the run cleanly.\n";
+    "addresses on one port are polled in turn). SIGINT or SIGTERM ends the run cleanly.\n"
+    "Exit status: 0 done, 1 failed or no round completed, 2 usage or settings that can never\n"
+    "work (a rate a port cannot take, a port that is a directory or a regular file).\n";
+
+// "--lang en" or none; anything else is a usage error.
+bool english_glosses(const Arguments& args) {
+  if (!args.has("--lang")) return false;
+  if (*args.value("--lang") != "en") {
+    throw UsageError("--lang " + *args.value("--lang") + ": only en is known");
+  }
+  return true;
+}
 
 }  // namespace
 
 int run_command(int argc, char** argv) {
-  return guarded("run", [&] {
+  return guarded("run", argc, argv, [&] {
     const Arguments args(
-        argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output"},
+        argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output", "--strict"},
         {"--settings", "--port", "--baud", "--address", "--ver", "--response-timeout",
          "--poll-interval", "--reopen-interval", "--plugin", "--db", "--scenario", "--rounds",
-         "--duration", "--turnaround", "--sim-hangup-every"});
+         "--duration", "--turnaround", "--sim-hangup-every", "--comm-lost-after", "--lang"});
     if (args.help()) {
       std::fputs(kRunHelp, stdout);
       return 0;
     }
     args.expect_positional(0, "no arguments besides options");
     RunOptions options;
+    const bool english = english_glosses(args);
     options.settings =
         args.has("--settings") ? load_settings_file(*args.value("--settings")) : default_settings();
+    if (args.has("--strict")) refuse_warnings(options.settings);
+    if (args.has("--port")) override_port(options.settings, *args.value("--port"));
     for (DeviceSettings& device : options.settings.devices) {
-      if (args.has("--port")) device.port = *args.value("--port");
-      if (args.has("--baud"))
-        device.serial.baud = static_cast<unsigned>(args.number("--baud", 50, 4000000));
+      if (args.has("--baud")) {
+        device.serial.baud = checked_baud("--baud", args.number("--baud", 50, 4000000));
+      }
+      if (args.has("--comm-lost-after")) {
+        device.comm_lost_after =
+            std::chrono::milliseconds(args.number("--comm-lost-after", 100, 86400000));
+      }
       if (args.has("--address"))
         device.address = static_cast<std::uint8_t>(args.number("--address", 1, 254));
       if (args.has("--ver"))
@@ -191,7 +254,7 @@ int run_command(int argc, char** argv) {
       options.reopen_interval =
           std::chrono::milliseconds(args.number("--reopen-interval", 10, 600000));
     }
-    options.plugin_path = args.value_or("--plugin", kelvra::hostkit::plugin_beside_program());
+    options.plugin_path = args.value_or("--plugin", "");
     options.db_path = args.value_or("--db", "kelvra.db");
     app::BuiltinSimulatorOptions simulator;
     simulator.scenario = args.value_or("--scenario", "normal");
@@ -216,16 +279,29 @@ int run_command(int argc, char** argv) {
     std::FILE* out = fdopen(dup(capture.original_fd()), "w");
     if (out == nullptr) throw std::runtime_error("cannot duplicate standard output");
     Console console(out, json);
+    console.gloss_in_english(english);
     console.collect_device_output([&capture] { return capture.take_lines(); },
                                   args.has("--plugin-output"));
+    const std::string settings_source = args.value_or("--settings", "settings");
+    for (const std::string& warning : options.settings.warnings) {
+      console.problem("warning", settings_source, warning);
+    }
+    for (const std::string& note : options.settings.notes) console.note(settings_source, note);
     int result = 0;
     try {
       app::BuiltinSimulators simulators(std::move(simulator), console);
       options.port_provider = &simulators;
       BenchRun run(std::move(options), console);
-      run.run();
+      const RunSummary summary = run.run();
+      if (!summary.ok()) {
+        print_error(json, "run", summary.failure);
+        result = kExitFailure;
+      }
+    } catch (const RunConfigError& error) {
+      print_error(json, "run", error.what());
+      result = kExitUsage;
     } catch (const RunError& error) {
-      std::fprintf(stderr, "kelvra-host run: %s\n", error.what());
+      print_error(json, "run", error.what());
       result = kExitFailure;
     }
     console.pass_device_output();
@@ -246,39 +322,66 @@ Json::Value ask_running_host(const Arguments& args, Json::Value request) {
 }  // namespace
 
 int query_command(int argc, char** argv) {
-  return guarded("query", [&] {
-    const Arguments args(argc, argv, {"--json"}, {"--db", "--device"});
+  return guarded("query", argc, argv, [&] {
+    const Arguments args(argc, argv, {"--json", "--all"}, {"--db", "--device", "--lang"});
     if (args.help()) {
       std::fputs(
-          "usage: kelvra-host query KEY [--db PATH] [--device NAME] [--json]\n"
+          "usage: kelvra-host query KEY|--all [--db PATH] [--device NAME] [--json] [--lang en]\n"
           "Asks the running `kelvra-host run` of the database for one value (keys: out_v, ac)\n"
-          "and prints it, or the device's refusal text (exit 1).\n",
+          "and prints it with where the data comes from and how old it is, or the device's\n"
+          "refusal text (exit 1). --all lists every field of the record shown: name, value,\n"
+          "unit and a readable name. With several devices, --device names one.\n",
           stdout);
       return 0;
     }
-    args.expect_positional(1, "one KEY");
+    const bool english = english_glosses(args);
+    const bool all = args.has("--all");
+    args.expect_positional(all ? 0 : 1, all ? "no KEY with --all" : "one KEY");
     Json::Value request(Json::objectValue);
     request["command"] = "query";
-    request["key"] = args.positional()[0];
+    if (all) {
+      request["all"] = true;
+    } else {
+      request["key"] = args.positional()[0];
+    }
     const Json::Value reply = ask_running_host(args, request);
     if (reply.isMember("error")) throw std::runtime_error(reply["error"].asString());
     const bool ok = reply["ok"].asBool();
-    print_json_or(args.has("--json"), reply,
-                  ok ? record::float_text(reply["value"].asFloat()) : reply["refusal"].asString());
+    const std::string refusal = reply["refusal"].asString();
+    std::string text = ok ? "" : (english ? with_english_gloss(refusal) : refusal);
+    if (ok && all) {
+      for (const Json::Value& field : reply["fields"]) {
+        const std::string value = field["value"].isDouble()
+                                      ? record::float_text(field["value"].asFloat())
+                                      : field["value"].asString();
+        char line[160];
+        std::snprintf(line, sizeof line, "%-30s %12s %-3s %s\n", field["name"].asCString(),
+                      value.c_str(), field["unit"].asCString(), field["label"].asCString());
+        text += line;
+      }
+      text += "(" + reply["data"].asString() + ")";
+    } else if (ok) {
+      text = record::float_text(reply["value"].asFloat()) + " (" + reply["data"].asString() + ")";
+    }
+    print_json_or(args.has("--json"), reply, text);
     return ok ? 0 : kExitFailure;
   });
 }
 
 int control_command(int argc, char** argv) {
-  return guarded("control", [&] {
-    const Arguments args(argc, argv, {"--json"}, {"--db", "--device"});
+  return guarded("control", argc, argv, [&] {
+    const Arguments args(argc, argv, {"--json", "--force"}, {"--db", "--device"});
     if (args.help()) {
       std::fputs(
-          "usage: kelvra-host control CODE [ARG] [--db PATH] [--device NAME] [--json]\n"
+          "usage: kelvra-host control CODE [ARG] [--db PATH] [--device NAME] [--force] [--json]\n"
           "Hands a control request to the device of the running `kelvra-host run`, waits for\n"
           "the command's answer and prints the result and the read-back of the outcome\n"
           "(1 answered, -1 no answer). ARG: code 300 seven bytes in hex; code 310 a JSON text\n"
-          "such as '{\"signal_id\":\"006201\",\"SetValue\":\"53.5\"}'; code 320 a signal id.\n",
+          "such as '{\"signal_id\":\"006201\",\"SetValue\":\"53.5\"}'; code 320 a signal id.\n"
+          "The host checks each request first: a SetValue that is not a decimal number or lies\n"
+          "outside the settings' range (default 40 to 60 V), a code 320 command the device does\n"
+          "not know and code 300 without 7 bytes are refused and nothing is sent; --force sends\n"
+          "what the range or number check refused. With several devices, --device names one.\n",
           stdout);
       return 0;
     }
@@ -295,10 +398,15 @@ int control_command(int argc, char** argv) {
       }
     }());
     request["argument"] = args.positional().size() > 1 ? args.positional()[1] : "";
+    if (args.has("--force")) request["force"] = true;
     const Json::Value reply = ask_running_host(args, request);
     if (reply.isMember("error")) throw std::runtime_error(reply["error"].asString());
-    std::string text = "result " + std::to_string(reply["result"].asInt());
+    std::string text = reply.isMember("note") ? reply["note"].asString() + "; " : "";
+    text += "result " + std::to_string(reply["result"].asInt());
     if (reply.isMember("out")) text += ", out " + std::to_string(reply["out"].asInt());
+    std::string sent;
+    for (const Json::Value& command : reply["sent"]) sent += " " + command.asString();
+    text += ", sent" + (sent.empty() ? std::string(" nothing") : sent);
     text +=
         ", read-back " + (reply["readback"].isNull() ? std::string("none")
                                                      : std::to_string(reply["readback"].asInt()));
@@ -308,7 +416,7 @@ int control_command(int argc, char** argv) {
 }
 
 int status_command(int argc, char** argv) {
-  return guarded("status", [&] {
+  return guarded("status", argc, argv, [&] {
     const Arguments args(argc, argv, {"--json"}, {"--db"});
     if (args.help()) {
       std::fputs(
@@ -331,12 +439,12 @@ int status_command(int argc, char** argv) {
       std::string alarms;
       for (const Json::Value& alarm : device["alarms"]) alarms += " " + alarm.asString();
       std::printf(
-          "%s: %s address %u, link %s, poll state %d, data %s, last round %s\n"
+          "%s: %s address %u, link %s, %s, data %s, last round %s\n"
           "  rounds %llu, restored %llu, commands %llu, answers %llu, timeouts %llu, refused "
           "%llu, alarms:%s\n",
           device["device"].asCString(), device["port"].asCString(), device["address"].asUInt(),
-          device["link"].asCString(), device["poll_state"].asInt(),
-          device["data_valid"].asBool() ? "valid" : "not yet valid",
+          device["link"].asCString(), device["poll_state_name"].asCString(),
+          device["data"].asCString(),
           device["last_round"].asString().empty() ? "none" : device["last_round"].asCString(),
           static_cast<unsigned long long>(device["rounds"].asUInt64()),
           static_cast<unsigned long long>(device["restored"].asUInt64()),
@@ -365,7 +473,7 @@ int status_command(int argc, char** argv) {
 }
 
 int history_command(int argc, char** argv) {
-  return guarded("history", [&] {
+  return guarded("history", argc, argv, [&] {
     const Arguments args(argc, argv, {"--json"}, {"--db", "--last", "--since"});
     if (args.help()) {
       std::fputs(
@@ -400,6 +508,19 @@ namespace {
 constexpr std::size_t kMaxRecordFileBytes = 64 * 1024;
 
 // The bytes of a record file, or of hex text (in a file or given directly).
+// The source as a message names it: hex given on the command line is cut to its start.
+std::string shown_source(const std::string& source) {
+  constexpr std::size_t kShown = 24;
+  if (source.size() <= kShown * 2) return source;
+  return source.substr(0, kShown) + "... (" + std::to_string(source.size()) + " characters)";
+}
+
+bool all_hex_digits(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+  });
+}
+
 std::vector<std::uint8_t> record_input(const std::string& source) {
   std::string content = source;
   bool from_file = false;
@@ -410,14 +531,18 @@ std::vector<std::uint8_t> record_input(const std::string& source) {
     if (access(source.c_str(), F_OK) == 0) throw std::runtime_error(source + ": " + error.what());
   }
   auto bytes = decode_input_bytes(content, from_file);
-  if (!bytes) throw UsageError(source + ": neither a readable file nor hex digits");
+  if (!bytes && all_hex_digits(content)) {
+    throw UsageError(shown_source(source) + ": an odd number of hex digits (" +
+                     std::to_string(content.size()) + "); each byte takes two");
+  }
+  if (!bytes) throw UsageError(shown_source(source) + ": neither a readable file nor hex digits");
   return std::move(*bytes);
 }
 
 }  // namespace
 
 int decode_command(int argc, char** argv) {
-  return guarded("decode", [&] {
+  return guarded("decode", argc, argv, [&] {
     const Arguments args(argc, argv, {"--json"}, {});
     if (args.help()) {
       std::fputs(
@@ -432,7 +557,7 @@ int decode_command(int argc, char** argv) {
     const std::vector<std::uint8_t> bytes = record_input(source);
     const auto record = record::from_bytes(bytes.data(), bytes.size());
     if (!record) {
-      throw std::runtime_error(source + ": " + std::to_string(bytes.size()) +
+      throw std::runtime_error(shown_source(source) + ": " + std::to_string(bytes.size()) +
                                " bytes; a record has " + std::to_string(record::kRecordSize));
     }
     std::fputs(decode_listing(*record, args.has("--json")).c_str(), stdout);
