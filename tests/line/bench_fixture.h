@@ -105,6 +105,7 @@ class BenchSession {
   void start() {
     output_ = open_memstream(&output_text_, &output_size_);
     console_ = std::make_unique<kelvra::line::Console>(output_, json_);
+    console_->gloss_in_english(english_);
     run_ = std::make_unique<kelvra::line::BenchRun>(options_, *console_);
     thread_ = std::thread([this] {
       try {
@@ -118,6 +119,7 @@ class BenchSession {
     });
   }
   void json_output() { json_ = true; }
+  void english_console() { english_ = true; }
   // How the run ended; a set-up failure's text, and whether it was a configuration error.
   const kelvra::line::RunSummary& summary() const { return summary_; }
   const std::string& failure() const { return failure_; }
@@ -176,6 +178,7 @@ class BenchSession {
   std::unique_ptr<kelvra::sim::SimulatorServer> simulator_;
   kelvra::line::RunOptions options_;
   bool json_ = false;
+  bool english_ = false;
   std::FILE* output_ = nullptr;
   char* output_text_ = nullptr;
   std::size_t output_size_ = 0;

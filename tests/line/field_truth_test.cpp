@@ -8,6 +8,7 @@
 
 #include "bench_fixture.h"
 #include "record/kelvra_419_fields.h"
+#include "sim/scenario.h"
 
 namespace {
 
@@ -238,6 +239,117 @@ TEST(FieldTruth, SetUpsThatCanNeverWorkAreRefusedBeforeAnythingStarts) {
     EXPECT_NE(stat(kelvra::line::control_socket_path(session.db()).c_str(), &socket_file), 0)
         << c.what;
   }
+}
+
+}  // namespace
+
+namespace {
+
+kelvra::sim::SimulatorConfig mains_lost() {
+  return quiet_simulator(kelvra::sim::parse_scenario(R"({
+    "timeline": [{"at": 0.1, "note": "mains lost", "set": {"ac*.phase_a": 0, "ac*.phase_b": 0,
+                  "ac*.phase_c": 0, "ac*.mains_alarm": "0xE0"}}]})",
+                                                     "mains-lost"));
+}
+
+TEST(ConsoleTruth, SecondDcUnitAndModulesBeyondTheRecordAreShown) {
+  auto scenario = *kelvra::sim::builtin_scenario("normal");
+  scenario.shape.dc_units = 2;
+  scenario.shape.rectifiers = 45;
+  scenario.dc_format = kelvra::sim::DcFormat::kCounted;
+  BenchSession session(quiet_simulator(scenario));
+  session.simulator().with_simulator([](kelvra::sim::Simulator& sim) {
+    sim.equipment().dc[1].voltage = 52.25f;
+    sim.equipment().dc[1].current = 12.5f;
+    sim.note_changes();
+  });
+  session.options().rounds = 2;
+  const std::string output = session.run_to_end();
+  EXPECT_NE(output.find(" A | DC2 52.25 V 12.5 A | alarms: none"), std::string::npos) << output;
+  const std::string said = "equipment reports 45 modules; the record holds 40";
+  const auto first = output.find(said);
+  ASSERT_NE(first, std::string::npos) << output;
+  EXPECT_EQ(output.find(said, first + 1), std::string::npos) << "said twice:\n" << output;
+}
+
+TEST(ConsoleTruth, SeveralDevicesNeedANameAndQueryAllListsEveryField) {
+  BenchSession session;
+  Json::Value root(Json::objectValue);
+  root["appSetting"]["has_dc"] = "1";
+  root["host"]["port"] = session.link();
+  root["host"]["devices"][0]["name"] = "west";
+  root["host"]["devices"][1]["name"] = "east";
+  root["host"]["devices"][1]["address"] = 3;
+  session.options().settings = kelvra::line::parse_settings(root);
+  for (auto& device : session.options().settings.devices) {
+    device.response_timeout = 150ms;
+    device.poll_interval = 50ms;
+  }
+  session.start();
+  ASSERT_TRUE(session.wait_for_records(1)) << session.output();
+  const std::size_t controls_before = session.received("42/48");
+
+  Json::Value query = request("query");
+  query["key"] = "out_v";
+  EXPECT_EQ(session.ask(query)["error"].asString(),
+            "several devices: name one with --device (west, east)");
+  Json::Value control = request("control");
+  control["code"] = 310;
+  control["argument"] = R"({"signal_id":"006201","SetValue":"50"})";
+  EXPECT_EQ(session.ask(control)["error"].asString(),
+            "several devices: name one with --device (west, east)");
+  control["device"] = "north";
+  EXPECT_EQ(session.ask(control)["error"].asString(), "no device named \"north\" (west, east)");
+
+  Json::Value all = request("query");
+  all["all"] = true;
+  all["device"] = "west";
+  const Json::Value listing = session.ask(all);
+  all["device"] = "east";  // never answers: nothing to list
+  const Json::Value empty = session.ask(all);
+  session.stop();
+  EXPECT_EQ(session.received("42/48"), controls_before);
+
+  ASSERT_TRUE(listing["ok"].asBool()) << kelvra::line::json_line(listing);
+  EXPECT_EQ(listing["source"].asString(), "live");
+  std::map<std::string, Json::Value> fields;
+  for (const Json::Value& field : listing["fields"]) fields[field["name"].asString()] = field;
+  ASSERT_TRUE(fields.count("dc.out_v"));
+  EXPECT_EQ(fields["dc.out_v"]["label"].asString(), "DC output voltage");
+  EXPECT_EQ(fields["dc.out_v"]["unit"].asString(), "V");
+  EXPECT_EQ(fields["dc.out_v"]["value"].asDouble(), 53.5);
+  EXPECT_EQ(fields["ac.channel[1].f"]["label"].asString(), "AC input 2 frequency");
+  EXPECT_EQ(fields["ac.channel[1].f"]["unit"].asString(), "Hz");
+  EXPECT_EQ(fields["rc.channel[5].value"]["unit"].asString(), "A");
+  EXPECT_FALSE(empty["ok"].asBool());
+  EXPECT_EQ(empty["source"].asString(), "none");
+  EXPECT_EQ(empty["data"].asString().rfind("no data yet", 0), 0u) << empty["data"].asString();
+}
+
+TEST(ConsoleTruth, EnglishGlossesBesideTheDevicesAlarmTextsOnly) {
+  BenchSession session(mains_lost());
+  session.start();
+  ASSERT_TRUE(session.wait_for([](HistoryStore& history) {
+    return !history.alarm_events({}).empty();
+  })) << session.output();
+  session.stop();
+  // Only the text console glosses; history keeps the device's text as it is.
+  EXPECT_EQ(HistoryStore(session.db()).alarm_events({})[0].text, "输入电源中断告警");
+  EXPECT_EQ(session.output().find("(input power supply interrupted)"), std::string::npos);
+
+  BenchSession english(mains_lost());
+  english.english_console();
+  english.start();
+  ASSERT_TRUE(english.wait_for([](HistoryStore& history) {
+    return !history.alarm_events({}).empty();
+  })) << english.output();
+  english.stop();
+  EXPECT_NE(english.output().find(
+                "ALARM raised: 输入电源中断告警 (input power supply interrupted) [level 1, "
+                "PowerOff 419415001] 输入电源中断告警 (input power supply interrupted)"),
+            std::string::npos)
+      << english.output();
+  EXPECT_EQ(HistoryStore(english.db()).alarm_events({})[0].text, "输入电源中断告警");
 }
 
 }  // namespace
