@@ -353,3 +353,60 @@ TEST(ConsoleTruth, EnglishGlossesBesideTheDevicesAlarmTextsOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The first round's record with its round time cleared.
+std::vector<std::uint8_t> first_record_without_time(BenchSession& session) {
+  const auto rows = HistoryStore(session.db()).records({});
+  if (rows.empty()) return {};
+  auto record = kelvra::record::from_bytes(rows[0].bytes.data(), rows[0].bytes.size());
+  if (!record) return {};
+  std::fill(std::begin(record->round_time), std::end(record->round_time), 0);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&*record);
+  return std::vector<std::uint8_t>(bytes, bytes + sizeof *record);
+}
+
+// The equipment answers the first command after the timeout; the command asked again meanwhile is
+// answered a line time after that, when the host has taken the late answer for it and written the
+// next command (AC switch, same CID1). Only the quiet wait after the late answer keeps that
+// queued answer from passing for the AC switch answer.
+TEST(SerialQuiet, AnswerQueuedBehindALateOneDoesNotPassForTheNextCommand) {
+  BenchSession clean;
+  clean.options().rounds = 1;
+  clean.run_to_end();
+  const auto expected = first_record_without_time(clean);
+  ASSERT_FALSE(expected.empty());
+
+  kelvra::sim::SimulatorConfig config = quiet_simulator(*kelvra::sim::builtin_scenario("normal"));
+  config.pacing.enabled = true;
+  config.pacing.baud = 115200;
+  config.late_delay = 1300ms;
+  BenchSession session(std::move(config));
+  for (auto& device : session.options().settings.devices) device.response_timeout = 1000ms;
+  session.simulator().with_simulator([](kelvra::sim::Simulator& sim) {
+    sim.faults().set_rate(kelvra::sim::FaultKind::kLate, 1.0);
+  });
+  session.options().rounds = 1;
+  session.start();
+  // Only the first answer comes late: the next is drawn once the late one is out, 1.3 s on.
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  const auto late_drawn = [&session] {
+    for (const std::string& line : session.wire()) {
+      if (line.find("fault injected: late") != std::string::npos) return true;
+    }
+    return false;
+  };
+  while (!late_drawn() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  session.simulator().with_simulator([](kelvra::sim::Simulator& sim) { sim.faults().clear(); });
+  session.join();
+  ASSERT_TRUE(late_drawn());
+  EXPECT_EQ(first_record_without_time(session), expected) << session.output();
+  EXPECT_NE(session.output().find("came while the line settles after a timeout, dropped"),
+            std::string::npos)
+      << session.output();
+}
+
+}  // namespace
