@@ -410,3 +410,24 @@ TEST(SerialQuiet, AnswerQueuedBehindALateOneDoesNotPassForTheNextCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FieldTruth, SecondRunIsRefusedBeforeItStartsASimulator) {
+  BenchSession first;
+  first.start();
+  ASSERT_TRUE(first.wait_for_records(1)) << first.output();
+  kelvra::line::RunOptions options = first.options();
+  options.settings.devices.front().port.clear();  // would be a simulator of its own
+  CountingProvider provider;
+  options.port_provider = &provider;
+  std::FILE* out = std::tmpfile();
+  kelvra::line::Console console(out, false);
+  kelvra::line::BenchRun second(options, console);
+  EXPECT_THROW(second.run(), kelvra::line::RunError);
+  std::fclose(out);
+  first.stop();
+  EXPECT_EQ(provider.calls, 0);
+}
+
+}  // namespace
