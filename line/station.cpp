@@ -279,7 +279,6 @@ void Station::describe_data(Json::Value& reply) const {
 void Station::watch_communication() {
   apply_comm_change(
       comm_.update(CommWatch::Clock::now(), line_ != nullptr && line_->is_open(), false));
-  history_.commit();
 }
 
 bool Station::overdue() const {

@@ -168,7 +168,8 @@ read -r rss_warm rss_end growth_kib < <(awk -v warm="$warm_up_rounds" '
 
 verdict() { if [ "$1" = 1 ]; then echo ok; else echo FAILED; fi; }
 failed=0
-check() { [ "$1" = 1 ] || failed=1; verdict "$1"; }
+# Runs inside $(...): a failure is marked in a file, since a variable set there is lost.
+check() { [ "$1" = 1 ] || : >"$work/failed"; verdict "$1"; }
 row() { printf '%-40s %16s %22s  %s\n' "$@"; }
 
 echo
@@ -203,4 +204,5 @@ if [ -s "$work/run.err" ]; then
   echo "standard error of the run:"
   head -20 "$work/run.err"
 fi
+[ -e "$work/failed" ] && failed=1
 exit "$failed"
