@@ -11,7 +11,9 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "hostkit/json_input.h"
 #include "hostkit/plugin_loader.h"
+#include "hostkit/serial_rates.h"
 #include "line/control_check.h"
 #include "line/control_socket.h"
 #include "line/history_store.h"
@@ -40,20 +42,25 @@ void when_idle(asio::io_context& io, Station& station,
   });
 }
 
-// Why a control request cannot be served as it is, or empty: members of the wrong type.
+// Why a control request cannot be served as it is, or empty: a member of the wrong type or one
+// no command takes.
 std::string request_problem(const Json::Value& request) {
-  for (const char* text_member : {"command", "device", "key", "argument"}) {
-    if (request.isMember(text_member) && !request[text_member].isString()) {
-      return std::string("\"") + text_member + "\" must be a text";
+  try {
+    kelvra::hostkit::JsonObjectReader members = kelvra::hostkit::JsonNode(request, "").object();
+    for (const char* text_member : {"command", "device", "key", "argument"}) {
+      if (auto member = members.find(text_member)) member->text();
     }
-  }
-  for (const char* flag_member : {"force", "all"}) {
-    if (request.isMember(flag_member) && !request[flag_member].isBool()) {
-      return std::string("\"") + flag_member + "\" must be true or false";
+    if (auto code = members.find("code")) {
+      if (!code->value().isInt()) code->fail("expected an integer");
     }
+    for (const char* flag_member : {"force", "all"}) {
+      if (auto member = members.find(flag_member)) member->boolean();
+    }
+    members.finish();
+    return "";
+  } catch (const kelvra::hostkit::InputError& error) {
+    return error.what();
   }
-  if (request.isMember("code") && !request["code"].isInt()) return "\"code\" must be an integer";
-  return "";
 }
 
 }  // namespace
@@ -109,8 +116,8 @@ void BenchRun::request_stop() {
 void BenchRun::check_configuration() const {
   for (const DeviceSettings& device : options_.settings.devices) {
     try {
-      checked_baud(device.name + ": baud", static_cast<long>(device.serial.baud));
-    } catch (const SettingsError& error) {
+      kelvra::hostkit::check_serial_rate(device.name + ": baud", device.serial.baud);
+    } catch (const kelvra::hostkit::InputError& error) {
       throw RunConfigError(error.what());
     }
     struct stat port {};

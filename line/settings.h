@@ -12,13 +12,26 @@
 
 #include <json/value.h>
 
+#include "hostkit/bounds.h"
+#include "hostkit/input_error.h"
+
 namespace kelvra::line {
 
 // A refused settings file or value; the message names the file or the field.
-class SettingsError : public std::runtime_error {
+class SettingsError : public kelvra::hostkit::InputError {
  public:
-  using std::runtime_error::runtime_error;
+  using kelvra::hostkit::InputError::InputError;
 };
+
+// Bounds of the "host" keys, shared with the command line's options of the same meaning.
+inline constexpr kelvra::hostkit::Bounds kDataBitsBounds{5, 8};
+inline constexpr kelvra::hostkit::Bounds kStopBitsBounds{1, 2};
+inline constexpr kelvra::hostkit::Bounds kDataIdBounds{0, 0xFFFFFFFF};
+inline constexpr kelvra::hostkit::Bounds kResponseTimeoutMsBounds{10, 60000};
+inline constexpr kelvra::hostkit::Bounds kPollIntervalMsBounds{10, 3600000};
+inline constexpr kelvra::hostkit::Bounds kThresholdLevelBounds{-1000000, 1000000};
+inline constexpr kelvra::hostkit::Bounds kCommLostAfterMsBounds{100, 86400000};
+inline constexpr kelvra::hostkit::Bounds kCommLostLevelBounds{0, 10};
 
 enum class Parity { kNone, kOdd, kEven };
 
@@ -76,12 +89,5 @@ void refuse_warnings(const RunSettings& settings);
 // Points every device at `port`; throws SettingsError unless there is one device or all name the
 // same port.
 void override_port(RunSettings& settings, const std::string& port);
-
-// A number given as a JSON number or as text ("9600", "0x20"); throws SettingsError naming
-// `field` when it is neither or lies outside [min, max].
-// The baud rate when a serial port can be set to it; throws SettingsError naming `field`.
-unsigned checked_baud(const std::string& field, long baud);
-
-long parse_bounded(const std::string& field, const std::string& text, long min, long max);
 
 }  // namespace kelvra::line

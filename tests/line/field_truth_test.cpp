@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "bench_fixture.h"
+#include "hostkit/serial_rates.h"
 #include "record/kelvra_419_fields.h"
 #include "sim/scenario.h"
 
@@ -201,7 +202,7 @@ TEST(FieldTruth, SetUpsThatCanNeverWorkAreRefusedBeforeAnythingStarts) {
   struct Case {
     const char* what;
     std::function<void(kelvra::line::DeviceSettings&, const BenchSession&)> set;
-    const char* message;  // with PORT for the port's path
+    std::string message;  // with PORT for the port's path
   } cases[] = {
       {"directory", [](auto& device, const auto& session) { device.port = session.temp_file(""); },
        "power1: port PORT is a directory, not a serial device"},
@@ -212,8 +213,8 @@ TEST(FieldTruth, SetUpsThatCanNeverWorkAreRefusedBeforeAnythingStarts) {
        },
        "power1: port PORT is a regular file, not a serial device"},
       {"baud", [](auto& device, const auto&) { device.serial.baud = 9601; },
-       "power1: baud: 9601 is not a rate a serial port can be set to (e.g. 9600, 19200, "
-       "115200)"},
+       "power1: baud: expected one of the rates " + kelvra::hostkit::serial_rates_text() +
+           ", got 9601"},
   };
   for (const Case& c : cases) {
     BenchSession session;

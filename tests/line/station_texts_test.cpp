@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "line/glosses.h"
-#include "line/settings.h"
 #include "line/station.h"
 #include "record/kelvra_419_fields.h"
 
@@ -83,22 +82,6 @@ TEST(StationTexts, EnglishGlossesKeepTheDevicesText) {
   EXPECT_EQ(kelvra::line::with_english_gloss("communication lost"), "communication lost");
   EXPECT_EQ(kelvra::line::english_gloss("48V直流系统直流总电压超低告警"),
             "48 V DC system: DC bus voltage very low");
-}
-
-TEST(StationTexts, OnlyRatesAPortTakesAreAccepted) {
-  for (const long rate : {50L, 1200L, 9600L, 19200L, 115200L, 4000000L}) {
-    EXPECT_EQ(kelvra::line::checked_baud("baud", rate), static_cast<unsigned>(rate));
-  }
-  for (const long rate : {9601L, 10000L, 14400L, 3999999L}) {
-    try {
-      kelvra::line::checked_baud("host.baud", rate);
-      ADD_FAILURE() << rate << " accepted";
-    } catch (const kelvra::line::SettingsError& error) {
-      EXPECT_EQ(std::string(error.what()),
-                "host.baud: " + std::to_string(rate) +
-                    " is not a rate a serial port can be set to (e.g. 9600, 19200, 115200)");
-    }
-  }
 }
 
 }  // namespace
