@@ -53,6 +53,7 @@ struct BenchRun::Parts {
   std::unique_ptr<HistoryStore> history;
   std::unique_ptr<kelvra::hostkit::LoadedPlugin> plugin;
   std::vector<std::unique_ptr<Station>> stations;
+  std::vector<std::unique_ptr<LineObserver>> watchers;  // outlive the lines they watch
   std::vector<std::unique_ptr<SerialLine>> lines;
   std::unique_ptr<ControlServer> control;
   std::chrono::steady_clock::time_point started;
@@ -125,6 +126,10 @@ void BenchRun::run() {
       parts.lines.push_back(std::make_unique<SerialLine>(io_, device.port, device.serial, timing,
                                                          console_, *parts.history));
       line = parts.lines.back().get();
+      if (options_.watch_line) {
+        parts.watchers.push_back(options_.watch_line(device.port));
+        line->observe(parts.watchers.back().get());
+      }
     }
     line->add(*station);
     station->configure(*line);

@@ -15,10 +15,11 @@
 #include <boost/asio/serial_port.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "frame-codec/frame_codec.h"
 #include "line/console.h"
 #include "line/history_store.h"
+#include "line/line_observer.h"
 #include "line/settings.h"
-#include "frame-codec/frame_codec.h"
 
 namespace kelvra::line {
 
@@ -60,6 +61,9 @@ class SerialLine {
   bool is_open() const { return port_.is_open(); }
   const std::string& port() const { return port_path_; }
 
+  // Shows the traffic to `observer` (a trace, hints); null stops it. Not owned.
+  void observe(LineObserver* observer) { observer_ = observer; }
+
   const frame::Decoder& decoder() const { return decoder_; }
   const LineCounters& counters() const { return counters_; }
   Json::Value status() const;
@@ -81,6 +85,7 @@ class SerialLine {
   // Drops what was received before a command goes out, so that it cannot pass as its answer.
   void drop_earlier_input();
   void on_frame(const frame::Frame& frame);
+  void observe_frame(const frame::Frame& frame, frame::FrameVerdict verdict);
   void on_bad_input(frame::DecodeError error, const frame::Frame* header);
   void on_timeout();
   // Holds the next write until no byte has arrived for settle_for_; frames completed meanwhile
@@ -121,6 +126,7 @@ class SerialLine {
   std::optional<std::chrono::steady_clock::time_point> down_since_;
   std::chrono::steady_clock::time_point last_reminder_;
   LineCounters counters_;
+  LineObserver* observer_ = nullptr;
 };
 
 }  // namespace kelvra::line
