@@ -29,8 +29,10 @@ constexpr PollCommand kPollCommands[] = {
     {0x40, 0x41, 0}, {0x40, 0x43, 1}, {0x40, 0x44, 2}, {0x41, 0x41, 4},
     {0x41, 0x43, 5}, {0x41, 0x44, 6}, {0x42, 0x41, 7}, {0x42, 0x44, 8},
 };
-// Rectifier switch and alarm INFO: DATAFLAG, then the module count.
-constexpr std::size_t kModuleCountByte = 1;
+// AC alarm and rectifier switch and alarm INFO: DATAFLAG, then the channel or module count.
+constexpr std::size_t kUnitCountByte = 1;
+// Stamped by the round's end from the host's clock, not decoded from the answer.
+constexpr const char* kRoundTimeField = "round_time";
 
 const PollCommand* poll_command(std::uint8_t cid1, std::uint8_t cid2) {
   for (const PollCommand& poll : kPollCommands) {
@@ -55,8 +57,13 @@ kelvra_419_Data_t decode_over(std::uint8_t fill, const PollCommand& poll,
   device.has_dc_ = true;
   device.data_valid_ = 1;
   device.poll_state_ = poll.poll_state;
-  if (poll.cid1 == 0x41 && poll.cid2 != 0x41 && answer.info.size() > kModuleCountByte) {
-    device.data_.rc.channel_count = answer.info[kModuleCountByte];
+  // In a round the analog answer sets the count the alarm and switch answers are read against.
+  if (answer.info.size() > kUnitCountByte) {
+    if (poll.cid1 == 0x40 && poll.cid2 == 0x44) {
+      device.data_.ac.channel_count = answer.info[kUnitCountByte];
+    } else if (poll.cid1 == 0x41 && poll.cid2 != 0x41) {
+      device.data_.rc.channel_count = answer.info[kUnitCountByte];
+    }
   }
   std::vector<std::uint8_t> response = frame::decoded_response(answer);
   device.process(response.data(), static_cast<unsigned>(response.size()));
@@ -118,6 +125,7 @@ std::vector<record::FieldValue> decoded_fields(const frame::Frame& command,
   std::vector<record::FieldValue> fields;
   record::for_each_field(over_zero, [&](const record::FieldValue& field) {
     const auto other = set_over_ones.find(field.name);
+    if (field.name == kRoundTimeField) return;
     if (other != set_over_ones.end() && other->second == field.value) fields.push_back(field);
   });
   return fields;

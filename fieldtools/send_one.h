@@ -47,8 +47,8 @@ struct SendResult {
 SendResult send_one(CommandPort& port, const SendRequest& request);
 
 // The fields a poll command's answer sets, decoded by the plug-in: a field counts as set when it
-// comes out the same over a record of zero bytes and over one of 0xFF bytes. The switch and alarm
-// answers of the rectifiers are decoded against the module count they carry themselves.
+// comes out the same over a record of zero bytes and over one of 0xFF bytes. The AC alarm answer
+// and the rectifier switch and alarm answers are read against the count they carry themselves.
 std::vector<record::FieldValue> decoded_fields(const frame::Frame& command,
                                                const frame::Frame& answer,
                                                std::vector<std::string>* device_output);
