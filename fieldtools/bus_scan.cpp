@@ -61,7 +61,8 @@ std::vector<unsigned> parse_number_list(const std::string& option, const std::st
 }
 
 ScanReport scan_bus(CommandPort& port, const ScanOptions& options,
-                    const std::function<void(const ScanTry&)>& progress) {
+                    const std::function<void(const ScanTry&)>& progress,
+                    const std::function<void(const ScanHit&)>& found) {
   std::vector<std::uint8_t> addresses = options.addresses;
   if (addresses.empty()) {
     for (unsigned address = 1; address <= 254; ++address) {
@@ -74,7 +75,7 @@ ScanReport scan_bus(CommandPort& port, const ScanOptions& options,
   for (unsigned baud : options.bauds) {
     port.set_baud(baud);
     for (std::uint8_t address : addresses) {
-      std::optional<ScanHit> found;
+      std::optional<ScanHit> best;
       for (std::uint8_t ver : options.vers) {
         if (progress) progress(ScanTry{baud, address, ver, report.tries, total});
         ++report.tries;
@@ -86,10 +87,12 @@ ScanReport scan_bus(CommandPort& port, const ScanOptions& options,
         if (hit.rtn == frame::kRtnNormal && info.size() > kModuleCountByte) {
           hit.modules = info[kModuleCountByte];
         }
-        if (!found || hit.rtn == frame::kRtnNormal) found = hit;
+        if (!best || hit.rtn == frame::kRtnNormal) best = hit;
         if (hit.rtn == frame::kRtnNormal) break;
       }
-      if (found) report.hits.push_back(*found);
+      if (!best) continue;
+      report.hits.push_back(*best);
+      if (found) found(*best);
     }
   }
   report.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(

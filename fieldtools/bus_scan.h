@@ -57,8 +57,10 @@ struct ScanReport {
   std::chrono::milliseconds elapsed{0};
 };
 
+// `progress` is called before each try, `found` with each hit as soon as it is known.
 ScanReport scan_bus(CommandPort& port, const ScanOptions& options,
-                    const std::function<void(const ScanTry&)>& progress = nullptr);
+                    const std::function<void(const ScanTry&)>& progress = nullptr,
+                    const std::function<void(const ScanHit&)>& found = nullptr);
 
 // "address 3: VER 20, 9600 baud, RTN 00, 21.4 ms, 6 modules"
 std::string hit_text(const ScanHit& hit);

@@ -94,6 +94,39 @@ std::string value_text(const Json::Value& value) {
 
 }  // namespace
 
+std::uint8_t parse_code(const std::string& what, const std::string& text) {
+  const std::string digits = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')
+                                 ? text.substr(2)
+                                 : text;
+  const auto bytes = digits.size() == 2 ? parse_info(digits) : std::vector<std::uint8_t>{};
+  if (bytes.size() != 1) {
+    throw SendRefused(what + ": expected two hex digits such as 41 or 0x41, got \"" + text + "\"");
+  }
+  return bytes[0];
+}
+
+std::vector<std::uint8_t> parse_info(const std::string& text) {
+  const auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  const bool hex = std::all_of(text.begin(), text.end(), [&](char c) { return digit(c) >= 0; });
+  if (!hex || text.size() % 2 != 0) {
+    throw SendRefused("INFO-HEX: expected an even number of hex digits, got \"" + text + "\"");
+  }
+  if (text.size() / 2 > frame::kMaxInfoBytes) {
+    throw SendRefused("INFO-HEX: " + std::to_string(text.size() / 2) + " bytes; at most " +
+                      std::to_string(frame::kMaxInfoBytes) + " fit a frame");
+  }
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    bytes.push_back(static_cast<std::uint8_t>(digit(text[i]) << 4 | digit(text[i + 1])));
+  }
+  return bytes;
+}
+
 bool is_control_command(std::uint8_t cid1, std::uint8_t cid2) {
   return std::any_of(
       std::begin(kControlCommands), std::end(kControlCommands),

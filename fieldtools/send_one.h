@@ -25,6 +25,12 @@ bool is_control_command(std::uint8_t cid1, std::uint8_t cid2);
 // The commands of a poll round, whose answers the plug-in decodes.
 bool is_poll_command(std::uint8_t cid1, std::uint8_t cid2);
 
+// A command code as two hex digits, with or without 0x ("41", "0x4E"); throws SendRefused
+// naming `what`.
+std::uint8_t parse_code(const std::string& what, const std::string& text);
+// INFO as an even number of hex digits ("01", "DC00005C42"); throws SendRefused.
+std::vector<std::uint8_t> parse_info(const std::string& text);
+
 struct SendRequest {
   std::uint8_t address = 1;
   std::uint8_t ver = 0x20;

@@ -7,11 +7,13 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "apps/kelvra-host/builtin_simulator.h"
+#include "fieldtools/run_watch.h"
 #include "hostkit/input_file.h"
 #include "hostkit/plugin_loader.h"
 #include "hostkit/stdout_capture.h"
@@ -146,7 +148,9 @@ const char* const kRunHelp =
     "  --rounds N             stop once every device completed N rounds\n"
     "  --duration SECONDS     stop after this time\n"
     "  --json                 JSON lines instead of text, the record decoded to named fields\n"
-    "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n\n"
+    "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n"
+    "  --trace                print every frame written and read, and every bad input\n"
+    "  --trace-file FILE      the same into FILE instead of standard output\n\n"
     "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
     "ver, data_id, response_timeout_ms, poll_interval_ms, threshold_levels {KEY: level},\n"
     "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
@@ -158,10 +162,10 @@ const char* const kRunHelp =
 int run_command(int argc, char** argv) {
   return guarded("run", [&] {
     const Arguments args(
-        argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output"},
+        argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output", "--trace"},
         {"--settings", "--port", "--baud", "--address", "--ver", "--response-timeout",
          "--poll-interval", "--reopen-interval", "--plugin", "--db", "--scenario", "--rounds",
-         "--duration", "--turnaround", "--sim-hangup-every"});
+         "--duration", "--turnaround", "--sim-hangup-every", "--trace-file"});
     if (args.help()) {
       std::fputs(kRunHelp, stdout);
       return 0;
@@ -218,6 +222,15 @@ int run_command(int argc, char** argv) {
     Console console(out, json);
     console.collect_device_output([&capture] { return capture.take_lines(); },
                                   args.has("--plugin-output"));
+    std::unique_ptr<kelvra::fieldtools::RunWatch> watch;
+    try {
+      watch = std::make_unique<kelvra::fieldtools::RunWatch>(
+          args.has("--trace"), args.value("--trace-file"), out, console);
+    } catch (const std::runtime_error& error) {
+      std::fclose(out);
+      throw UsageError(error.what());
+    }
+    options.watch_line = watch->line_watcher();
     int result = 0;
     try {
       app::BuiltinSimulators simulators(std::move(simulator), console);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "apps/kelvra-host/commands.h"
+#include "apps/kelvra-host/field_commands.h"
 #include "apps/kelvra-host/script_command.h"
 
 namespace {
@@ -21,6 +22,8 @@ const Subcommand kSubcommands[] = {
     {"history", kelvra::line::history_command, "list stored records and events"},
     {"decode", kelvra::line::decode_command, "decode a 763-byte record to named fields"},
     {"script", script_command, "play a session script and write its transcript"},
+    {"scan", scan_command, "list the addresses, VERs and rates that answer on a bus"},
+    {"send", send_command, "send one command and print its answer decoded"},
 };
 
 constexpr int kExitUsage = 2;

@@ -32,8 +32,10 @@ void print_help() {
       << "\n"
          "  --port DEVICE         serve this serial device instead of a pseudo-terminal\n"
          "  --link PATH           also make a symlink to the host's end at PATH\n"
-         "  --address N           device address 1..254 (default 1)\n"
-         "  --ver 0x20|0x21       protocol version (default 0x20)\n"
+         "  --address N[,N...]    device address 1..254 (default 1); several: one device each,\n"
+         "                        all on the same line, each with its own model\n"
+         "  --ver V[,V...]        protocol version 0x20 or 0x21 (default 0x20); one for all\n"
+         "                        devices, or one per address, paired by position\n"
          "  --baud N              line rate for pacing and --port (default 9600)\n"
          "  --no-pace             answer at once\n"
          "  --turnaround MS       think time added to each paced answer (default 5)\n"
@@ -47,6 +49,8 @@ void print_help() {
       << "\n"
          "  --late-ms MS          delay of a 'late' answer (default 3000)\n"
          "  --seed N              fault random seed (default 1)\n"
+         "  --trace               print every frame read and written, and every bad input, in\n"
+         "                        the format of kelvra-host run --trace\n"
          "  --help                this text\n\n"
          "Scenario JSON: {\"equipment\": {\"ac_inputs\", \"rectifiers\", \"dc_units\", "
          "\"dc_format\"},\n"
@@ -73,6 +77,9 @@ struct Options {
   kelvra::sim::ServerOptions server;
   std::string scenario = "normal";
   std::vector<std::pair<std::string, std::string>> overrides;  // applied after the scenario
+  std::string addresses = "1";
+  std::string vers = "0x20";
+  bool trace = false;
   bool help = false;
 };
 
@@ -96,11 +103,11 @@ Options parse_options(int argc, char** argv) {
     } else if (option == "--link") {
       options.server.link_path = value();
     } else if (option == "--address") {
-      options.config.responder.address =
-          static_cast<std::uint8_t>(number_of(option, value(), 1, 254));
+      options.addresses = value();
     } else if (option == "--ver") {
-      const long ver = number_of(option, value(), 0x20, 0x21);
-      options.config.responder.ver = static_cast<std::uint8_t>(ver);
+      options.vers = value();
+    } else if (option == "--trace") {
+      options.trace = true;
     } else if (option == "--baud") {
       options.config.pacing.baud = static_cast<unsigned>(number_of(option, value(), 300, 115200));
     } else if (option == "--turnaround") {
@@ -116,6 +123,14 @@ Options parse_options(int argc, char** argv) {
     } else {
       throw UsageError("unknown option " + option + " (see --help)");
     }
+  }
+  try {
+    std::vector<kelvra::sim::ResponderSettings> devices =
+        kelvra::sim::parse_devices(options.addresses, options.vers);
+    options.config.responder = devices.front();
+    options.config.more_devices.assign(devices.begin() + 1, devices.end());
+  } catch (const std::invalid_argument& error) {
+    throw UsageError(error.what());
   }
   return options;
 }
@@ -177,6 +192,8 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+  kelvra::frame::FrameTrace trace(stdout, false, kelvra::frame::TraceSide::kEquipment);
+  if (options.trace) options.config.trace = &trace;
   kelvra::sim::SimulatorServer server(options.config, options.server, [](const std::string& line) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -188,9 +205,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("%s\n", server.device_path().c_str());
-  std::printf("kelvra-sim: scenario %s, address %u, VER %02X, %s\n",
-              options.config.scenario.name.c_str(), options.config.responder.address,
-              options.config.responder.ver,
+  std::printf("kelvra-sim: scenario %s, address %s, VER %s, %s\n",
+              options.config.scenario.name.c_str(), options.addresses.c_str(), options.vers.c_str(),
               options.config.pacing.enabled
                   ? ("paced at " + std::to_string(options.config.pacing.baud) + " baud").c_str()
                   : "not paced");
