@@ -184,3 +184,33 @@ TEST_F(SendTest, ControlCommandsAreRefusedWithoutLeave) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SendArguments, CodesAndInfoAreHex) {
+  struct Case {
+    const char* text;
+    int code;  // -1: refused
+  };
+  const Case codes[] = {{"41", 0x41}, {"0x4E", 0x4E}, {"0X4e", 0x4E}, {"ff", 0xFF}, {"4", -1},
+                        {"041", -1},  {"0x", -1},     {"g1", -1},     {"", -1},     {"0x411", -1}};
+  for (const Case& c : codes) {
+    SCOPED_TRACE(c.text);
+    if (c.code < 0) {
+      EXPECT_THROW(kelvra::fieldtools::parse_code("CID1", c.text), kelvra::fieldtools::SendRefused);
+    } else {
+      EXPECT_EQ(kelvra::fieldtools::parse_code("CID1", c.text), c.code);
+    }
+  }
+  EXPECT_EQ(kelvra::fieldtools::parse_info(""), std::vector<std::uint8_t>{});
+  EXPECT_EQ(kelvra::fieldtools::parse_info("dc00005C42"),
+            (std::vector<std::uint8_t>{0xDC, 0x00, 0x00, 0x5C, 0x42}));
+  for (const char* bad : {"0", "0g", "01 02", "0x01"}) {
+    EXPECT_THROW(kelvra::fieldtools::parse_info(bad), kelvra::fieldtools::SendRefused) << bad;
+  }
+  EXPECT_EQ(kelvra::fieldtools::parse_info(std::string(4094, 'A')).size(), 2047u);
+  EXPECT_THROW(kelvra::fieldtools::parse_info(std::string(4096, 'A')),
+               kelvra::fieldtools::SendRefused);
+}
+
+}  // namespace
