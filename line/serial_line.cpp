@@ -164,7 +164,7 @@ void SerialLine::start_read() {
                             lost(error.message());
                             return;
                           }
-                          if (observer_) observer_->bytes_received(size);
+                          if (watcher_) watcher_->bytes_received(size);
                           feeding_ = true;
                           decoder_.feed(read_buffer_.data(), size);
                           feeding_ = false;
@@ -223,7 +223,7 @@ void SerialLine::pump() {
     if (!error && generation == exchange_generation_) on_timeout();
   });
   const std::string wire = frame::encode(outstanding_->command);
-  if (observer_) observer_->command_written(*outstanding_->station, outstanding_->command, wire);
+  if (watcher_) watcher_->command_written(*outstanding_->station, outstanding_->command, wire);
   write(wire);
 }
 
@@ -297,15 +297,15 @@ void SerialLine::on_frame(const frame::Frame& frame) {
 }
 
 void SerialLine::observe_frame(const frame::Frame& frame, frame::FrameVerdict verdict) {
-  if (observer_) {
-    observer_->frame_read(outstanding_ ? outstanding_->station : nullptr, frame,
+  if (watcher_) {
+    watcher_->frame_read(outstanding_ ? outstanding_->station : nullptr, frame,
                           decoder_.frame_digits(), verdict);
   }
 }
 
 void SerialLine::on_bad_input(frame::DecodeError error, const frame::Frame* header) {
-  if (observer_) {
-    observer_->bad_input(outstanding_ ? outstanding_->station : nullptr, error, header,
+  if (watcher_) {
+    watcher_->bad_input(outstanding_ ? outstanding_->station : nullptr, error, header,
                          decoder_.frame_digits());
   }
   std::string text = std::string("bad input: ") + frame::to_string(error);
@@ -324,7 +324,7 @@ void SerialLine::on_timeout() {
   outstanding_.reset();
   unsettled_ = true;
   settle_for_ = std::min(kSettleQuiet, expired.station->settings().response_timeout);
-  if (observer_) observer_->timed_out(*expired.station, expired.command);
+  if (watcher_) watcher_->timed_out(*expired.station, expired.command);
   if (decoder_.in_frame()) decoder_.abandon();
   log("no answer to " + command_text(expired.command) + " within " +
       std::to_string(expired.station->settings().response_timeout.count()) + " ms");
@@ -368,6 +368,7 @@ void SerialLine::record_link_event(const std::string& event, const std::string& 
   const CommEvent comm{local_time_text(), port_path_, event, detail};
   history_.add_comm_event(comm);
   console_.link(comm);
+  if (observer_) observer_->comm_event(comm);
 }
 
 }  // namespace kelvra::line

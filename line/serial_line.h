@@ -19,6 +19,7 @@
 #include "line/console.h"
 #include "line/history_store.h"
 #include "line/line_observer.h"
+#include "line/run_events.h"
 #include "line/settings.h"
 
 namespace kelvra::line {
@@ -57,12 +58,14 @@ class SerialLine {
 
   // Queues one command; it is written when no other exchange is outstanding on the line.
   void submit(Station& station, frame::Frame command);
+  // Where every link event is also told.
+  void set_observer(RunObserver* observer) { observer_ = observer; }
   bool has_work_for(const Station& station) const;
   bool is_open() const { return port_.is_open(); }
   const std::string& port() const { return port_path_; }
 
   // Shows the traffic to `observer` (a trace, hints); null stops it. Not owned.
-  void observe(LineObserver* observer) { observer_ = observer; }
+  void watch(LineObserver* watcher) { watcher_ = watcher; }
 
   const frame::Decoder& decoder() const { return decoder_; }
   const LineCounters& counters() const { return counters_; }
@@ -126,7 +129,8 @@ class SerialLine {
   std::optional<std::chrono::steady_clock::time_point> down_since_;
   std::chrono::steady_clock::time_point last_reminder_;
   LineCounters counters_;
-  LineObserver* observer_ = nullptr;
+  RunObserver* observer_ = nullptr;
+  LineObserver* watcher_ = nullptr;
 };
 
 }  // namespace kelvra::line
