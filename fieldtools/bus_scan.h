@@ -6,20 +6,20 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <json/value.h>
 
 #include "fieldtools/command_port.h"
+#include "hostkit/input_error.h"
 
 namespace kelvra::fieldtools {
 
 // A list given on the command line that cannot be read; names the option.
-class ListError : public std::invalid_argument {
+class ListError : public hostkit::InputError {
  public:
-  using std::invalid_argument::invalid_argument;
+  using hostkit::InputError::InputError;
 };
 
 // "1-254", "3,17", "1-5,9": every number once, in the order given; each within [min, max].

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "device/kelvra_419.h"
+#include "hostkit/hex.h"
 #include "hostkit/stdout_capture.h"
 #include "line/console.h"
 
@@ -106,25 +107,15 @@ std::uint8_t parse_code(const std::string& what, const std::string& text) {
 }
 
 std::vector<std::uint8_t> parse_info(const std::string& text) {
-  const auto digit = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
-  const bool hex = std::all_of(text.begin(), text.end(), [&](char c) { return digit(c) >= 0; });
-  if (!hex || text.size() % 2 != 0) {
-    throw SendRefused("INFO-HEX: expected an even number of hex digits, got \"" + text + "\"");
+  auto bytes = hostkit::parse_hex(text);
+  if (!bytes) {
+    throw SendRefused("INFO-HEX: expected pairs of hex digits, got \"" + text + "\"");
   }
-  if (text.size() / 2 > frame::kMaxInfoBytes) {
-    throw SendRefused("INFO-HEX: " + std::to_string(text.size() / 2) + " bytes; at most " +
+  if (bytes->size() > frame::kMaxInfoBytes) {
+    throw SendRefused("INFO-HEX: " + std::to_string(bytes->size()) + " bytes; at most " +
                       std::to_string(frame::kMaxInfoBytes) + " fit a frame");
   }
-  std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(digit(text[i]) << 4 | digit(text[i + 1])));
-  }
-  return bytes;
+  return std::move(*bytes);
 }
 
 bool is_control_command(std::uint8_t cid1, std::uint8_t cid2) {

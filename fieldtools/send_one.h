@@ -3,21 +3,21 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <json/value.h>
 
 #include "fieldtools/command_port.h"
+#include "hostkit/input_error.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::fieldtools {
 
 // A command refused before anything is written: a control command without leave to send one.
-class SendRefused : public std::invalid_argument {
+class SendRefused : public hostkit::InputError {
  public:
-  using std::invalid_argument::invalid_argument;
+  using hostkit::InputError::InputError;
 };
 
 // 0x41/0x4E, 0x42/0x48 and 0x41/0x45 change the equipment.
@@ -28,7 +28,7 @@ bool is_poll_command(std::uint8_t cid1, std::uint8_t cid2);
 // A command code as two hex digits, with or without 0x ("41", "0x4E"); throws SendRefused
 // naming `what`.
 std::uint8_t parse_code(const std::string& what, const std::string& text);
-// INFO as an even number of hex digits ("01", "DC00005C42"); throws SendRefused.
+// INFO as pairs of hex digits ("01", "DC00005C42", blanks between pairs); throws SendRefused.
 std::vector<std::uint8_t> parse_info(const std::string& text);
 
 struct SendRequest {

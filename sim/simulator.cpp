@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <stdexcept>
+
+#include "hostkit/input_error.h"
 
 #include "sim/info_encoders.h"
 
@@ -35,35 +35,32 @@ ResponderSettings with_scenario_format(ResponderSettings settings, const Scenari
 
 std::vector<ResponderSettings> parse_devices(const std::string& addresses,
                                              const std::string& vers) {
-  const auto numbers = [](const std::string& list, const char* what, long min, long max) {
+  const auto numbers = [](const std::string& list, const char* field,
+                          const hostkit::Bounds& bounds) {
     std::vector<std::uint8_t> values;
     std::size_t start = 0;
     while (start <= list.size()) {
       const std::size_t comma = std::min(list.find(',', start), list.size());
-      const std::string item = list.substr(start, comma - start);
-      char* end = nullptr;
-      const long value = std::strtol(item.c_str(), &end, 0);
-      if (item.empty() || *end != '\0' || value < min || value > max) {
-        throw std::invalid_argument(std::string(what) + ": \"" + item + "\" is not a number from " +
-                                    std::to_string(min) + " to " + std::to_string(max));
-      }
-      values.push_back(static_cast<std::uint8_t>(value));
+      values.push_back(static_cast<std::uint8_t>(
+          hostkit::parse_bounded(field, list.substr(start, comma - start), bounds)));
       start = comma + 1;
     }
     return values;
   };
-  const std::vector<std::uint8_t> address_list = numbers(addresses, "--address", 1, 254);
-  const std::vector<std::uint8_t> ver_list = numbers(vers, "--ver", 0x20, 0x21);
+  const std::vector<std::uint8_t> address_list =
+      numbers(addresses, "--address", hostkit::kDeviceAddressBounds);
+  const std::vector<std::uint8_t> ver_list =
+      numbers(vers, "--ver", hostkit::kProtocolVersionBounds);
   if (ver_list.size() != 1 && ver_list.size() != address_list.size()) {
-    throw std::invalid_argument("--ver: give one VER for all devices or one per address (" +
-                                std::to_string(address_list.size()) + ")");
+    throw hostkit::InputError("--ver: give one VER for all devices or one per address (" +
+                              std::to_string(address_list.size()) + ")");
   }
   std::vector<ResponderSettings> devices;
   for (std::size_t i = 0; i < address_list.size(); ++i) {
     for (const ResponderSettings& earlier : devices) {
       if (earlier.address == address_list[i]) {
-        throw std::invalid_argument("--address: " + std::to_string(address_list[i]) +
-                                    " is given twice");
+        throw hostkit::InputError("--address: " + std::to_string(address_list[i]) +
+                                  " is given twice");
       }
     }
     ResponderSettings device;

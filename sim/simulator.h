@@ -11,12 +11,18 @@
 
 #include "frame-codec/frame_codec.h"
 #include "frame-codec/frame_trace.h"
+#include "hostkit/bounds.h"
 #include "sim/equipment.h"
 #include "sim/faults.h"
 #include "sim/responder.h"
 #include "sim/scenario.h"
 
 namespace kelvra::sim {
+
+// Bounds of the simulator's options, shared by both programs' command lines.
+inline constexpr kelvra::hostkit::Bounds kTurnaroundMsBounds{0, 10000};
+inline constexpr kelvra::hostkit::Bounds kLateDelayMsBounds{0, 600000};
+inline constexpr kelvra::hostkit::Bounds kFaultSeedBounds{0, 0x7FFFFFFF};
 
 struct Pacing {
   bool enabled = true;
@@ -40,7 +46,7 @@ struct SimulatorConfig {
 };
 
 // The address list and VER list of a line with several devices ("3,17" and "0x20,0x21"); VERs
-// pair with addresses by position, one VER applies to all. Throws std::invalid_argument naming
+// pair with addresses by position, one VER applies to all. Throws hostkit::InputError naming
 // the problem: a bad number, an address twice, more VERs than addresses.
 std::vector<ResponderSettings> parse_devices(const std::string& addresses, const std::string& vers);
 

@@ -205,7 +205,8 @@ TEST(SendArguments, CodesAndInfoAreHex) {
   EXPECT_EQ(kelvra::fieldtools::parse_info(""), std::vector<std::uint8_t>{});
   EXPECT_EQ(kelvra::fieldtools::parse_info("dc00005C42"),
             (std::vector<std::uint8_t>{0xDC, 0x00, 0x00, 0x5C, 0x42}));
-  for (const char* bad : {"0", "0g", "01 02", "0x01"}) {
+  EXPECT_EQ(kelvra::fieldtools::parse_info("01 02"), (std::vector<std::uint8_t>{0x01, 0x02}));
+  for (const char* bad : {"0", "0g", "0 1", "0x01"}) {
     EXPECT_THROW(kelvra::fieldtools::parse_info(bad), kelvra::fieldtools::SendRefused) << bad;
   }
   EXPECT_EQ(kelvra::fieldtools::parse_info(std::string(4094, 'A')).size(), 2047u);

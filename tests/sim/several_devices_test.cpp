@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "hostkit/input_error.h"
 #include "sim/simulator.h"
 
 namespace kelvra::sim {
@@ -25,11 +26,11 @@ TEST(SeveralDevices, AddressAndVerListsPairByPosition) {
       {"3,17,254", "0x21", {{3, 0x21}, {17, 0x21}, {254, 0x21}}, nullptr},
       {"3,17", "0x20,0x21,0x20", {}, "--ver: give one VER for all devices or one per address (2)"},
       {"3,3", "0x20", {}, "--address: 3 is given twice"},
-      {"0", "0x20", {}, "--address: \"0\" is not a number from 1 to 254"},
-      {"255", "0x20", {}, "--address: \"255\" is not a number from 1 to 254"},
-      {"3,", "0x20", {}, "--address: \"\" is not a number from 1 to 254"},
-      {"3", "0x22", {}, "--ver: \"0x22\" is not a number from 32 to 33"},
-      {"3", "", {}, "--ver: \"\" is not a number from 32 to 33"},
+      {"0", "0x20", {}, "--address: expected a number from 1 to 254, got \"0\""},
+      {"255", "0x20", {}, "--address: expected a number from 1 to 254, got \"255\""},
+      {"3,", "0x20", {}, "--address: expected a number from 1 to 254, got \"\""},
+      {"3", "0x22", {}, "--ver: expected a number from 0x20 to 0x21, got \"0x22\""},
+      {"3", "", {}, "--ver: expected a number from 0x20 to 0x21, got \"\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.addresses) + " / " + c.vers);
@@ -37,7 +38,7 @@ TEST(SeveralDevices, AddressAndVerListsPairByPosition) {
       try {
         parse_devices(c.addresses, c.vers);
         ADD_FAILURE() << "accepted";
-      } catch (const std::invalid_argument& error) {
+      } catch (const hostkit::InputError& error) {
         EXPECT_STREQ(error.what(), c.error);
       }
       continue;
