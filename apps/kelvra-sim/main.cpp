@@ -84,12 +84,12 @@ void add_options(CLI::App& app, Options& options) {
   app.add_option("--address", options.addresses,
                  "device address 1..254; several, comma-separated, answer as one device each on "
                  "the same line, each with its own model")
-      ->type_name("N[,N...]")
+      ->type_name("N:1..254[,N...]")
       ->capture_default_str();
   app.add_option("--ver", options.vers,
                  "protocol version 0x20 or 0x21: one for all devices, or one per address, paired "
                  "by position")
-      ->type_name("V[,V...]")
+      ->type_name("N:0x20..0x21[,N...]")
       ->capture_default_str();
   app.add_flag("--trace", options.trace,
                "print every frame read and written, and every bad input, in the format of "
@@ -177,8 +177,15 @@ int serve(Options& options) {
   });
   server.start();
   std::printf("%s\n", server.device_path().c_str());
+  std::string addresses;
+  std::string vers;
+  for (const kelvra::sim::ResponderSettings& device : devices) {
+    addresses += (addresses.empty() ? "" : ",") + std::to_string(device.address);
+    vers += (vers.empty() ? "" : ",") +
+            kelvra::hostkit::bounded_text(device.ver, kelvra::hostkit::kProtocolVersionBounds);
+  }
   std::printf("kelvra-sim: scenario %s, address %s, VER %s, %s\n",
-              options.config.scenario.name.c_str(), options.addresses.c_str(), options.vers.c_str(),
+              options.config.scenario.name.c_str(), addresses.c_str(), vers.c_str(),
               options.config.pacing.enabled
                   ? ("paced at " + std::to_string(options.config.pacing.baud) + " baud").c_str()
                   : "not paced");
