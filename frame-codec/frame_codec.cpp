@@ -137,6 +137,7 @@ void Decoder::accept(char byte) {
     return;
   }
   if (state_ == State::kHunting) {
+    digit_count_ = 0;  // noise is no frame's digits
     fail(DecodeError::kNoiseBeforeSoi);
     return;
   }

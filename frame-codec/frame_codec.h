@@ -84,6 +84,8 @@ class Decoder {
   }
   std::uint64_t frame_count() const { return frame_count_; }
   bool in_frame() const { return state_ != State::kHunting; }
+  // The characters after SOI of the frame just reported (EOI excluded); valid inside a handler.
+  std::string_view frame_digits() const { return std::string_view(digits_.data(), digit_count_); }
 
  private:
   enum class State { kHunting, kSkipping, kBody };

@@ -69,6 +69,7 @@ struct BenchRun::Parts {
   std::unique_ptr<HistoryStore> history;
   std::unique_ptr<kelvra::hostkit::LoadedPlugin> plugin;
   std::vector<std::unique_ptr<Station>> stations;
+  std::vector<std::unique_ptr<LineObserver>> watchers;  // outlive the lines they watch
   std::vector<std::unique_ptr<SerialLine>> lines;
   std::unique_ptr<ControlServer> control;
   std::vector<Station*> station_views;
@@ -198,6 +199,10 @@ RunSummary BenchRun::run() {
       parts.lines.push_back(std::make_unique<SerialLine>(io_, device.port, device.serial, timing,
                                                          console_, *parts.history));
       line = parts.lines.back().get();
+      if (options_.watch_line) {
+        parts.watchers.push_back(options_.watch_line(device.port));
+        line->watch(parts.watchers.back().get());
+      }
     }
     line->add(*station);
     station->configure(*line);

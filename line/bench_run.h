@@ -17,6 +17,7 @@
 
 #include "line/console.h"
 #include "line/history_store.h"
+#include "line/line_observer.h"
 #include "line/run_events.h"
 #include "line/settings.h"
 
@@ -95,6 +96,9 @@ struct RunOptions {
   std::optional<std::chrono::milliseconds> duration;
   std::chrono::milliseconds reopen_interval{3000};
   bool control_socket = true;
+  // Called once per serial line, with its port, for what watches its traffic (wire trace,
+  // hints); unset or returning null: the line is not watched.
+  std::function<std::unique_ptr<LineObserver>(const std::string& port)> watch_line;
 };
 
 class BenchRun {

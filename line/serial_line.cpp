@@ -164,6 +164,7 @@ void SerialLine::start_read() {
                             lost(error.message());
                             return;
                           }
+                          if (watcher_) watcher_->bytes_received(size);
                           feeding_ = true;
                           decoder_.feed(read_buffer_.data(), size);
                           feeding_ = false;
@@ -221,7 +222,9 @@ void SerialLine::pump() {
   response_timer_.async_wait([this, generation](const boost::system::error_code& error) {
     if (!error && generation == exchange_generation_) on_timeout();
   });
-  write(frame::encode(outstanding_->command));
+  const std::string wire = frame::encode(outstanding_->command);
+  if (watcher_) watcher_->command_written(*outstanding_->station, outstanding_->command, wire);
+  write(wire);
 }
 
 void SerialLine::drop_earlier_input() {
@@ -243,31 +246,37 @@ void SerialLine::write(const std::string& wire) {
 
 void SerialLine::on_frame(const frame::Frame& frame) {
   if (settling_) {
+    observe_frame(frame, frame::FrameVerdict::kStale);
     ++counters_.stale;
     log("frame " + command_text(frame) + " came while the line settles after a timeout, dropped");
     return;
   }
   if (wrote_during_feed_) {
+    observe_frame(frame, frame::FrameVerdict::kStale);
     ++counters_.stale;
     log("frame " + command_text(frame) + " came before the command now outstanding, dropped");
     return;
   }
   if (!outstanding_) {
+    observe_frame(frame, frame::FrameVerdict::kUnexpected);
     ++counters_.unexpected;
     log("frame " + command_text(frame) + " answers no outstanding command, ignored");
     return;
   }
   const frame::Frame& command = outstanding_->command;
   if (same_frame(frame, command)) {
+    observe_frame(frame, frame::FrameVerdict::kEcho);
     ++counters_.echoes;
     log("echo of our command " + command_text(command) + " ignored");
     return;
   }
   if (frame.cid1 != command.cid1) {
+    observe_frame(frame, frame::FrameVerdict::kUnexpected);
     ++counters_.unexpected;
     log("frame " + command_text(frame) + " does not answer " + command_text(command) + ", ignored");
     return;
   }
+  observe_frame(frame, frame::FrameVerdict::kTaken);
   Station& station = *outstanding_->station;
   outstanding_.reset();
   ++exchange_generation_;
@@ -287,7 +296,18 @@ void SerialLine::on_frame(const frame::Frame& frame) {
   pump();
 }
 
+void SerialLine::observe_frame(const frame::Frame& frame, frame::FrameVerdict verdict) {
+  if (watcher_) {
+    watcher_->frame_read(outstanding_ ? outstanding_->station : nullptr, frame,
+                          decoder_.frame_digits(), verdict);
+  }
+}
+
 void SerialLine::on_bad_input(frame::DecodeError error, const frame::Frame* header) {
+  if (watcher_) {
+    watcher_->bad_input(outstanding_ ? outstanding_->station : nullptr, error, header,
+                         decoder_.frame_digits());
+  }
   std::string text = std::string("bad input: ") + frame::to_string(error);
   if (header) {
     char from[32];
@@ -304,6 +324,7 @@ void SerialLine::on_timeout() {
   outstanding_.reset();
   unsettled_ = true;
   settle_for_ = std::min(kSettleQuiet, expired.station->settings().response_timeout);
+  if (watcher_) watcher_->timed_out(*expired.station, expired.command);
   if (decoder_.in_frame()) decoder_.abandon();
   log("no answer to " + command_text(expired.command) + " within " +
       std::to_string(expired.station->settings().response_timeout.count()) + " ms");

@@ -18,6 +18,7 @@
 #include "frame-codec/frame_codec.h"
 #include "line/console.h"
 #include "line/history_store.h"
+#include "line/line_observer.h"
 #include "line/run_events.h"
 #include "line/settings.h"
 
@@ -63,6 +64,9 @@ class SerialLine {
   bool is_open() const { return port_.is_open(); }
   const std::string& port() const { return port_path_; }
 
+  // Shows the traffic to `observer` (a trace, hints); null stops it. Not owned.
+  void watch(LineObserver* watcher) { watcher_ = watcher; }
+
   const frame::Decoder& decoder() const { return decoder_; }
   const LineCounters& counters() const { return counters_; }
   Json::Value status() const;
@@ -84,6 +88,7 @@ class SerialLine {
   // Drops what was received before a command goes out, so that it cannot pass as its answer.
   void drop_earlier_input();
   void on_frame(const frame::Frame& frame);
+  void observe_frame(const frame::Frame& frame, frame::FrameVerdict verdict);
   void on_bad_input(frame::DecodeError error, const frame::Frame* header);
   void on_timeout();
   // Holds the next write until no byte has arrived for settle_for_; frames completed meanwhile
@@ -125,6 +130,7 @@ class SerialLine {
   std::chrono::steady_clock::time_point last_reminder_;
   LineCounters counters_;
   RunObserver* observer_ = nullptr;
+  LineObserver* watcher_ = nullptr;
 };
 
 }  // namespace kelvra::line

@@ -1,6 +1,9 @@
 #include "sim/simulator.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "hostkit/input_error.h"
 
 #include "sim/info_encoders.h"
 
@@ -30,17 +33,62 @@ ResponderSettings with_scenario_format(ResponderSettings settings, const Scenari
 
 }  // namespace
 
+std::vector<ResponderSettings> parse_devices(const std::string& addresses,
+                                             const std::string& vers) {
+  const auto numbers = [](const std::string& list, const char* field,
+                          const hostkit::Bounds& bounds) {
+    std::vector<std::uint8_t> values;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+      const std::size_t comma = std::min(list.find(',', start), list.size());
+      values.push_back(static_cast<std::uint8_t>(
+          hostkit::parse_bounded(field, list.substr(start, comma - start), bounds)));
+      start = comma + 1;
+    }
+    return values;
+  };
+  const std::vector<std::uint8_t> address_list =
+      numbers(addresses, "--address", hostkit::kDeviceAddressBounds);
+  const std::vector<std::uint8_t> ver_list =
+      numbers(vers, "--ver", hostkit::kProtocolVersionBounds);
+  if (ver_list.size() != 1 && ver_list.size() != address_list.size()) {
+    throw hostkit::InputError("--ver: give one VER for all devices or one per address (" +
+                              std::to_string(address_list.size()) + ")");
+  }
+  std::vector<ResponderSettings> devices;
+  for (std::size_t i = 0; i < address_list.size(); ++i) {
+    for (const ResponderSettings& earlier : devices) {
+      if (earlier.address == address_list[i]) {
+        throw hostkit::InputError("--address: " + std::to_string(address_list[i]) +
+                                  " is given twice");
+      }
+    }
+    ResponderSettings device;
+    device.address = address_list[i];
+    device.ver = ver_list.size() == 1 ? ver_list[0] : ver_list[i];
+    devices.push_back(device);
+  }
+  return devices;
+}
+
+Simulator::Device::Device(const Scenario& scenario, const ResponderSettings& settings)
+    : equipment(initial_equipment(scenario)),
+      responder(equipment, with_scenario_format(settings, scenario)) {}
+
 Simulator::Simulator(const SimulatorConfig& config, LogSink log)
-    : equipment_(initial_equipment(config.scenario)),
-      responder_(equipment_, with_scenario_format(config.responder, config.scenario)),
-      faults_(config.seed),
+    : faults_(config.seed),
       player_(config.scenario.timeline),
       pacing_(config.pacing),
       log_(std::move(log)),
+      trace_(config.trace),
       decoder_([this](const frame::Frame& command) { on_command(command); },
                [this](frame::DecodeError error, const frame::Frame* header) {
                  on_bad_input(error, header);
                }) {
+  devices_.push_back(std::make_unique<Device>(config.scenario, config.responder));
+  for (const ResponderSettings& more : config.more_devices) {
+    devices_.push_back(std::make_unique<Device>(config.scenario, more));
+  }
   faults_.set_late_delay(config.late_delay);
   for (const auto& [kind, rate] : config.scenario.faults) faults_.set_rate(kind, rate);
 }
@@ -55,8 +103,12 @@ void Simulator::advance(double elapsed_seconds) {
   elapsed_seconds_ = elapsed_seconds;
   for (const ScenarioEvent& event : player_.take_due(elapsed_seconds)) {
     int written = 0;
-    for (const FieldSetting& setting : event.settings) written += apply(setting, equipment_);
-    responder_.note_changes();
+    for (const auto& device : devices_) {
+      written = 0;
+      for (const FieldSetting& setting : event.settings)
+        written += apply(setting, device->equipment);
+    }
+    note_changes();
     char line[64];
     std::snprintf(line, sizeof line, "scenario at %.1f s, %d values set: ", event.at_seconds,
                   written);
@@ -64,8 +116,24 @@ void Simulator::advance(double elapsed_seconds) {
   }
 }
 
+void Simulator::note_changes() {
+  for (const auto& device : devices_) device->responder.note_changes();
+}
+
+Responder* Simulator::responder_at(std::uint8_t address) {
+  for (const auto& device : devices_) {
+    if (device->responder.settings().address == address) return &device->responder;
+  }
+  return nullptr;
+}
+
 void Simulator::on_command(const frame::Frame& command) {
-  auto answer = responder_.answer(command);
+  Responder* responder = responder_at(command.address);
+  if (trace_) {
+    trace_->read("sim", command, decoder_.frame_digits(),
+                 responder ? frame::FrameVerdict::kTaken : frame::FrameVerdict::kOtherAddress);
+  }
+  auto answer = responder ? responder->answer(command) : std::nullopt;
   char line[96];
   std::snprintf(line, sizeof line, "%02X/%02X adr %02X", command.cid1, command.code,
                 command.address);
@@ -88,9 +156,11 @@ void Simulator::on_command(const frame::Frame& command) {
 }
 
 void Simulator::on_bad_input(frame::DecodeError error, const frame::Frame* header) {
+  if (trace_) trace_->bad_input("sim", error, header, decoder_.frame_digits());
   std::string text = std::string("bad input: ") + frame::to_string(error);
-  if (header) {
-    if (auto answer = responder_.answer_malformed(error, *header)) {
+  Responder* responder = header ? responder_at(header->address) : nullptr;
+  if (responder) {
+    if (auto answer = responder->answer_malformed(error, *header)) {
       char line[32];
       std::snprintf(line, sizeof line, " -> RTN %02X", answer->code);
       text += line;
@@ -106,7 +176,7 @@ void Simulator::send(const frame::Frame& answer, const std::string& command_wire
   if (fault) log(std::string("fault injected: ") + fault_name(*fault));
   WireAnswer wire = faults_.shape(answer, command_wire, fault);
   if (wire.bytes.empty()) return;
-  TimedAnswer timed{std::move(wire.bytes), wire.extra_delay};
+  TimedAnswer timed{std::move(wire.bytes), wire.extra_delay, answer};
   if (pacing_.enabled && pacing_.baud > 0) {
     const std::size_t line_bytes =
         timed.bytes.size() + (pacing_.count_command_bytes ? command_wire.size() : 0);

@@ -51,6 +51,7 @@ SimulatorConfig for_line(SimulatorConfig config, const ServerOptions& options) {
 SimulatorServer::SimulatorServer(SimulatorConfig config, ServerOptions options, LogSink log)
     : options_(std::move(options)),
       baud_(config.pacing.baud),
+      trace_(config.trace),
       log_(log),
       simulator_(for_line(std::move(config), options_), std::move(log)) {}
 
@@ -167,6 +168,7 @@ void SimulatorServer::serve() {
       if (remaining.count() > 0 && !wait_unless_stopping(static_cast<int>(remaining.count()))) {
         return;
       }
+      if (trace_) trace_->written("sim", answer.bytes, &answer.answer);
       write_all(answer.bytes);
     }
   }

@@ -48,6 +48,7 @@ class SimulatorServer {
 
   ServerOptions options_;
   unsigned baud_;
+  frame::FrameTrace* trace_;
   LogSink log_;
   std::mutex mutex_;
   Simulator simulator_;

@@ -15,6 +15,8 @@ int host_main(int argc, const char* const* argv) {
   add_history_command(app, action);
   add_decode_command(app, action);
   add_script_command(app, action);
+  add_scan_command(app, action);
+  add_send_command(app, action);
   return hostkit::run_cli(app, argc, argv, action);
 }
 

@@ -8,6 +8,7 @@
 
 #include "apps/kelvra-host/builtin_simulator.h"
 #include "apps/kelvra-host/commands.h"
+#include "fieldtools/run_watch.h"
 #include "hostkit/input_error.h"
 #include "hostkit/plugin_loader.h"
 #include "hostkit/serial_rates.h"
@@ -53,6 +54,8 @@ struct RunCommandOptions {
   bool no_pace = false;
   bool json = false;
   bool plugin_output = false;
+  bool trace = false;
+  std::optional<std::string> trace_file;
 };
 
 // An error of the run on standard error: text, or a JSON line with --json.
@@ -108,6 +111,14 @@ int run_checked(RunCommandOptions& options) {
     console.problem("warning", settings_source, warning);
   }
   for (const std::string& note : options.run.settings.notes) console.note(settings_source, note);
+  std::unique_ptr<fieldtools::RunWatch> watch;
+  try {
+    watch = std::make_unique<fieldtools::RunWatch>(options.trace, options.trace_file, out, console);
+  } catch (const std::runtime_error& error) {
+    std::fclose(out);
+    throw hostkit::InputError(error.what());
+  }
+  options.run.watch_line = watch->line_watcher();
   int result = hostkit::kExitDone;
   try {
     BuiltinSimulators simulators(std::move(options.simulator), console);
@@ -230,6 +241,13 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       ->add_option("--lang", options->lang,
                    "en: an English gloss beside the device's alarm names and texts")
       ->type_name("en");
+  command->add_flag("--trace", options->trace,
+                    "print every frame written and read, and every bad input (JSON lines with "
+                    "--json)");
+  command
+      ->add_option("--trace-file", options->trace_file,
+                   "the same trace into FILE instead of standard output")
+      ->type_name("FILE");
   command->footer(
       "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
       "ver, data_id, response_timeout_ms, poll_interval_ms, comm_lost_after_ms, comm_lost_level\n"

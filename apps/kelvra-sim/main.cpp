@@ -33,6 +33,9 @@ struct Options {
   std::optional<int> dc_units;
   std::optional<DcFormat> dc_format;
   std::vector<std::pair<kelvra::sim::FaultKind, double>> faults;
+  std::string addresses = "1";
+  std::string vers = "0x20";
+  bool trace = false;
   bool no_pace = false;
 };
 
@@ -78,16 +81,19 @@ void add_options(CLI::App& app, Options& options) {
   app.add_option("--link", options.server.link_path,
                  "also make a symlink to the host's end at PATH")
       ->type_name("PATH");
-  kelvra::hostkit::add_bounded(
-      app, "--address", kelvra::hostkit::kDeviceAddressBounds,
-      [&config](std::int64_t address) {
-        config.responder.address = static_cast<std::uint8_t>(address);
-      },
-      "device address (default 1)");
-  kelvra::hostkit::add_bounded(
-      app, "--ver", kelvra::hostkit::kProtocolVersionBounds,
-      [&config](std::int64_t ver) { config.responder.ver = static_cast<std::uint8_t>(ver); },
-      "protocol version (default 0x20)");
+  app.add_option("--address", options.addresses,
+                 "device address 1..254; several, comma-separated, answer as one device each on "
+                 "the same line, each with its own model")
+      ->type_name("N:1..254[,N...]")
+      ->capture_default_str();
+  app.add_option("--ver", options.vers,
+                 "protocol version 0x20 or 0x21: one for all devices, or one per address, paired "
+                 "by position")
+      ->type_name("N:0x20..0x21[,N...]")
+      ->capture_default_str();
+  app.add_flag("--trace", options.trace,
+               "print every frame read and written, and every bad input, in the format of "
+               "kelvra-host run --trace");
   kelvra::hostkit::add_serial_rate(app, "--baud", config.pacing.baud,
                                    "line rate for pacing and --port (default 9600)");
   app.add_flag("--no-pace", options.no_pace, "answer at once");
@@ -146,6 +152,12 @@ kelvra::sim::Scenario scenario_of(const Options& options) {
 // Serves until SIGINT or SIGTERM.
 int serve(Options& options) {
   options.config.pacing.enabled = !options.no_pace;
+  const std::vector<kelvra::sim::ResponderSettings> devices =
+      kelvra::sim::parse_devices(options.addresses, options.vers);
+  options.config.responder = devices.front();
+  options.config.more_devices.assign(devices.begin() + 1, devices.end());
+  kelvra::frame::FrameTrace trace(stdout, false, kelvra::frame::TraceSide::kEquipment);
+  if (options.trace) options.config.trace = &trace;
   try {
     options.config.scenario = scenario_of(options);
   } catch (const kelvra::sim::ScenarioError& error) {
@@ -165,11 +177,15 @@ int serve(Options& options) {
   });
   server.start();
   std::printf("%s\n", server.device_path().c_str());
-  std::printf("kelvra-sim: scenario %s, address %u, VER %s, %s\n",
-              options.config.scenario.name.c_str(), options.config.responder.address,
-              kelvra::hostkit::bounded_text(options.config.responder.ver,
-                                            kelvra::hostkit::kProtocolVersionBounds)
-                  .c_str(),
+  std::string addresses;
+  std::string vers;
+  for (const kelvra::sim::ResponderSettings& device : devices) {
+    addresses += (addresses.empty() ? "" : ",") + std::to_string(device.address);
+    vers += (vers.empty() ? "" : ",") +
+            kelvra::hostkit::bounded_text(device.ver, kelvra::hostkit::kProtocolVersionBounds);
+  }
+  std::printf("kelvra-sim: scenario %s, address %s, VER %s, %s\n",
+              options.config.scenario.name.c_str(), addresses.c_str(), vers.c_str(),
               options.config.pacing.enabled
                   ? ("paced at " + std::to_string(options.config.pacing.baud) + " baud").c_str()
                   : "not paced");

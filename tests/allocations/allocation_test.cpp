@@ -5,8 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/recording_host.h"
 #include "bench/workloads.h"
+#include "frame-codec/frame_trace.h"
+#include "tests/support/recording_host.h"
 
 namespace {
 
@@ -156,6 +157,30 @@ TEST(Allocations, SteadyStateRoundMakesAKnownNumber) {
 TEST(Allocations, RulesRoundMakesAKnownNumber) {
   SteadyStateDevice device(sim::DcFormat::kCounted, RoundKind::kFull);
   EXPECT_EQ(2, reported("rules/mode2", allocations_during([&] { device.run_rules(); })));
+}
+
+TEST(Allocations, WireTraceMakesNonePerFrame) {
+  std::FILE* out = std::fopen("/dev/null", "w");
+  ASSERT_NE(out, nullptr);
+  for (const bool json : {false, true}) {
+    frame::FrameTrace trace(out, json, frame::TraceSide::kHost);
+    const frame::Frame command{0x20, 0x01, 0x42, 0x41, {0x01}};
+    const frame::Frame answer{0x20, 0x01, 0x42, 0x00, std::vector<std::uint8_t>(200, 0xA5)};
+    const std::string wire = frame::encode(command);
+    const std::string digits = frame::encode(answer).substr(1, 2 * 200 + 16);
+    // The first line settles the stream's own buffer.
+    trace.written("power1", wire, &command);
+    EXPECT_EQ(0, reported(json ? "trace/json" : "trace/text", allocations_during([&] {
+                            for (int i = 0; i < 100; ++i) {
+                              trace.written("power1", wire, &command);
+                              trace.read("power1", answer, digits, frame::FrameVerdict::kTaken);
+                              trace.bad_input("power1", frame::DecodeError::kBadChecksum, &answer,
+                                              digits);
+                            }
+                          })))
+        << (json ? "json" : "text");
+  }
+  std::fclose(out);
 }
 
 }  // namespace
