@@ -361,9 +361,9 @@ int status_command(int argc, char** argv) {
 
 int history_command(int argc, char** argv) {
   return guarded("history", [&] {
-    const Arguments args(argc, argv, {"--json", "--csv"},
-                         {"--db", "--last", "--since", "--until", "--device", "--type", "--series",
-                          "--step"});
+    const Arguments args(
+        argc, argv, {"--json", "--csv"},
+        {"--db", "--last", "--since", "--until", "--device", "--type", "--series", "--step"});
     if (args.help()) {
       std::fputs(
           "usage: kelvra-host history [--db PATH] [--since TIME] [--until TIME] [--device NAME]\n"
@@ -415,7 +415,6 @@ int history_command(int argc, char** argv) {
       }
     }
     const std::string db = args.value_or("--db", "kelvra.db");
-    HistoryStore history(db, HistoryStore::ReadOnly{});
     if (const auto field = args.value("--series")) {
       if (args.has("--type") || args.has("--last")) {
         throw UsageError("--series takes neither --type nor --last");
@@ -425,10 +424,12 @@ int history_command(int argc, char** argv) {
       if (!step) throw UsageError("--step " + step_text + ": expected e.g. 500ms, 30s, 5m, 1h, 1d");
       const std::int64_t until = query.until_ms.value_or(utc_now_ms());
       const std::int64_t since = query.since_ms.value_or(until - 24 * 3600 * 1000);
+      HistoryStore history(db, HistoryStore::ReadOnly{});
       list_series(history, query.device, *field, since, until, *step, format, stdout);
       return 0;
     }
     if (args.has("--step")) throw UsageError("--step belongs to --series");
+    HistoryStore history(db, HistoryStore::ReadOnly{});
     list_timeline(history, query, format, stdout);
     return 0;
   });
