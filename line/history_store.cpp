@@ -110,7 +110,9 @@ class Statement {
     return *this;
   }
   Statement& bind(int index, const std::vector<std::uint8_t>& blob) {
-    sqlite3_bind_blob(stmt_, index, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+    static const std::uint8_t kNone = 0;  // an empty blob, not NULL
+    sqlite3_bind_blob(stmt_, index, blob.empty() ? &kNone : blob.data(),
+                      static_cast<int>(blob.size()), SQLITE_TRANSIENT);
     return *this;
   }
   // Steps once; true while a row is available. Resets at the end and on failure.
@@ -984,6 +986,16 @@ struct HistoryStore::Impl {
     const std::int64_t end =
         last_group ? std::numeric_limits<std::int64_t>::max() : next_whole.integer(0);
     next_whole.reset();
+    // By age, a group goes only when all of it is older than the cutoff.
+    if (older_than_ms) {
+      Statement newest(
+          db, "SELECT max(time_ms) FROM records WHERE device = ?1 AND id >= ?2 AND id < ?3");
+      newest.bind(1, device).bind(2, id).bind(3, end);
+      newest.step();
+      const bool all_older = newest.integer(0) < *older_than_ms;
+      newest.reset();
+      if (!all_older) return 0;
+    }
     Statement erase(db, "DELETE FROM records WHERE device = ?1 AND id >= ?2 AND id < ?3");
     erase.bind(1, device).bind(2, id).bind(3, end).run();
     if (last_group) chains.erase(device);  // the next record of the device is stored whole
