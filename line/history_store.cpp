@@ -902,7 +902,7 @@ struct HistoryStore::Impl {
   bool flush() {
     last_flush = options.steady_clock();
     if (mode == Mode::read) return true;
-    if (queue.empty() && !failing) return retention_step_quietly();
+    if (queue.empty() && !failing) return !state_loaded || retention_step_quietly();
     try {
       connection();
       load_state();
