@@ -94,9 +94,15 @@ void BenchRun::run() {
   Parts& parts = *parts_;
   parts.started = std::chrono::steady_clock::now();
   // History that cannot be written is said once; its rows wait in memory and polling goes on.
+  HistoryOptions history_options = options_.history;
+  const HistoryRetention& retention = options_.settings.history;
+  history_options.keep_days = retention.keep_days;
+  history_options.max_db_mb = retention.max_db_mb;
+  history_options.keep_events_days = retention.keep_events_days;
+  history_options.keep_aggregate_days = retention.keep_aggregate_days;
   parts.history = std::make_unique<HistoryStore>(
       options_.db_path, [this](const std::string& text) { console_.note(options_.db_path, text); },
-      options_.history);
+      history_options);
   try {
     parts.plugin = std::make_unique<kelvra::hostkit::LoadedPlugin>(options_.plugin_path);
   } catch (const kelvra::hostkit::PluginLoadError& error) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -45,8 +46,18 @@ struct DeviceSettings {
   Json::Value device_json;
 };
 
+// How long history keeps what it stores (host keys "keep_days", "max_db_mb",
+// "keep_events_days", "keep_aggregate_days").
+struct HistoryRetention {
+  std::optional<int> keep_days;  // raw records; unset: no limit by age
+  std::optional<int> max_db_mb;  // unset: no limit by size
+  int keep_events_days = 365;
+  int keep_aggregate_days = 3650;
+};
+
 struct RunSettings {
   std::vector<DeviceSettings> devices;
+  HistoryRetention history;
 };
 
 // Settings of a bench without a file: one device at address 1 with a DC unit, supply-loss rule.
