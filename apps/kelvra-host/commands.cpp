@@ -140,10 +140,15 @@ const char* const kRunHelp =
     "                         every N rounds of its device (port: a link beside the database)\n"
     "  --rounds N             stop once every device completed N rounds\n"
     "  --duration SECONDS     stop after this time\n"
+    "  --keep-days N          delete stored records older than N days (default: keep)\n"
+    "  --max-db-mb N          delete the oldest records while the data passes N MiB\n"
+    "  --keep-events-days N   alarm, link and control events kept N days (default 365)\n"
+    "  --keep-aggregate-days N  minute aggregates kept N days (default 3650)\n"
     "  --json                 JSON lines instead of text, the record decoded to named fields\n"
     "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n\n"
     "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
     "ver, data_id, response_timeout_ms, poll_interval_ms, threshold_levels {KEY: level},\n"
+    "keep_days, max_db_mb, keep_events_days, keep_aggregate_days (the options above),\n"
     "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
     "of objects with the same keys plus name and appSetting, one per device (several\n"
     "addresses on one port are polled in turn). SIGINT or SIGTERM ends the run cleanly.\n";
@@ -156,7 +161,8 @@ int run_command(int argc, char** argv) {
         argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output"},
         {"--settings", "--port", "--baud", "--address", "--ver", "--response-timeout",
          "--poll-interval", "--reopen-interval", "--plugin", "--db", "--scenario", "--rounds",
-         "--duration", "--turnaround", "--sim-hangup-every"});
+         "--duration", "--turnaround", "--sim-hangup-every", "--keep-days", "--max-db-mb",
+         "--keep-events-days", "--keep-aggregate-days"});
     if (args.help()) {
       std::fputs(kRunHelp, stdout);
       return 0;
@@ -202,6 +208,20 @@ int run_command(int argc, char** argv) {
     }
     if (args.has("--duration")) {
       options.duration = std::chrono::seconds(args.number("--duration", 1, 100000000));
+    }
+    HistoryRetention& retention = options.settings.history;
+    if (args.has("--keep-days")) {
+      retention.keep_days = static_cast<int>(args.number("--keep-days", 1, 36500));
+    }
+    if (args.has("--max-db-mb")) {
+      retention.max_db_mb = static_cast<int>(args.number("--max-db-mb", 1, 1000000));
+    }
+    if (args.has("--keep-events-days")) {
+      retention.keep_events_days = static_cast<int>(args.number("--keep-events-days", 1, 36500));
+    }
+    if (args.has("--keep-aggregate-days")) {
+      retention.keep_aggregate_days =
+          static_cast<int>(args.number("--keep-aggregate-days", 1, 36500));
     }
 
     const bool json = args.has("--json");
