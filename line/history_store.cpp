@@ -1091,9 +1091,9 @@ struct HistoryStore::Impl {
   // --- Reading ---
 
   // Decodes the records of one device from the whole record at or before `first_id` up to
-  // `last_id`, calling `visit(id, time_ms, bytes)` for each from first_id on.
+  // `last_id`, calling `visit(id, time_ms, restored, bytes)` for each from first_id on.
   void for_each_decoded(std::int64_t device, std::int64_t first_id, std::int64_t last_id,
-                        const std::function<void(std::int64_t, std::int64_t,
+                        const std::function<void(std::int64_t, std::int64_t, bool,
                                                  const std::vector<std::uint8_t>&)>& visit) {
     Statement start(db, "SELECT max(id) FROM records WHERE device = ?1 AND id <= ?2 AND whole = 1");
     start.bind(1, device).bind(2, first_id);
@@ -1101,8 +1101,8 @@ struct HistoryStore::Impl {
     const std::int64_t from = start.is_null(0) ? first_id : start.integer(0);
     start.reset();
     Statement chain(db,
-                    "SELECT id, time_ms, whole, payload FROM records WHERE device = ?1 AND id "
-                    "BETWEEN ?2 AND ?3 ORDER BY id");
+                    "SELECT id, time_ms, whole, payload, restored FROM records WHERE device = "
+                    "?1 AND id BETWEEN ?2 AND ?3 ORDER BY id");
     chain.bind(1, device).bind(2, from).bind(3, last_id);
     std::optional<std::vector<std::uint8_t>> previous;
     while (chain.step()) {
@@ -1113,7 +1113,7 @@ struct HistoryStore::Impl {
       }
       previous = decode_runs(chain.blob(3), whole ? nullptr : &*previous);
       if (!previous) throw HistoryError(path, "record " + std::to_string(id) + " is damaged");
-      if (id >= first_id) visit(id, chain.integer(1), *previous);
+      if (id >= first_id) visit(id, chain.integer(1), chain.integer(4) != 0, *previous);
     }
   }
 
@@ -1122,10 +1122,11 @@ struct HistoryStore::Impl {
       std::int64_t device, const std::set<std::int64_t>& ids) {
     std::map<std::int64_t, std::vector<std::uint8_t>> decoded;
     if (ids.empty()) return decoded;
-    for_each_decoded(device, *ids.begin(), *ids.rbegin(),
-                     [&](std::int64_t id, std::int64_t, const std::vector<std::uint8_t>& bytes) {
-                       if (ids.count(id)) decoded[id] = bytes;
-                     });
+    for_each_decoded(
+        device, *ids.begin(), *ids.rbegin(),
+        [&](std::int64_t id, std::int64_t, bool, const std::vector<std::uint8_t>& bytes) {
+          if (ids.count(id)) decoded[id] = bytes;
+        });
     return decoded;
   }
 
@@ -1147,7 +1148,7 @@ struct HistoryStore::Impl {
 
   void aggregate_series(std::int64_t device, std::size_t field, std::int64_t since,
                         std::int64_t until, std::int64_t step,
-                        std::vector<FieldAccumulator>& buckets) {
+                        std::vector<FieldAccumulator>& buckets, std::int64_t bucket_origin) {
     Statement minutes_in(db,
                          "SELECT minute_ms, count, payload FROM aggregates WHERE device = ?1 AND "
                          "minute_ms >= ?2 AND minute_ms < ?3");
@@ -1156,7 +1157,8 @@ struct HistoryStore::Impl {
       const auto found = aggregate_field(minutes_in.blob(2),
                                          static_cast<std::uint32_t>(minutes_in.integer(1)), field);
       if (!found) continue;
-      buckets[static_cast<std::size_t>((minutes_in.integer(0) - since) / step)].merge(*found);
+      buckets[static_cast<std::size_t>((minutes_in.integer(0) - bucket_origin) / step)].merge(
+          *found);
     }
   }
 
@@ -1170,8 +1172,11 @@ struct HistoryStore::Impl {
     PresenceCache presence;
     for_each_decoded(
         device, *first, *last,
-        [&](std::int64_t, std::int64_t time_ms, const std::vector<std::uint8_t>& bytes) {
-          if (time_ms < since || time_ms >= until || bytes.size() != record::kRecordSize) {
+        [&](std::int64_t, std::int64_t time_ms, bool restored,
+            const std::vector<std::uint8_t>& bytes) {
+          // Restored records repeat older data: a series counts live rounds only.
+          if (restored || time_ms < since || time_ms >= until ||
+              bytes.size() != record::kRecordSize) {
             return;
           }
           for (const PresentField& present : presence.of(bytes)) {
@@ -1205,21 +1210,31 @@ struct HistoryStore::Impl {
     std::vector<std::int64_t> ids;
     while (devices.step()) ids.push_back(devices.integer(0));
     for (std::int64_t id : ids) {
-      // Aggregates before the boundary, raw records from it on: for a step of a minute or more,
-      // the end of the newest aggregate; for a shorter one, the oldest raw record kept.
-      std::int64_t boundary = since;
+      // Minute aggregates where the device has them and the step is a minute or more, raw
+      // records before and after them; for a shorter step raw records, and the aggregates only
+      // where the raw records are gone.
+      std::int64_t from = until;  // aggregates over [from, to)
+      std::int64_t to = until;
       if (step >= kMinuteMs) {
+        const auto oldest =
+            single_integer("SELECT min(minute_ms) FROM aggregates WHERE device = ?1", id);
         const auto newest =
             single_integer("SELECT max(minute_ms) FROM aggregates WHERE device = ?1", id);
-        if (newest) boundary = *newest + kMinuteMs;
+        if (oldest && newest) {
+          from = *oldest;
+          to = *newest + kMinuteMs;
+        }
       } else {
-        const auto oldest =
+        const auto oldest_raw =
             single_integer("SELECT min(time_ms) FROM records WHERE device = ?1", id);
-        boundary = oldest ? *oldest : until;
+        from = since;
+        to = oldest_raw ? *oldest_raw : until;
       }
-      boundary = std::clamp(boundary, since, until);
-      aggregate_series(id, found->second, since, boundary, step, buckets);
-      raw_series(id, found->second, boundary, until, step, buckets, since);
+      from = std::clamp(from, since, until);
+      to = std::clamp(to, from, until);
+      raw_series(id, found->second, since, from, step, buckets, since);
+      aggregate_series(id, found->second, from, to, step, buckets, since);
+      raw_series(id, found->second, to, until, step, buckets, since);
     }
     std::vector<SeriesPoint> series;
     for (std::size_t i = 0; i < buckets.size(); ++i) {
