@@ -99,6 +99,7 @@ struct RunOptions {
   // Called once per serial line, with its port, for what watches its traffic (wire trace,
   // hints); unset or returning null: the line is not watched.
   std::function<std::unique_ptr<LineObserver>(const std::string& port)> watch_line;
+  HistoryOptions history;  // batching of the run's history; retention comes from the settings
 };
 
 class BenchRun {

@@ -1,19 +1,30 @@
-// What `kelvra-host history` lists: stored records, alarm events and link events of a database.
+// What `kelvra-host history` prints: the stored timeline, or one reading's series, as text, JSON
+// lines or CSV.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string>
 
-#include "line/console.h"
 #include "line/history_store.h"
 
 namespace kelvra::line {
 
-// "2026-12-08", "2026-12-08 14:30" or "2026-12-08T14:30:05" as the time prefix history compares
-// ("T" becomes a blank); throws hostkit::InputError naming field otherwise.
-std::string history_since(const std::string& field, const std::string& text);
+enum class ListingFormat { text, json, csv };
 
-// Prints the selected records, then alarm events, then link events, each oldest first. Throws
-// std::runtime_error "--db PATH: no such database" when db cannot be read.
-void list_history(const std::string& db, const HistoryQuery& query, Console& console);
+// Records, alarm, link and control events selected by the query, in time order.
+void list_timeline(HistoryStore& history, const HistoryQuery& query, ListingFormat format,
+                   std::FILE* out);
+
+// One point per step of the field over [since_ms, until_ms). Without a device, the database's
+// only device; throws HistoryError naming the devices when there are several.
+void list_series(HistoryStore& history, const std::optional<std::string>& device,
+                 const std::string& field, std::int64_t since_ms, std::int64_t until_ms,
+                 std::int64_t step_ms, ListingFormat format, std::FILE* out);
+
+// "500ms", "30s", "5m", "1h", "1d" or a plain number of milliseconds; nullopt for anything else
+// and for zero.
+std::optional<std::int64_t> parse_step(const std::string& text);
 
 }  // namespace kelvra::line

@@ -111,6 +111,20 @@ void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
   }
 }
 
+// The host object's own keys for how long history keeps what it stores.
+void apply_history_keys(JsonObjectReader& host, HistoryRetention& history) {
+  constexpr kelvra::hostkit::Bounds kDays{1, 36500};
+  constexpr kelvra::hostkit::Bounds kMegabytes{1, 1000000};
+  if (auto days = host.find("keep_days")) history.keep_days = integer_of<int>(*days, kDays);
+  if (auto size = host.find("max_db_mb")) history.max_db_mb = integer_of<int>(*size, kMegabytes);
+  if (auto days = host.find("keep_events_days")) {
+    history.keep_events_days = integer_of<int>(*days, kDays);
+  }
+  if (auto days = host.find("keep_aggregate_days")) {
+    history.keep_aggregate_days = integer_of<int>(*days, kDays);
+  }
+}
+
 // The file's object for a device with the "appSetting" members of object (the host object or a
 // device entry) merged over those it holds.
 Json::Value merge_app_setting(Json::Value merged, JsonObjectReader& object) {
@@ -272,6 +286,7 @@ RunSettings parse_devices(const Json::Value& root) {
     }
     JsonObjectReader host = host_node->object();
     apply_host_keys(host, common);
+    apply_history_keys(host, settings.history);
     const Json::Value host_json = merge_app_setting(file_json, host);
     if (std::optional<JsonNode> entries = host.find("devices")) {
       if (!entries->value().isArray() || entries->value().empty()) {

@@ -71,8 +71,18 @@ std::chrono::milliseconds comm_lost_after_default(const DeviceSettings& device);
 // The device's communication-lost time: its own setting or the default.
 std::chrono::milliseconds comm_lost_after(const DeviceSettings& device);
 
+// How long history keeps what it stores (host keys "keep_days", "max_db_mb",
+// "keep_events_days", "keep_aggregate_days").
+struct HistoryRetention {
+  std::optional<int> keep_days;  // raw records; unset: no limit by age
+  std::optional<int> max_db_mb;  // unset: no limit by size
+  int keep_events_days = 365;
+  int keep_aggregate_days = 3650;
+};
+
 struct RunSettings {
   std::vector<DeviceSettings> devices;
+  HistoryRetention history;
   // Mistakes that do not stop a run, each naming the setting and what the device makes of it.
   std::vector<std::string> warnings;
   // What the device will do where the settings say nothing ("no appSetting: ...").

@@ -24,6 +24,23 @@ namespace {
 constexpr hostkit::Bounds kReopenIntervalMsBounds{10, 600000};
 constexpr hostkit::Bounds kRoundsBounds{1, 1000000000};
 constexpr hostkit::Bounds kDurationSecondsBounds{1, 100000000};
+constexpr hostkit::Bounds kRetentionDaysBounds{1, 36500};
+constexpr hostkit::Bounds kDatabaseMegabytesBounds{1, 1000000};
+
+// Options that override the settings' history retention.
+struct RetentionOverrides {
+  std::optional<int> keep_days;
+  std::optional<int> max_db_mb;
+  std::optional<int> keep_events_days;
+  std::optional<int> keep_aggregate_days;
+
+  void apply(line::HistoryRetention& retention) const {
+    if (keep_days) retention.keep_days = keep_days;
+    if (max_db_mb) retention.max_db_mb = max_db_mb;
+    if (keep_events_days) retention.keep_events_days = *keep_events_days;
+    if (keep_aggregate_days) retention.keep_aggregate_days = *keep_aggregate_days;
+  }
+};
 
 // Options that override the settings of every device.
 struct DeviceOverrides {
@@ -46,6 +63,7 @@ struct DeviceOverrides {
 struct RunCommandOptions {
   std::optional<std::string> settings_file;
   DeviceOverrides overrides;
+  RetentionOverrides retention;
   std::optional<std::chrono::milliseconds> comm_lost_after;
   bool strict = false;
   std::optional<std::string> lang;
@@ -95,6 +113,7 @@ int run_checked(RunCommandOptions& options) {
     options.overrides.apply(device);
     if (options.comm_lost_after) device.comm_lost_after = options.comm_lost_after;
   }
+  options.retention.apply(options.run.settings.history);
   options.simulator.pace = !options.no_pace;
   options.simulator.link_prefix = options.run.db_path;
 
@@ -226,6 +245,22 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       *command, "--duration", kDurationSecondsBounds,
       [options](std::int64_t seconds) { options->run.duration = std::chrono::seconds(seconds); },
       "stop after this many seconds");
+  const auto store_count = [](std::optional<int>& target) {
+    return [&target](std::int64_t count) { target = static_cast<int>(count); };
+  };
+  RetentionOverrides& retention = options->retention;
+  hostkit::add_bounded(*command, "--keep-days", kRetentionDaysBounds,
+                       store_count(retention.keep_days),
+                       "delete stored records older than N days (default: keep them)");
+  hostkit::add_bounded(*command, "--max-db-mb", kDatabaseMegabytesBounds,
+                       store_count(retention.max_db_mb),
+                       "delete the oldest records while the stored data passes N MiB");
+  hostkit::add_bounded(*command, "--keep-events-days", kRetentionDaysBounds,
+                       store_count(retention.keep_events_days),
+                       "alarm, link and control events kept N days (default 365)");
+  hostkit::add_bounded(*command, "--keep-aggregate-days", kRetentionDaysBounds,
+                       store_count(retention.keep_aggregate_days),
+                       "minute aggregates of the main readings kept N days (default 3650)");
   command->add_flag("--json", options->json,
                     "JSON lines instead of text, the record decoded to named fields; errors and "
                     "warnings are JSON lines too");
@@ -252,7 +287,8 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
       "ver, data_id, response_timeout_ms, poll_interval_ms, comm_lost_after_ms, comm_lost_level\n"
       "(default 1), set_value_min and set_value_max (volts a control's SetValue may ask for,\n"
-      "default 40 to 60), threshold_levels {KEY: level},\n"
+      "default 40 to 60), keep_days, max_db_mb, keep_events_days and keep_aggregate_days (host\n"
+      "object only), threshold_levels {KEY: level},\n"
       "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
       "of objects with the same keys plus name and appSetting, one per device (several\n"
       "addresses on one port are polled in turn). Numbers have the bounds of the options above.\n"
