@@ -44,6 +44,9 @@ CREATE TABLE IF NOT EXISTS control_events (
   verdict TEXT NOT NULL,
   detail TEXT NOT NULL,
   readback TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS cursors (
+  name TEXT PRIMARY KEY,
+  position INTEGER NOT NULL);
 )";
 
 // Databases written before records carried the restored mark gain the column, every row 0.
@@ -314,15 +317,79 @@ std::optional<std::vector<std::uint8_t>> HistoryStore::latest_record(std::uint32
   return latest;
 }
 
+namespace {
+
+constexpr const char* kRecordColumns = "id, time, device, data_id, round_seconds, record, restored";
+
+StoredRecord record_of_row(const Statement& row) {
+  return StoredRecord{row.integer(0),     row.text(1), row.text(2),
+                      static_cast<std::uint32_t>(row.integer(3)),
+                      row.real(4),        row.blob(5), row.integer(6) != 0};
+}
+
+}  // namespace
+
 std::vector<StoredRecord> HistoryStore::records(const HistoryQuery& query) {
-  return select_rows<StoredRecord>(
-      connection(), "records", "id, time, device, data_id, round_seconds, record, restored", query,
-      [](const Statement& row) {
-        return StoredRecord{row.integer(0),     row.text(1),
-                            row.text(2),        static_cast<std::uint32_t>(row.integer(3)),
-                            row.real(4),        row.blob(5),
-                            row.integer(6) != 0};
-      });
+  return select_rows<StoredRecord>(connection(), "records", kRecordColumns, query, record_of_row);
+}
+
+std::vector<StoredRecord> HistoryStore::records_after(std::int64_t after, std::uint32_t data_id,
+                                                      std::size_t limit) {
+  std::vector<StoredRecord> rows;
+  attempt([&] {
+    Statement statement(db_, std::string("SELECT ") + kRecordColumns +
+                                 " FROM records WHERE data_id = ?2 AND id > ?1 ORDER BY id LIMIT ?3");
+    statement.bind(1, after)
+        .bind(2, static_cast<std::int64_t>(data_id))
+        .bind(3, static_cast<std::int64_t>(limit));
+    while (statement.step()) rows.push_back(record_of_row(statement));
+  });
+  return rows;
+}
+
+std::int64_t HistoryStore::last_record_id(std::uint32_t data_id) {
+  std::int64_t id = 0;
+  attempt([&] {
+    Statement statement(db_, "SELECT max(id) FROM records WHERE data_id = ?1");
+    statement.bind(1, static_cast<std::int64_t>(data_id));
+    if (statement.step()) id = statement.integer(0);
+  });
+  return id;
+}
+
+std::vector<std::string> HistoryStore::cursor_names(const std::string& prefix) {
+  std::vector<std::string> names;
+  attempt([&] {
+    Statement statement(db_, "SELECT name FROM cursors WHERE substr(name, 1, ?2) = ?1 ORDER BY name");
+    statement.bind(1, prefix).bind(2, static_cast<std::int64_t>(prefix.size()));
+    while (statement.step()) names.push_back(statement.text(0));
+  });
+  return names;
+}
+
+void HistoryStore::remove_cursor(const std::string& name) {
+  attempt([&] { Statement(db_, "DELETE FROM cursors WHERE name = ?1").bind(1, name).step(); });
+}
+
+std::int64_t HistoryStore::get_cursor(const std::string& name) {
+  std::int64_t position = 0;
+  attempt([&] {
+    Statement statement(db_, "SELECT position FROM cursors WHERE name = ?1");
+    statement.bind(1, name);
+    if (statement.step()) position = statement.integer(0);
+  });
+  return position;
+}
+
+void HistoryStore::set_cursor(const std::string& name, std::int64_t position) {
+  attempt([&] {
+    Statement(db_,
+              "INSERT INTO cursors(name, position) VALUES (?1, ?2) "
+              "ON CONFLICT(name) DO UPDATE SET position = excluded.position")
+        .bind(1, name)
+        .bind(2, position)
+        .step();
+  });
 }
 
 std::vector<AlarmEvent> HistoryStore::alarm_events(const HistoryQuery& query) {

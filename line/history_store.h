@@ -106,6 +106,19 @@ class HistoryStore {
   std::vector<CommEvent> comm_events(const HistoryQuery& query);
   std::vector<ControlEvent> control_events(const HistoryQuery& query);
 
+  // Up to `limit` records of the data id stored after row `after`, oldest first; empty when the
+  // database cannot be read.
+  std::vector<StoredRecord> records_after(std::int64_t after, std::uint32_t data_id,
+                                          std::size_t limit);
+  // The row id of the newest record of the data id; 0 when none or unreadable.
+  std::int64_t last_record_id(std::uint32_t data_id);
+  // A named reader's position (a record row id), kept across runs; 0 when never set.
+  std::int64_t get_cursor(const std::string& name);
+  void set_cursor(const std::string& name, std::int64_t position);
+  // Names of the cursors beginning with `prefix`, and forgetting one.
+  std::vector<std::string> cursor_names(const std::string& prefix);
+  void remove_cursor(const std::string& name);
+
  private:
   void open();
   void close();

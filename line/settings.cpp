@@ -145,6 +145,7 @@ Json::Value device_json_of(const Json::Value& root, const Json::Value& entry,
                            const std::string& context) {
   Json::Value merged = root;
   merged.removeMember("host");
+  merged.removeMember("mqtt");
   if (entry.isMember("appSetting")) {
     const Json::Value& own = entry["appSetting"];
     if (!own.isObject()) throw SettingsError(context + ".appSetting: expected an object");
@@ -175,7 +176,102 @@ void check_distinct(const RunSettings& settings) {
   }
 }
 
+// A topic level: not empty, none of the levels' separator or wildcards.
+std::string topic_level_at(const Json::Value& value, const std::string& field) {
+  const std::string text = text_at(value, field);
+  if (text.empty() || text.find_first_of("/+#") != std::string::npos) {
+    throw SettingsError(field + ": expected a topic level without '/', '+' or '#', got \"" + text +
+                        "\"");
+  }
+  return text;
+}
+
 }  // namespace
+
+void parse_mqtt_url(const std::string& field, const std::string& url, MqttSettings& mqtt) {
+  const auto refuse = [&](const std::string& why) {
+    throw SettingsError(field + ": " + why + " (expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"
+                        "), got \"" + url + "\"");
+  };
+  std::string rest;
+  if (url.rfind("mqtt://", 0) == 0) {
+    mqtt.tls = false;
+    rest = url.substr(7);
+  } else if (url.rfind("mqtts://", 0) == 0) {
+    mqtt.tls = true;
+    rest = url.substr(8);
+  } else {
+    refuse("unknown scheme");
+  }
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  if (rest.find_first_of("/@?# ") != std::string::npos) refuse("no path, user or query allowed");
+  std::string port_text;
+  if (!rest.empty() && rest.front() == '[') {
+    const auto close = rest.find(']');
+    if (close == std::string::npos) refuse("unclosed '['");
+    mqtt.host = rest.substr(1, close - 1);
+    const std::string after = rest.substr(close + 1);
+    if (!after.empty() && after.front() != ':') refuse("text after the address");
+    if (!after.empty()) port_text = after.substr(1);
+    if (after == ":") refuse("empty port");
+  } else {
+    const auto colon = rest.find(':');
+    mqtt.host = rest.substr(0, colon);
+    if (colon != std::string::npos) {
+      port_text = rest.substr(colon + 1);
+      if (port_text.empty()) refuse("empty port");
+    }
+  }
+  if (mqtt.host.empty()) refuse("no host");
+  mqtt.port = static_cast<std::uint16_t>(
+      port_text.empty() ? (mqtt.tls ? 8883 : 1883) : parse_bounded(field + " port", port_text, 1, 65535));
+  mqtt.url = url;
+}
+
+MqttSettings parse_mqtt_settings(const Json::Value& object) {
+  static const char* const kKeys[] = {
+      "url",      "client_id", "username",  "password_file", "ca_file",          "cert_file",
+      "key_file", "prefix",    "site",      "qos",           "keepalive_s",      "discovery_prefix",
+      "control"};
+  if (!object.isObject()) throw SettingsError("mqtt: expected an object");
+  for (const std::string& key : object.getMemberNames()) {
+    bool known = false;
+    for (const char* allowed : kKeys) known = known || key == allowed;
+    if (!known) throw SettingsError("mqtt." + key + ": unknown setting");
+  }
+  MqttSettings mqtt;
+  const auto field = [](const char* key) { return std::string("mqtt.") + key; };
+  if (!object.isMember("url")) throw SettingsError("mqtt.url: required");
+  parse_mqtt_url(field("url"), text_at(object["url"], field("url")), mqtt);
+  const std::pair<const char*, std::string*> texts[] = {
+      {"client_id", &mqtt.client_id}, {"username", &mqtt.username},
+      {"password_file", &mqtt.password_file}, {"ca_file", &mqtt.ca_file},
+      {"cert_file", &mqtt.cert_file}, {"key_file", &mqtt.key_file}};
+  for (const auto& [key, target] : texts) {
+    if (object.isMember(key)) *target = text_at(object[key], field(key));
+  }
+  if (object.isMember("prefix")) mqtt.prefix = topic_level_at(object["prefix"], field("prefix"));
+  if (object.isMember("site")) mqtt.site = topic_level_at(object["site"], field("site"));
+  if (object.isMember("discovery_prefix")) {
+    mqtt.discovery_prefix = topic_level_at(object["discovery_prefix"], field("discovery_prefix"));
+  }
+  if (object.isMember("qos")) mqtt.qos = static_cast<int>(number_at(object["qos"], field("qos"), 1, 2));
+  if (object.isMember("keepalive_s")) {
+    mqtt.keepalive =
+        std::chrono::seconds(number_at(object["keepalive_s"], field("keepalive_s"), 5, 3600));
+  }
+  if (object.isMember("control")) {
+    if (!object["control"].isBool()) throw SettingsError(field("control") + ": expected true or false");
+    mqtt.control = object["control"].asBool();
+  }
+  if (mqtt.cert_file.empty() != mqtt.key_file.empty()) {
+    throw SettingsError("mqtt.cert_file: a client certificate needs both cert_file and key_file");
+  }
+  if (!mqtt.tls && !(mqtt.ca_file.empty() && mqtt.cert_file.empty())) {
+    throw SettingsError("mqtt.ca_file: certificates need an mqtts:// URL");
+  }
+  return mqtt;
+}
 
 long parse_bounded(const std::string& field, const std::string& text, long min, long max) {
   char* end = nullptr;
@@ -233,6 +329,7 @@ RunSettings parse_settings(const Json::Value& root) {
     }
   }
   check_distinct(settings);
+  if (root.isMember("mqtt")) settings.mqtt = parse_mqtt_settings(root["mqtt"]);
   return settings;
 }
 

@@ -21,6 +21,7 @@
 #include "line/decode_input.h"
 #include "line/history_store.h"
 #include "line/settings.h"
+#include "northbound/mqtt_service.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
@@ -146,7 +147,9 @@ const char* const kRunHelp =
     "  --rounds N             stop once every device completed N rounds\n"
     "  --duration SECONDS     stop after this time\n"
     "  --json                 JSON lines instead of text, the record decoded to named fields\n"
-    "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n\n"
+    "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n"
+    "  --mqtt URL             publish to the broker at mqtt://HOST[:PORT] or mqtts://HOST[:PORT]\n"
+    "                         (overrides the URL of the settings' \"mqtt\" object)\n\n"
     "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
     "ver, data_id, response_timeout_ms, poll_interval_ms, threshold_levels {KEY: level},\n"
     "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
@@ -161,7 +164,7 @@ int run_command(int argc, char** argv) {
         argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output"},
         {"--settings", "--port", "--baud", "--address", "--ver", "--response-timeout",
          "--poll-interval", "--reopen-interval", "--plugin", "--db", "--scenario", "--rounds",
-         "--duration", "--turnaround", "--sim-hangup-every"});
+         "--duration", "--turnaround", "--sim-hangup-every", "--mqtt"});
     if (args.help()) {
       std::fputs(kRunHelp, stdout);
       return 0;
@@ -185,6 +188,13 @@ int run_command(int argc, char** argv) {
       if (args.has("--poll-interval")) {
         device.poll_interval =
             std::chrono::milliseconds(args.number("--poll-interval", 10, 3600000));
+      }
+    }
+    if (args.has("--mqtt")) {
+      try {
+        parse_mqtt_url("--mqtt", *args.value("--mqtt"), options.settings.mqtt);
+      } catch (const SettingsError& error) {
+        throw UsageError(error.what());
       }
     }
     if (args.has("--reopen-interval")) {
@@ -222,6 +232,11 @@ int run_command(int argc, char** argv) {
     try {
       app::BuiltinSimulators simulators(std::move(simulator), console);
       options.port_provider = &simulators;
+      std::optional<northbound::MqttService> mqtt;
+      if (!options.settings.mqtt.url.empty()) {
+        mqtt.emplace(options.settings.mqtt, PROJECT_VERSION_TEXT);
+        options.services.push_back(&*mqtt);
+      }
       BenchRun run(std::move(options), console);
       run.run();
     } catch (const RunError& error) {
