@@ -322,9 +322,9 @@ namespace {
 constexpr const char* kRecordColumns = "id, time, device, data_id, round_seconds, record, restored";
 
 StoredRecord record_of_row(const Statement& row) {
-  return StoredRecord{row.integer(0),     row.text(1), row.text(2),
-                      static_cast<std::uint32_t>(row.integer(3)),
-                      row.real(4),        row.blob(5), row.integer(6) != 0};
+  return StoredRecord{
+      row.integer(0), row.text(1), row.text(2),        static_cast<std::uint32_t>(row.integer(3)),
+      row.real(4),    row.blob(5), row.integer(6) != 0};
 }
 
 }  // namespace
@@ -337,8 +337,9 @@ std::vector<StoredRecord> HistoryStore::records_after(std::int64_t after, std::u
                                                       std::size_t limit) {
   std::vector<StoredRecord> rows;
   attempt([&] {
-    Statement statement(db_, std::string("SELECT ") + kRecordColumns +
-                                 " FROM records WHERE data_id = ?2 AND id > ?1 ORDER BY id LIMIT ?3");
+    Statement statement(db_,
+                        std::string("SELECT ") + kRecordColumns +
+                            " FROM records WHERE data_id = ?2 AND id > ?1 ORDER BY id LIMIT ?3");
     statement.bind(1, after)
         .bind(2, static_cast<std::int64_t>(data_id))
         .bind(3, static_cast<std::int64_t>(limit));
@@ -360,7 +361,8 @@ std::int64_t HistoryStore::last_record_id(std::uint32_t data_id) {
 std::vector<std::string> HistoryStore::cursor_names(const std::string& prefix) {
   std::vector<std::string> names;
   attempt([&] {
-    Statement statement(db_, "SELECT name FROM cursors WHERE substr(name, 1, ?2) = ?1 ORDER BY name");
+    Statement statement(db_,
+                        "SELECT name FROM cursors WHERE substr(name, 1, ?2) = ?1 ORDER BY name");
     statement.bind(1, prefix).bind(2, static_cast<std::int64_t>(prefix.size()));
     while (statement.step()) names.push_back(statement.text(0));
   });

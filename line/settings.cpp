@@ -190,8 +190,10 @@ std::string topic_level_at(const Json::Value& value, const std::string& field) {
 
 void parse_mqtt_url(const std::string& field, const std::string& url, MqttSettings& mqtt) {
   const auto refuse = [&](const std::string& why) {
-    throw SettingsError(field + ": " + why + " (expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"
-                        "), got \"" + url + "\"");
+    throw SettingsError(field + ": " + why +
+                        " (expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"
+                        "), got \"" +
+                        url + "\"");
   };
   std::string rest;
   if (url.rfind("mqtt://", 0) == 0) {
@@ -223,16 +225,17 @@ void parse_mqtt_url(const std::string& field, const std::string& url, MqttSettin
     }
   }
   if (mqtt.host.empty()) refuse("no host");
-  mqtt.port = static_cast<std::uint16_t>(
-      port_text.empty() ? (mqtt.tls ? 8883 : 1883) : parse_bounded(field + " port", port_text, 1, 65535));
+  mqtt.port = static_cast<std::uint16_t>(port_text.empty()
+                                             ? (mqtt.tls ? 8883 : 1883)
+                                             : parse_bounded(field + " port", port_text, 1, 65535));
   mqtt.url = url;
 }
 
 MqttSettings parse_mqtt_settings(const Json::Value& object) {
-  static const char* const kKeys[] = {
-      "url",      "client_id", "username",  "password_file", "ca_file",          "cert_file",
-      "key_file", "prefix",    "site",      "qos",           "keepalive_s",      "discovery_prefix",
-      "control"};
+  static const char* const kKeys[] = {"url",     "client_id", "username",    "password_file",
+                                      "ca_file", "cert_file", "key_file",    "prefix",
+                                      "site",    "qos",       "keepalive_s", "discovery_prefix",
+                                      "control"};
   if (!object.isObject()) throw SettingsError("mqtt: expected an object");
   for (const std::string& key : object.getMemberNames()) {
     bool known = false;
@@ -244,9 +247,9 @@ MqttSettings parse_mqtt_settings(const Json::Value& object) {
   if (!object.isMember("url")) throw SettingsError("mqtt.url: required");
   parse_mqtt_url(field("url"), text_at(object["url"], field("url")), mqtt);
   const std::pair<const char*, std::string*> texts[] = {
-      {"client_id", &mqtt.client_id}, {"username", &mqtt.username},
+      {"client_id", &mqtt.client_id},         {"username", &mqtt.username},
       {"password_file", &mqtt.password_file}, {"ca_file", &mqtt.ca_file},
-      {"cert_file", &mqtt.cert_file}, {"key_file", &mqtt.key_file}};
+      {"cert_file", &mqtt.cert_file},         {"key_file", &mqtt.key_file}};
   for (const auto& [key, target] : texts) {
     if (object.isMember(key)) *target = text_at(object[key], field(key));
   }
@@ -255,13 +258,15 @@ MqttSettings parse_mqtt_settings(const Json::Value& object) {
   if (object.isMember("discovery_prefix")) {
     mqtt.discovery_prefix = topic_level_at(object["discovery_prefix"], field("discovery_prefix"));
   }
-  if (object.isMember("qos")) mqtt.qos = static_cast<int>(number_at(object["qos"], field("qos"), 1, 2));
+  if (object.isMember("qos"))
+    mqtt.qos = static_cast<int>(number_at(object["qos"], field("qos"), 1, 2));
   if (object.isMember("keepalive_s")) {
     mqtt.keepalive =
         std::chrono::seconds(number_at(object["keepalive_s"], field("keepalive_s"), 5, 3600));
   }
   if (object.isMember("control")) {
-    if (!object["control"].isBool()) throw SettingsError(field("control") + ": expected true or false");
+    if (!object["control"].isBool())
+      throw SettingsError(field("control") + ": expected true or false");
     mqtt.control = object["control"].asBool();
   }
   if (mqtt.cert_file.empty() != mqtt.key_file.empty()) {

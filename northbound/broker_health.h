@@ -19,8 +19,8 @@ enum class BrokerInput {
 };
 
 struct BrokerStep {
-  std::optional<std::string> line;                     // what to say, if anything
-  std::optional<std::chrono::milliseconds> retry_in;   // after kFailed: when to try again
+  std::optional<std::string> line;                    // what to say, if anything
+  std::optional<std::chrono::milliseconds> retry_in;  // after kFailed: when to try again
 };
 
 class BrokerHealth {

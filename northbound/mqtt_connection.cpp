@@ -21,7 +21,8 @@ void initialise_library() {
 }
 
 std::string error_text(int rc) {
-  if (rc == MOSQ_ERR_ERRNO) return mosquitto_strerror(rc) + std::string(": ") + std::strerror(errno);
+  if (rc == MOSQ_ERR_ERRNO)
+    return mosquitto_strerror(rc) + std::string(": ") + std::strerror(errno);
   return mosquitto_strerror(rc);
 }
 
@@ -46,7 +47,8 @@ MqttConnection::~MqttConnection() {
 
 mosquitto* MqttConnection::make_session() {
   mosquitto* session = mosquitto_new(options_.client_id.c_str(), true, this);
-  if (session == nullptr) throw MqttSetupError("cannot make an MQTT session: " + error_text(MOSQ_ERR_ERRNO));
+  if (session == nullptr)
+    throw MqttSetupError("cannot make an MQTT session: " + error_text(MOSQ_ERR_ERRNO));
   const auto check = [&](int rc, const std::string& what) {
     if (rc == MOSQ_ERR_SUCCESS) return;
     mosquitto_destroy(session);
@@ -55,17 +57,18 @@ mosquitto* MqttConnection::make_session() {
   check(mosquitto_int_option(session, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311),
         "protocol version");
   if (!options_.username.empty()) {
-    check(mosquitto_username_pw_set(session, options_.username.c_str(),
-                                    options_.password.empty() ? nullptr : options_.password.c_str()),
-          "user name");
+    check(
+        mosquitto_username_pw_set(session, options_.username.c_str(),
+                                  options_.password.empty() ? nullptr : options_.password.c_str()),
+        "user name");
   }
   if (options_.tls) {
-    check(mosquitto_tls_set(session, options_.ca_file.empty() ? nullptr : options_.ca_file.c_str(),
-                            options_.ca_file.empty() ? "/etc/ssl/certs" : nullptr,
-                            options_.cert_file.empty() ? nullptr : options_.cert_file.c_str(),
-                            options_.key_file.empty() ? nullptr : options_.key_file.c_str(),
-                            nullptr),
-          "TLS files (ca_file, cert_file, key_file)");
+    check(
+        mosquitto_tls_set(session, options_.ca_file.empty() ? nullptr : options_.ca_file.c_str(),
+                          options_.ca_file.empty() ? "/etc/ssl/certs" : nullptr,
+                          options_.cert_file.empty() ? nullptr : options_.cert_file.c_str(),
+                          options_.key_file.empty() ? nullptr : options_.key_file.c_str(), nullptr),
+        "TLS files (ca_file, cert_file, key_file)");
   }
   if (!options_.will_topic.empty()) {
     check(mosquitto_will_set(session, options_.will_topic.c_str(),
@@ -228,7 +231,8 @@ void MqttConnection::on_connect(mosquitto*, void* self, int rc) {
     return;
   }
   connection.up_ = true;
-  const BrokerStep step = connection.health_.on(BrokerInput::kConnected, BrokerHealth::Clock::now());
+  const BrokerStep step =
+      connection.health_.on(BrokerInput::kConnected, BrokerHealth::Clock::now());
   if (step.line && connection.handlers_.say) connection.handlers_.say(*step.line);
   if (connection.handlers_.up) connection.handlers_.up();
 }

@@ -47,7 +47,8 @@ std::string sensor_name(const std::string& field, const std::string& unit) {
     if (phase == 'f') return input + " frequency";
     return input + " phase " + static_cast<char>(std::toupper(phase)) + " voltage";
   }
-  if (field.rfind("rc.channel[", 0) == 0) return "Rectifier " + index_at(field.find('[')) + " current";
+  if (field.rfind("rc.channel[", 0) == 0)
+    return "Rectifier " + index_at(field.find('[')) + " current";
   if (field.find(".m[") != std::string::npos) {
     return unit_name + " battery " + index_at(field.find('[')) + " current";
   }
@@ -270,8 +271,8 @@ ControlParse parse_control_payload(const std::string& payload, const std::string
   }
   if (root.isMember("argument") &&
       (!root["argument"].isString() || root["argument"].asString().size() > kMaxArgument)) {
-    parsed.error = "\"argument\" must be a text of at most " + std::to_string(kMaxArgument) +
-                   " bytes";
+    parsed.error =
+        "\"argument\" must be a text of at most " + std::to_string(kMaxArgument) + " bytes";
     return parsed;
   }
   Json::Value request(Json::objectValue);

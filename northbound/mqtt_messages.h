@@ -39,7 +39,7 @@ std::string discovery_id(const std::string& text);
 
 struct StateContext {
   std::string site;
-  bool replayed = false;  // stored while the broker was away, sent after its return
+  bool replayed = false;        // stored while the broker was away, sent after its return
   std::optional<double> age_s;  // from the round's storing to this message
 };
 

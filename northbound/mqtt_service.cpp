@@ -278,13 +278,14 @@ class DevicePublisher {
       connection_.publish(topics_.result(), payload_text(answer), settings_.qos, false);
       return;
     }
-    run_.handle(*parsed.request, "mqtt " + client_id_,
-                [this, id = parsed.id, alive = std::weak_ptr<bool>(alive_)](const Json::Value& reply) {
-                  if (alive.expired()) return;
-                  Json::Value answer = reply;
-                  if (!id.isNull()) answer["id"] = id;
-                  connection_.publish(topics_.result(), payload_text(answer), settings_.qos, false);
-                });
+    run_.handle(
+        *parsed.request, "mqtt " + client_id_,
+        [this, id = parsed.id, alive = std::weak_ptr<bool>(alive_)](const Json::Value& reply) {
+          if (alive.expired()) return;
+          Json::Value answer = reply;
+          if (!id.isNull()) answer["id"] = id;
+          connection_.publish(topics_.result(), payload_text(answer), settings_.qos, false);
+        });
   }
 
   void publish_link(bool always) {
@@ -305,8 +306,8 @@ class DevicePublisher {
 
   void publish_discovery(bool always) {
     const auto& record = station_.last_record();
-    DiscoveryInput input{site_,   station_.settings().name,     version_, topics_,
-                         record ? &*record : nullptr, station_.alarm_states()};
+    DiscoveryInput input{site_,   station_.settings().name,    version_,
+                         topics_, record ? &*record : nullptr, station_.alarm_states()};
     const std::string text = payload_text(discovery_payload(input));
     if (!always && text == discovery_published_) return;
     const std::string topic =
@@ -316,9 +317,8 @@ class DevicePublisher {
 
   void remove_device(const std::string& device) {
     const DeviceTopics gone = device_topics(settings_.prefix, site_, device);
-    for (const std::string& topic :
-         {discovery_topic(settings_.discovery_prefix, site_, device), gone.status(), gone.link(),
-          gone.state()}) {
+    for (const std::string& topic : {discovery_topic(settings_.discovery_prefix, site_, device),
+                                     gone.status(), gone.link(), gone.state()}) {
       connection_.publish(topic, "", 1, true);
     }
     run_.history.remove_cursor(cursor_prefix(site_) + device);

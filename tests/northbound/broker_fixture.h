@@ -197,20 +197,18 @@ class Subscriber {
         mosquitto_subscribe(client, nullptr, static_cast<Subscriber*>(self)->pattern_.c_str(), 1);
       }
     });
-    mosquitto_subscribe_callback_set(
-        client_, [](mosquitto*, void* self, int, int, const int*) {
-          static_cast<Subscriber*>(self)->subscribed_ = true;
-          ++static_cast<Subscriber*>(self)->subscriptions_;
-        });
-    mosquitto_message_callback_set(
-        client_, [](mosquitto*, void* self, const mosquitto_message* message) {
-          auto& subscriber = *static_cast<Subscriber*>(self);
-          const auto* bytes = static_cast<const char*>(message->payload);
-          std::lock_guard<std::mutex> lock(subscriber.mutex_);
-          subscriber.messages_.push_back(
-              Message{message->topic, std::string(bytes, bytes ? message->payloadlen : 0),
-                      message->retain});
-        });
+    mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
+      static_cast<Subscriber*>(self)->subscribed_ = true;
+      ++static_cast<Subscriber*>(self)->subscriptions_;
+    });
+    mosquitto_message_callback_set(client_, [](mosquitto*, void* self,
+                                               const mosquitto_message* message) {
+      auto& subscriber = *static_cast<Subscriber*>(self);
+      const auto* bytes = static_cast<const char*>(message->payload);
+      std::lock_guard<std::mutex> lock(subscriber.mutex_);
+      subscriber.messages_.push_back(Message{
+          message->topic, std::string(bytes, bytes ? message->payloadlen : 0), message->retain});
+    });
     mosquitto_connect(client_, "127.0.0.1", port, 10);
     thread_ = std::thread([this] {
       while (running_) {
@@ -247,7 +245,8 @@ class Subscriber {
     return matching;
   }
   // Waits until the topic has received `count` messages; false after `limit`.
-  bool wait_for(const std::string& topic, std::size_t count, std::chrono::milliseconds limit = 20s) {
+  bool wait_for(const std::string& topic, std::size_t count,
+                std::chrono::milliseconds limit = 20s) {
     return wait_until([&] { return on(topic).size() >= count; }, limit);
   }
   // Waits until the newest message on the topic is `payload`.

@@ -21,8 +21,14 @@ TEST(MqttTopics, AlarmKeysRepeatedPerInputGetTheInputNumber) {
     std::string topic_key;
   };
   const Case cases[] = {
-      {"p40_44_0", "\xE7\xAC\xAC" "1\xE8\xB7\xAF", "p40_44_0_1"},
-      {"p40_44_2", "\xE7\xAC\xAC" "12\xE8\xB7\xAF", "p40_44_2_12"},
+      {"p40_44_0",
+       "\xE7\xAC\xAC"
+       "1\xE8\xB7\xAF",
+       "p40_44_0_1"},
+      {"p40_44_2",
+       "\xE7\xAC\xAC"
+       "12\xE8\xB7\xAF",
+       "p40_44_2_12"},
       {"KELVRA_DC_3", "\xE5\x85\xB6", "KELVRA_DC_3"},
       {"220600140010", "001#48V", "220600140010"},
       // The mark without a number after it is no input number.
@@ -46,11 +52,20 @@ TEST(MqttTopics, FieldUnitsCoverMeasuredValuesOnly) {
     const char* unit;
   };
   const Case cases[] = {
-      {"ac.channel[0].a", "V"}, {"ac.channel[1].c", "V"},  {"ac.channel[1].f", "Hz"},
-      {"dc.out_v", "V"},        {"dc2.out_v", "V"},        {"dc.out_i", "A"},
-      {"dc.m[2]", "A"},         {"rc.channel[39].value", "A"},
-      {"ac.channel[0].a_state", ""}, {"dc.p[0]", ""},     {"rc.group_value", ""},
-      {"ac.extra[0]", ""},      {"round_time", ""},        {"dc.m_count", ""},
+      {"ac.channel[0].a", "V"},
+      {"ac.channel[1].c", "V"},
+      {"ac.channel[1].f", "Hz"},
+      {"dc.out_v", "V"},
+      {"dc2.out_v", "V"},
+      {"dc.out_i", "A"},
+      {"dc.m[2]", "A"},
+      {"rc.channel[39].value", "A"},
+      {"ac.channel[0].a_state", ""},
+      {"dc.p[0]", ""},
+      {"rc.group_value", ""},
+      {"ac.extra[0]", ""},
+      {"round_time", ""},
+      {"dc.m_count", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(kelvra::record::field_unit(c.field), c.unit) << c.field;
 }
