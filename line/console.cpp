@@ -6,8 +6,11 @@
 #include <memory>
 #include <sstream>
 
+#include <unistd.h>
+
 #include <json/writer.h>
 
+#include "line/local_time.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
@@ -42,21 +45,19 @@ std::string record_summary(const kelvra_419_Data_t& record) {
 }
 
 std::string local_time_text() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char text[40];
-  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  std::snprintf(text + length, sizeof text - length, ".%03lld", static_cast<long long>(millis));
-  return text;
+  return local_time_text(utc_now_ms());
 }
 
+Console::Console(std::FILE* out, bool json)
+    : out_(out), json_(json), terminal_(isatty(fileno(out)) == 1) {}
+
 void Console::write(const std::string& line) {
-  // One call per line: the simulator's thread writes here too.
+  // One call per line: the simulator's thread writes here too, and stdio locks each call.
   std::fputs((line + "\n").c_str(), out_);
+  if (terminal_) std::fflush(out_);
+}
+
+void Console::flush() {
   std::fflush(out_);
 }
 
@@ -101,12 +102,14 @@ void Console::stored_record(const StoredRecord& stored) {
     line["device"] = stored.device;
     line["data_id"] = stored.data_id;
     line["seconds"] = stored.round_seconds;
+    line["restored"] = stored.restored;
+    line["position"] = Json::Int64(stored.id);
     line["record"] = record ? record::to_json(*record) : Json::Value();
     write(json_line(line));
     return;
   }
   write(stored.time + " " + stored.device + " record (data id " + std::to_string(stored.data_id) +
-        "): " +
+        (stored.restored ? ", restored from history" : "") + "): " +
         (record ? record_summary(*record)
                 : "not a record: " + std::to_string(stored.bytes.size()) + " bytes"));
 }
@@ -144,6 +147,26 @@ void Console::link(const CommEvent& event) {
     return;
   }
   write(event.time + " communication " + event.event + " on " + event.port + ": " + event.detail);
+}
+
+void Console::control(const ControlEvent& event) {
+  if (json_) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "control";
+    line["time"] = event.time;
+    line["device"] = event.device;
+    line["origin"] = event.origin;
+    line["code"] = event.code;
+    line["argument"] = event.argument;
+    line["verdict"] = event.verdict;
+    line["detail"] = event.detail;
+    line["readback"] = event.readback;
+    write(json_line(line));
+    return;
+  }
+  write(event.time + " " + event.device + " CONTROL " + event.verdict + ": code " +
+        std::to_string(event.code) + " " + event.argument + " from " + event.origin + ": " +
+        event.detail + (event.readback.empty() ? "" : "; read back " + event.readback));
 }
 
 void Console::note(const std::string& source, const std::string& text) {

@@ -10,6 +10,7 @@
 #include <json/value.h>
 
 #include "line/history_store.h"
+#include "line/local_time.h"
 #include "record/kelvra_419_data.h"
 
 namespace kelvra::line {
@@ -35,13 +36,16 @@ std::string local_time_text();
 
 class Console {
  public:
-  Console(std::FILE* out, bool json) : out_(out), json_(json) {}
+  // Lines are flushed one by one to a terminal; to a pipe or file they are buffered until
+  // flush(), which a run calls once a second.
+  Console(std::FILE* out, bool json);
 
   void round(const RoundReport& report);
   void alarm(const AlarmEvent& event);
   // A record read back from history, decoded when it is one.
   void stored_record(const StoredRecord& stored);
   void link(const CommEvent& event);
+  void control(const ControlEvent& event);
   void note(const std::string& source, const std::string& text);
   // Where the plug-in's own diagnostic lines are collected while standard output is taken over;
   // unset, they go to standard output directly. Text mode shows them, marked, only when asked to.
@@ -53,12 +57,14 @@ class Console {
   void pass_device_output();
 
   bool json() const { return json_; }
+  void flush();
 
  private:
   void write(const std::string& line);
 
   std::FILE* out_;
   bool json_;
+  bool terminal_;
   std::function<std::vector<std::string>()> device_lines_;
   bool show_device_lines_ = false;
 };

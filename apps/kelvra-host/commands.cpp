@@ -19,7 +19,9 @@
 #include "line/console.h"
 #include "line/control_socket.h"
 #include "line/decode_input.h"
+#include "line/history_listing.h"
 #include "line/history_store.h"
+#include "line/local_time.h"
 #include "line/settings.h"
 #include "northbound/mqtt_service.h"
 #include "record/kelvra_419_fields.h"
@@ -107,21 +109,14 @@ void print_json_or(bool json, const Json::Value& value, const std::string& text)
   std::printf("%s\n", json ? json_line(value).c_str() : text.c_str());
 }
 
-// "2026-12-08", "2026-12-08 14:30", "2026-12-08T14:30:05": the time prefix history compares.
-std::string since_text(const std::string& text) {
-  std::string since = text;
-  if (since.size() > 10 && since[10] == 'T') since[10] = ' ';
-  const std::string shape = "dddd-dd-dd dd:dd:dd";
-  bool fits = since.size() == 10 || since.size() == 16 || since.size() == 19;
-  for (std::size_t i = 0; fits && i < since.size(); ++i) {
-    fits = shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(since[i])) != 0
-                           : since[i] == shape[i];
+// A local time for --since or --until, refused naming the option when it does not exist.
+std::int64_t time_option(const std::string& option, const std::string& text) {
+  const auto parsed = parse_local_time(text);
+  if (!parsed) {
+    throw UsageError(option + " " + text +
+                     ": not a time; expected YYYY-MM-DD[ HH:MM[:SS[.mmm]]] (local time)");
   }
-  if (!fits) {
-    throw UsageError("--since " + text +
-                     ": expected YYYY-MM-DD, YYYY-MM-DD HH:MM or YYYY-MM-DD HH:MM:SS");
-  }
-  return since;
+  return *parsed;
 }
 
 const char* const kRunHelp =
@@ -381,30 +376,75 @@ int status_command(int argc, char** argv) {
 
 int history_command(int argc, char** argv) {
   return guarded("history", [&] {
-    const Arguments args(argc, argv, {"--json"}, {"--db", "--last", "--since"});
+    const Arguments args(argc, argv, {"--json", "--csv"},
+                         {"--db", "--last", "--since", "--until", "--device", "--type", "--series",
+                          "--step"});
     if (args.help()) {
       std::fputs(
-          "usage: kelvra-host history [--db PATH] [--last N] [--since TIME] [--json]\n"
-          "Lists stored records, alarm events and communication events, oldest first.\n"
-          "  --last N      only the newest N of each\n"
-          "  --since TIME  only those at or after TIME (YYYY-MM-DD[ HH:MM[:SS]], local time)\n"
-          "  --json        JSON lines, records decoded to named fields\n",
+          "usage: kelvra-host history [--db PATH] [--since TIME] [--until TIME] [--device NAME]\n"
+          "                           [--type KIND[,KIND...]] [--last N] [--json|--csv]\n"
+          "       kelvra-host history --series FIELD [--step STEP] [--since TIME] [--until TIME]\n"
+          "                           [--device NAME] [--json|--csv]\n"
+          "Lists stored records, alarm, link and control events as one timeline in time order,\n"
+          "or one reading's minimum, mean and maximum per step. The database is only read.\n"
+          "  --since TIME    from TIME on (YYYY-MM-DD[ HH:MM[:SS[.mmm]]], local time)\n"
+          "  --until TIME    before TIME\n"
+          "  --device NAME   only this device (link events: only this port)\n"
+          "  --type KINDS    record, alarm, link, control; comma-separated (default all)\n"
+          "  --last N        only the newest N rows\n"
+          "  --series FIELD  a reading by its record field name, e.g. dc.out_v\n"
+          "  --step STEP     series step: 500ms, 30s, 5m, 1h, 1d (default 1m); the series\n"
+          "                  spans the last day unless --since is given\n"
+          "  --json          JSON lines, records decoded to named fields\n"
+          "  --csv           CSV with a header line; records as hex\n",
           stdout);
       return 0;
     }
     args.expect_positional(0, "no arguments besides options");
+    if (args.has("--json") && args.has("--csv")) throw UsageError("--json and --csv: give one");
+    const ListingFormat format = args.has("--json")  ? ListingFormat::json
+                                 : args.has("--csv") ? ListingFormat::csv
+                                                     : ListingFormat::text;
     HistoryQuery query;
     if (args.has("--last"))
       query.last = static_cast<std::size_t>(args.number("--last", 1, 1000000000));
-    if (args.has("--since")) query.since = since_text(*args.value("--since"));
+    if (args.has("--since")) query.since_ms = time_option("--since", *args.value("--since"));
+    if (args.has("--until")) query.until_ms = time_option("--until", *args.value("--until"));
+    if (query.since_ms && query.until_ms && *query.until_ms <= *query.since_ms) {
+      throw UsageError("--until must be later than --since");
+    }
+    query.device = args.value("--device");
+    if (const auto types = args.value("--type")) {
+      std::size_t start = 0;
+      for (;;) {
+        const std::size_t comma = types->find(',', start);
+        const std::string name = types->substr(start, comma - start);
+        const auto kind = timeline_kind_named(name);
+        if (!kind) {
+          throw UsageError("--type " + *types + ": \"" + name +
+                           "\" is none of record, alarm, link, control");
+        }
+        query.kinds.push_back(*kind);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+    }
     const std::string db = args.value_or("--db", "kelvra.db");
-    if (access(db.c_str(), R_OK) != 0)
-      throw std::runtime_error("--db " + db + ": no such database");
-    HistoryStore history(db);
-    Console console(stdout, args.has("--json"));
-    for (const StoredRecord& stored : history.records(query)) console.stored_record(stored);
-    for (const AlarmEvent& event : history.alarm_events(query)) console.alarm(event);
-    for (const CommEvent& event : history.comm_events(query)) console.link(event);
+    HistoryStore history(db, HistoryStore::ReadOnly{});
+    if (const auto field = args.value("--series")) {
+      if (args.has("--type") || args.has("--last")) {
+        throw UsageError("--series takes neither --type nor --last");
+      }
+      const std::string step_text = args.value_or("--step", "1m");
+      const auto step = parse_step(step_text);
+      if (!step) throw UsageError("--step " + step_text + ": expected e.g. 500ms, 30s, 5m, 1h, 1d");
+      const std::int64_t until = query.until_ms.value_or(utc_now_ms());
+      const std::int64_t since = query.since_ms.value_or(until - 24 * 3600 * 1000);
+      list_series(history, query.device, *field, since, until, *step, format, stdout);
+      return 0;
+    }
+    if (args.has("--step")) throw UsageError("--step belongs to --series");
+    list_timeline(history, query, format, stdout);
     return 0;
   });
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "line/history_store.h"
+#include "line/local_time.h"
 #include "bench_fixture.h"
 
 namespace {
@@ -62,7 +63,7 @@ TEST(HistoryStore, ListingsSelectBySinceAndLastOldestFirst) {
   };
   for (const Case& c : cases) {
     HistoryQuery query;
-    if (c.since) query.since = c.since;
+    if (c.since) query.since_ms = kelvra::line::parse_local_time(c.since);
     if (c.last) query.last = c.last;
     std::vector<std::uint8_t> markers;
     for (const StoredRecord& record : history.records(query)) markers.push_back(record.bytes[0]);
