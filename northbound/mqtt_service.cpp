@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <climits>
-#include <ctime>
-#include <deque>
 #include <map>
 #include <set>
+#include <variant>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "hostkit/input_file.h"
 #include "line/station.h"
@@ -23,26 +23,16 @@ namespace asio = boost::asio;
 
 constexpr std::size_t kWindow = 64;  // rounds handed to the session and not yet acknowledged
 constexpr std::size_t kBatch = 32;   // rounds read from history per turn of the loop
-constexpr std::size_t kMaxQueuedEvents = 100000;
 constexpr std::size_t kMaxPasswordFile = 4096;
 constexpr auto kCursorSaveInterval = std::chrono::seconds(1);
 
 const std::string kOnline = "online";
 const std::string kOffline = "offline";
 
-// Seconds from a stored local time ("YYYY-MM-DD HH:MM:SS.mmm") to now; nullopt if unreadable.
-std::optional<double> age_of(const std::string& stored_time) {
-  std::tm parts{};
-  const char* rest = strptime(stored_time.c_str(), "%Y-%m-%d %H:%M:%S", &parts);
-  if (rest == nullptr) return std::nullopt;
-  parts.tm_isdst = -1;
-  const std::time_t seconds = std::mktime(&parts);
-  if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
-  double millis = 0;
-  if (*rest == '.') millis = std::atof(rest + 1);
-  const auto stored = std::chrono::system_clock::from_time_t(seconds) +
-                      std::chrono::milliseconds(static_cast<long>(millis));
-  return std::chrono::duration<double>(std::chrono::system_clock::now() - stored).count();
+std::int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 std::string link_state(const line::Station& station) {
@@ -72,7 +62,8 @@ class DevicePublisher {
         cursor_name_(cursor_prefix(site) + station.settings().name),
         client_id_((settings.client_id.empty() ? "kelvra-" + site : settings.client_id) + "-" +
                    station.settings().name),
-        connection_(run.io, connection_options(password), handlers()) {}
+        connection_(run.io, connection_options(password), handlers()),
+        pump_timer_(run.io) {}
 
   const line::Station& station() const { return station_; }
 
@@ -81,18 +72,20 @@ class DevicePublisher {
   void remove_on_connect(std::vector<std::string> departed) { departed_ = std::move(departed); }
 
   void start() {
-    acked_ = run_.history.get_cursor(cursor_name_);
+    acked_ = read_history([&] { return run_.history.get_cursor(cursor_name_); }, 0);
     if (acked_ == 0) {
       // A device new to this broker starts at its newest stored round, not at years of history.
-      const std::int64_t newest = run_.history.last_record_id(station_.settings().data_id);
+      const std::int64_t newest = newest_record_position();
       acked_ = newest > 0 ? newest - 1 : 0;
     }
     saved_ = -1;
     sent_ = acked_;
     connection_.start();
+    every_second();
   }
 
   void stop() {
+    pump_timer_.cancel();
     connection_.publish(topics_.status(), kOffline, 1, true);
     save_cursor(true);
     connection_.stop();
@@ -103,20 +96,6 @@ class DevicePublisher {
     publish_link(false);
     publish_alarms(false);
     publish_discovery(false);
-    pump();
-  }
-
-  void event(const Json::Value& payload) {
-    const std::string text = payload_text(payload);
-    if (connection_.up() && events_waiting_.empty()) {
-      send_event(text);
-      return;
-    }
-    if (events_waiting_.size() >= kMaxQueuedEvents) {
-      events_waiting_.pop_front();
-      ++events_dropped_;
-    }
-    events_waiting_.push_back(text);
   }
 
   void link_changed() {
@@ -124,6 +103,36 @@ class DevicePublisher {
   }
 
  private:
+  // A read of history, or `otherwise` while the database cannot be read; tried again later.
+  template <class Read, class Value>
+  static Value read_history(const Read& read, Value otherwise) {
+    try {
+      return read();
+    } catch (const line::HistoryError&) {
+      return otherwise;
+    }
+  }
+
+  std::int64_t newest_record_position() {
+    line::HistoryQuery query;
+    query.device = station_.settings().name;
+    query.kinds = {line::TimelineKind::record};
+    query.last = 1;
+    const auto newest = read_history([&] { return run_.history.timeline(query); },
+                                     std::vector<line::TimelineEntry>{});
+    return newest.empty() ? 0 : newest.back().position;
+  }
+
+  // Rows reach the database within the store's flush interval; look for them once a second.
+  void every_second() {
+    pump();
+    save_cursor(false);
+    pump_timer_.expires_after(std::chrono::seconds(1));
+    pump_timer_.async_wait([this](const boost::system::error_code& error) {
+      if (!error) every_second();
+    });
+  }
+
   ConnectionOptions connection_options(const std::string& password) const {
     ConnectionOptions options;
     options.broker = settings_.url;
@@ -165,28 +174,14 @@ class DevicePublisher {
     if (settings_.control) connection_.subscribe(topics_.control(), 1);
     for (const std::string& device : departed_) remove_device(device);
     departed_.clear();
-    if (events_dropped_ > 0) {
-      run_.console.note("mqtt " + station_.settings().name,
-                        std::to_string(events_dropped_) +
-                            " events dropped while the broker was away: the queue was full");
-      events_dropped_ = 0;
-    }
-    while (!events_waiting_.empty()) {
-      send_event(events_waiting_.front());
-      events_waiting_.pop_front();
-    }
-    replay_end_ = run_.history.last_record_id(station_.settings().data_id);
+    replay_end_ = newest_record_position();
     sent_ = acked_;
     pump();
   }
 
   void session_down() {
     // What the ended session did not get acknowledged goes again, in its order, next time.
-    for (auto it = events_in_flight_.rbegin(); it != events_in_flight_.rend(); ++it) {
-      events_waiting_.push_front(it->second);
-    }
-    events_in_flight_.clear();
-    rounds_in_flight_.clear();
+    in_flight_.clear();
     unacknowledged_.clear();
     sent_ = acked_;
     save_cursor(true);
@@ -195,55 +190,81 @@ class DevicePublisher {
     alarms_published_.clear();
   }
 
-  void send_event(const std::string& text) {
-    const auto mid = connection_.publish(topics_.event(), text, settings_.qos, false);
-    if (mid) {
-      events_in_flight_.emplace(*mid, text);
-    } else {
-      events_waiting_.push_front(text);
+  bool concerns_this_device(const line::TimelineEntry& entry) const {
+    const std::string& name = station_.settings().name;
+    if (const auto* record = std::get_if<line::StoredRecord>(&entry.row)) {
+      return record->device == name;
     }
+    if (const auto* alarm = std::get_if<line::AlarmEvent>(&entry.row)) return alarm->device == name;
+    if (const auto* control = std::get_if<line::ControlEvent>(&entry.row)) {
+      return control->device == name;
+    }
+    return std::get<line::CommEvent>(entry.row).port == station_.status()["port"].asString();
   }
 
-  // Hands the rounds stored after the last one sent to the session, a batch per turn.
+  // The entry's message and whether it is the device's state; nullopt for a row that is not a
+  // record of the device's size.
+  std::optional<std::pair<std::string, bool>> message_of(const line::TimelineEntry& entry) const {
+    const bool replayed = entry.position <= replay_end_;
+    const double age_s = static_cast<double>(now_ms() - entry.time_ms()) / 1000.0;
+    if (const auto* stored = std::get_if<line::StoredRecord>(&entry.row)) {
+      const auto record = record::from_bytes(stored->bytes.data(), stored->bytes.size());
+      if (!record) return std::nullopt;
+      return std::make_pair(
+          payload_text(state_payload(*stored, *record, StateContext{site_, replayed, age_s})),
+          true);
+    }
+    Json::Value event;
+    if (const auto* alarm = std::get_if<line::AlarmEvent>(&entry.row)) {
+      event = alarm_event_payload(*alarm);
+    } else if (const auto* control = std::get_if<line::ControlEvent>(&entry.row)) {
+      event = control_event_payload(*control);
+    } else {
+      event = comm_event_payload(std::get<line::CommEvent>(entry.row));
+    }
+    event["position"] = Json::Int64(entry.position);
+    event["replayed"] = replayed;
+    return std::make_pair(payload_text(event), false);
+  }
+
+  // Hands what history holds after the last entry sent to the session, a batch per turn.
   void pump() {
     pump_posted_ = false;
-    if (!connection_.up() || rounds_in_flight_.size() >= kWindow) return;
-    const std::size_t room = std::min(kBatch, kWindow - rounds_in_flight_.size());
-    const auto rows = run_.history.records_after(sent_, station_.settings().data_id, room);
-    for (const line::StoredRecord& row : rows) {
-      const auto record = record::from_bytes(row.bytes.data(), row.bytes.size());
-      if (!record) {
-        sent_ = row.id;  // not a record: nothing to publish, and nothing to wait for
-        continue;
+    if (!connection_.up() || in_flight_.size() >= kWindow) return;
+    const auto entries = read_history([&] { return run_.history.timeline_after(sent_, kBatch); },
+                                      std::vector<line::TimelineEntry>{});
+    for (const line::TimelineEntry& entry : entries) {
+      if (in_flight_.size() >= kWindow) break;
+      const auto message = concerns_this_device(entry) ? message_of(entry) : std::nullopt;
+      if (message) {
+        const auto mid = message->second
+                             ? connection_.publish(topics_.state(), message->first, settings_.qos,
+                                                   true)
+                             : connection_.publish(topics_.event(), message->first, settings_.qos,
+                                                   false);
+        if (!mid) return;
+        in_flight_.emplace(*mid, entry.position);
+        unacknowledged_.insert(entry.position);
       }
-      StateContext context{site_, row.id <= replay_end_, age_of(row.time)};
-      const auto mid = connection_.publish(
-          topics_.state(), payload_text(state_payload(row, *record, context)), settings_.qos, true);
-      if (!mid) return;
-      rounds_in_flight_.emplace(*mid, row.id);
-      unacknowledged_.insert(row.id);
-      sent_ = row.id;
+      sent_ = entry.position;
     }
-    if (rows.size() == room && !pump_posted_) {
+    if (unacknowledged_.empty()) acked_ = std::max(acked_, sent_);
+    if (entries.size() == kBatch && !pump_posted_) {
       pump_posted_ = true;
       asio::post(run_.io, [this, alive = std::weak_ptr<bool>(alive_)] {
         if (!alive.expired()) pump();
       });
     }
-    if (unacknowledged_.empty() && !rows.empty()) acked_ = std::max(acked_, sent_);
   }
 
   void delivered(int mid) {
-    const auto round = rounds_in_flight_.find(mid);
-    if (round != rounds_in_flight_.end()) {
-      unacknowledged_.erase(round->second);
-      rounds_in_flight_.erase(round);
-      acked_ = unacknowledged_.empty() ? sent_ : *unacknowledged_.begin() - 1;
-      save_cursor(unacknowledged_.empty());
-      pump();
-      return;
-    }
-    events_in_flight_.erase(mid);
+    const auto sent = in_flight_.find(mid);
+    if (sent == in_flight_.end()) return;  // status, link, alarms, discovery, results
+    unacknowledged_.erase(sent->second);
+    in_flight_.erase(sent);
+    acked_ = unacknowledged_.empty() ? sent_ : *unacknowledged_.begin() - 1;
+    save_cursor(false);
+    pump();
   }
 
   void save_cursor(bool now) {
@@ -321,7 +342,7 @@ class DevicePublisher {
                                      gone.status(), gone.link(), gone.state()}) {
       connection_.publish(topic, "", 1, true);
     }
-    run_.history.remove_cursor(cursor_prefix(site_) + device);
+    run_.history.set_cursor(cursor_prefix(site_) + device, 0);
     run_.console.note("mqtt", "device " + device + " left the settings: removed from discovery");
   }
 
@@ -337,18 +358,15 @@ class DevicePublisher {
   MqttConnection connection_;
   std::vector<std::string> departed_;
 
-  std::int64_t acked_ = 0;       // every round up to this row the broker acknowledged
+  std::int64_t acked_ = 0;       // every entry up to this position the broker acknowledged
   std::int64_t saved_ = -1;      // the position last written to history
-  std::int64_t sent_ = 0;        // the last row handed to the session
-  std::int64_t replay_end_ = 0;  // rows up to this one were stored before the session began
-  std::map<int, std::int64_t> rounds_in_flight_;  // message id to row
+  std::int64_t sent_ = 0;        // the last position handed to the session
+  std::int64_t replay_end_ = 0;  // entries up to this one were stored before the session began
+  std::map<int, std::int64_t> in_flight_;  // message id to position
   std::set<std::int64_t> unacknowledged_;
   std::chrono::steady_clock::time_point last_save_{};
+  boost::asio::steady_timer pump_timer_;
   bool pump_posted_ = false;
-
-  std::map<int, std::string> events_in_flight_;
-  std::deque<std::string> events_waiting_;
-  std::uint64_t events_dropped_ = 0;
 
   std::string link_published_;
   std::string discovery_published_;
@@ -396,10 +414,14 @@ void MqttService::start(line::RunContext& run) {
     }
   }
   std::vector<std::string> departed;
-  const std::string prefix = cursor_prefix(site);
-  for (const std::string& name : run.history.cursor_names(prefix)) {
-    const std::string device = name.substr(prefix.size());
-    if (!configured.count(device)) departed.push_back(device);
+  try {
+    for (const std::string& device : run.history.device_names()) {
+      if (!configured.count(device) && run.history.get_cursor(cursor_prefix(site) + device) != 0) {
+        departed.push_back(device);
+      }
+    }
+  } catch (const line::HistoryError&) {
+    // Unreadable history: departed devices are removed at a later start.
   }
   if (!publishers_.empty()) publishers_.front()->remove_on_connect(std::move(departed));
   run.events.subscribe(*this);
@@ -411,6 +433,7 @@ void MqttService::stop() {
   run_->events.unsubscribe(*this);
   for (const auto& publisher : publishers_) publisher->stop();
   publishers_.clear();
+  run_->history.flush();  // the acknowledged positions, before the run's end
   run_ = nullptr;
 }
 
@@ -420,29 +443,15 @@ void MqttService::round_completed(const line::Station& station) {
   }
 }
 
-void MqttService::alarm_event(const line::AlarmEvent& event) {
-  for (const auto& publisher : publishers_) {
-    if (publisher->station().settings().name == event.device) {
-      publisher->event(alarm_event_payload(event));
-    }
-  }
-}
+// Events reach the broker out of history, in the order they were stored.
+void MqttService::alarm_event(const line::AlarmEvent&) {}
 
 void MqttService::comm_event(const line::CommEvent& event) {
   for (const auto& publisher : publishers_) {
-    if (publisher->station().status()["port"].asString() == event.port) {
-      publisher->event(comm_event_payload(event));
-      publisher->link_changed();
-    }
+    if (publisher->station().status()["port"].asString() == event.port) publisher->link_changed();
   }
 }
 
-void MqttService::control_event(const line::ControlEvent& event) {
-  for (const auto& publisher : publishers_) {
-    if (publisher->station().settings().name == event.device) {
-      publisher->event(control_event_payload(event));
-    }
-  }
-}
+void MqttService::control_event(const line::ControlEvent&) {}
 
 }  // namespace kelvra::northbound
