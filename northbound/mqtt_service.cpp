@@ -237,11 +237,10 @@ class DevicePublisher {
       if (in_flight_.size() >= kWindow) break;
       const auto message = concerns_this_device(entry) ? message_of(entry) : std::nullopt;
       if (message) {
-        const auto mid = message->second
-                             ? connection_.publish(topics_.state(), message->first, settings_.qos,
-                                                   true)
-                             : connection_.publish(topics_.event(), message->first, settings_.qos,
-                                                   false);
+        const auto mid =
+            message->second
+                ? connection_.publish(topics_.state(), message->first, settings_.qos, true)
+                : connection_.publish(topics_.event(), message->first, settings_.qos, false);
         if (!mid) return;
         in_flight_.emplace(*mid, entry.position);
         unacknowledged_.insert(entry.position);

@@ -1,7 +1,8 @@
 // The run's northbound: every device's rounds, alarms and events on an MQTT broker, with
-// discovery for Home Assistant. Rounds go out of history in order with QoS 1; the position the
-// broker acknowledged is kept in history, so whatever was stored while the broker was away (or
-// the host was down) follows once it is back. Polling never waits for the broker.
+// discovery for Home Assistant. Rounds and events go out of the history timeline in position
+// order with QoS 1; the position the broker acknowledged is kept in history as a named cursor,
+// so whatever was stored while the broker was away (or the host was down) follows once it is
+// back. Polling never waits for the broker.
 #pragma once
 
 #include <memory>

@@ -298,6 +298,15 @@ TEST(MqttBroker, HostKilledLeavesOfflineByItsLastWill) {
   EXPECT_TRUE(subscriber.wait_until_last(kBase + "/status", "offline"));
 }
 
+TEST(MqttBroker, ABrokerUrlThatCannotBeIsAUsageError) {
+  TempDir dir;
+  for (const char* url : {"http://127.0.0.1:1883", "mqtt://127.0.0.1:99999", "mqtt://"}) {
+    Child host({KELVRA_HOST_PATH, "run", "--db", dir.file("h.db"), "--mqtt", url},
+               dir.file("host.log"));
+    EXPECT_EQ(host.wait_exit(20s), 2) << url;
+  }
+}
+
 TEST(MqttBroker, ABridgedCentralBrokerReceivesTheSitesTopics) {
   TempDir dir;
   Broker central(dir.file(""));
