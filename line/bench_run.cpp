@@ -93,9 +93,16 @@ void BenchRun::run() {
   parts_ = std::make_unique<Parts>();
   Parts& parts = *parts_;
   parts.started = std::chrono::steady_clock::now();
-  // History that cannot be written is said once and tried again every round; polling goes on.
+  // History that cannot be written is said once; its rows wait in memory and polling goes on.
+  HistoryOptions history_options = options_.history;
+  const HistoryRetention& retention = options_.settings.history;
+  history_options.keep_days = retention.keep_days;
+  history_options.max_db_mb = retention.max_db_mb;
+  history_options.keep_events_days = retention.keep_events_days;
+  history_options.keep_aggregate_days = retention.keep_aggregate_days;
   parts.history = std::make_unique<HistoryStore>(
-      options_.db_path, [this](const std::string& text) { console_.note(options_.db_path, text); });
+      options_.db_path, [this](const std::string& text) { console_.note(options_.db_path, text); },
+      history_options);
   try {
     parts.plugin = std::make_unique<kelvra::hostkit::LoadedPlugin>(options_.plugin_path);
   } catch (const kelvra::hostkit::PluginLoadError& error) {
@@ -202,6 +209,19 @@ void BenchRun::run() {
     });
   }
 
+  // Once a second: history's queue committed, console lines written out.
+  asio::steady_timer flush_timer(io_);
+  std::function<void()> flush_every_second = [&] {
+    flush_timer.expires_after(std::chrono::seconds(1));
+    flush_timer.async_wait([&](const boost::system::error_code& error) {
+      if (error) return;
+      parts.history->tick();
+      console_.flush();
+      flush_every_second();
+    });
+  };
+  flush_every_second();
+
   for (const auto& line : parts.lines) line->start();
   io_.run();
 
@@ -211,8 +231,15 @@ void BenchRun::run() {
   parts.started_services.clear();
   std::uint64_t rounds = 0;
   for (const auto& station : parts.stations) rounds += station->counters().rounds;
-  console_.note("kelvra-host", "stopped after " + std::to_string(rounds) + " rounds; history in " +
-                                   options_.db_path);
+  parts.history->flush();
+  const auto not_stored = parts.history->not_stored_reason();
+  const std::uint64_t dropped = parts.history->dropped_rows();
+  console_.note(
+      "kelvra-host",
+      "stopped after " + std::to_string(rounds) + " rounds; " +
+          (not_stored ? "history NOT stored: " + *not_stored : "history in " + options_.db_path) +
+          (dropped ? " (" + std::to_string(dropped) + " rows dropped)" : ""));
+  console_.flush();
 }
 
 void BenchRun::record_control(const ControlEvent& event) {

@@ -78,6 +78,7 @@ struct RunOptions {
   std::optional<std::chrono::milliseconds> duration;
   std::chrono::milliseconds reopen_interval{3000};
   bool control_socket = true;
+  HistoryOptions history;  // batching of the run's history; retention comes from the settings
 };
 
 class BenchRun {

@@ -103,9 +103,9 @@ void list_series(HistoryStore& history, const std::optional<std::string>& device
     if (names.size() != 1) {
       std::string list;
       for (const std::string& each : names) list += (list.empty() ? "" : ", ") + each;
-      throw HistoryError("--series", names.empty() ? "no records stored"
-                                                   : "several devices: give --device (" + list +
-                                                         ")");
+      throw HistoryError("--series", names.empty()
+                                         ? "no records stored"
+                                         : "several devices: give --device (" + list + ")");
     }
     name = names.front();
   }
@@ -132,8 +132,8 @@ void list_series(HistoryStore& history, const std::optional<std::string>& device
       line = json_line(value) + "\n";
     } else {
       line = time + " " + name + " " + field + " min " + number(point.min) + " mean " +
-             number(point.mean) + " max " + number(point.max) + " (" +
-             std::to_string(point.count) + " rounds)\n";
+             number(point.mean) + " max " + number(point.max) + " (" + std::to_string(point.count) +
+             " rounds)\n";
     }
     std::fputs(line.c_str(), out);
   }
@@ -150,7 +150,7 @@ std::optional<std::int64_t> parse_step(const std::string& text) {
     const char* name;
     std::int64_t ms;
   };
-  static const Unit kUnits[] = {{"", 1},         {"ms", 1},         {"s", 1000},
+  static const Unit kUnits[] = {{"", 1},          {"ms", 1},          {"s", 1000},
                                 {"m", 60 * 1000}, {"h", 3600 * 1000}, {"d", 86400 * 1000}};
   for (const Unit& each : kUnits) {
     if (unit == each.name) {

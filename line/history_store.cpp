@@ -110,7 +110,9 @@ class Statement {
     return *this;
   }
   Statement& bind(int index, const std::vector<std::uint8_t>& blob) {
-    sqlite3_bind_blob(stmt_, index, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+    static const std::uint8_t kNone = 0;  // an empty blob, not NULL
+    sqlite3_bind_blob(stmt_, index, blob.empty() ? &kNone : blob.data(),
+                      static_cast<int>(blob.size()), SQLITE_TRANSIENT);
     return *this;
   }
   // Steps once; true while a row is available. Resets at the end and on failure.
@@ -349,7 +351,8 @@ void put_float(std::vector<std::uint8_t>& out, double value) {
   const auto single = static_cast<float>(value);
   std::uint32_t bits = 0;
   std::memcpy(&bits, &single, sizeof bits);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(bits >> shift));
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<std::uint8_t>(bits >> shift));
 }
 
 // A minute's fields, each as (index, flags, [count u16 LE], min [, mean, max]) with f32 LE
@@ -499,7 +502,8 @@ struct HistoryStore::Impl {
         status(std::move(status_)),
         options(std::move(options_)) {
     if (!options.wall_clock) options.wall_clock = utc_now_ms;
-    if (!options.steady_clock) options.steady_clock = [] { return std::chrono::steady_clock::now(); };
+    if (!options.steady_clock)
+      options.steady_clock = [] { return std::chrono::steady_clock::now(); };
     if (options.key_frame_interval == 0) options.key_frame_interval = 1;
   }
   ~Impl() { close(); }
@@ -598,21 +602,14 @@ struct HistoryStore::Impl {
         throw HistoryError("history", "written by a newer kelvra-host (schema " +
                                           std::to_string(version) + "); not changed");
       }
-      const bool old_schema = version == 0 && has_table("records");
-      if (version == 0 && !old_schema && has_any_table()) {
+      if (version == 0 && !has_table("records") && has_any_table()) {
         throw HistoryError("history", "not a history database; not changed");
       }
       // WAL: readers never block the writer; FULL syncs the log once per commit, so with one
       // commit a second a power cut loses at most the last second and never the file.
       exec_on(db, "PRAGMA journal_mode = WAL");
       exec_on(db, "PRAGMA synchronous = FULL");
-      if (old_schema) {
-        migrate_from_first_schema();
-      } else if (version == 0) {
-        exec_on(db, "BEGIN IMMEDIATE");
-        exec_on(db, kSchema);
-        exec_on(db, "COMMIT");
-      }
+      if (version == 0) create_or_upgrade();
       prepare_writes();
     } catch (const HistoryError& error) {
       close();
@@ -679,17 +676,18 @@ struct HistoryStore::Impl {
         "INSERT INTO alarm_events(id, time_ms, device, event, level, key, alarm_id, name, text, "
         "seq) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
     insert_comm = std::make_unique<Statement>(
-        db, "INSERT INTO comm_events(id, time_ms, port, event, detail) VALUES (?1, ?2, ?3, ?4, ?5)");
+        db,
+        "INSERT INTO comm_events(id, time_ms, port, event, detail) VALUES (?1, ?2, ?3, ?4, ?5)");
     insert_control = std::make_unique<Statement>(
         db,
         "INSERT INTO control_events(id, time_ms, device, origin, code, argument, verdict, detail, "
         "readback) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
     insert_aggregate = std::make_unique<Statement>(
         db, "INSERT INTO aggregates(device, minute_ms, count, payload) VALUES (?1, ?2, ?3, ?4)");
-    upsert_cursor = std::make_unique<Statement>(
-        db,
-        "INSERT INTO cursors(name, position) VALUES (?1, ?2) "
-        "ON CONFLICT(name) DO UPDATE SET position = excluded.position");
+    upsert_cursor =
+        std::make_unique<Statement>(db,
+                                    "INSERT INTO cursors(name, position) VALUES (?1, ?2) "
+                                    "ON CONFLICT(name) DO UPDATE SET position = excluded.position");
     insert_device =
         std::make_unique<Statement>(db, "INSERT INTO devices(name, data_id) VALUES (?1, ?2)");
   }
@@ -792,77 +790,87 @@ struct HistoryStore::Impl {
 
   // --- Migration from the first schema (text local times, whole records, ids per table) ---
 
-  void migrate_from_first_schema() {
+  // Under the write lock, as another connection may have done it meanwhile.
+  void create_or_upgrade() {
     exec_on(db, "BEGIN IMMEDIATE");
     try {
-      const bool restored_column = has_column("records", "restored");
-      const bool control_table = has_table("control_events");
-      exec_on(db, "DROP INDEX IF EXISTS records_by_device");
-      exec_on(db, "ALTER TABLE records RENAME TO old_records");
-      exec_on(db, "ALTER TABLE alarm_events RENAME TO old_alarm_events");
-      exec_on(db, "ALTER TABLE comm_events RENAME TO old_comm_events");
-      if (control_table) exec_on(db, "ALTER TABLE control_events RENAME TO old_control_events");
-      exec_on(db, kSchema);
-      prepare_writes();
-      load_state();
-
-      // The old tables merged in time order (ties: records, alarms, links, controls, then id).
-      std::vector<std::unique_ptr<Statement>> sources;
-      sources.push_back(std::make_unique<Statement>(
-          db, std::string("SELECT time, device, data_id, round_seconds, record, ") +
-                  (restored_column ? "restored" : "0") + " FROM old_records ORDER BY time, id"));
-      sources.push_back(std::make_unique<Statement>(
-          db,
-          "SELECT time, device, event, level, key, alarm_id, name, text, seq FROM "
-          "old_alarm_events ORDER BY time, id"));
-      sources.push_back(std::make_unique<Statement>(
-          db, "SELECT time, port, event, detail FROM old_comm_events ORDER BY time, id"));
-      if (control_table) {
-        sources.push_back(std::make_unique<Statement>(
-            db,
-            "SELECT time, device, origin, code, argument, verdict, detail, readback FROM "
-            "old_control_events ORDER BY time, id"));
-      }
-      std::vector<bool> has_row;
-      for (auto& source : sources) has_row.push_back(source->step());
-      for (;;) {
-        std::size_t pick = sources.size();
-        for (std::size_t i = 0; i < sources.size(); ++i) {
-          if (has_row[i] && (pick == sources.size() ||
-                             sources[i]->text(0) < sources[pick]->text(0))) {
-            pick = i;
-          }
-        }
-        if (pick == sources.size()) break;
-        const Statement& row = *sources[pick];
-        const std::int64_t time_ms = parse_local_time(row.text(0)).value_or(0);
-        if (pick == 0) {
-          write_record(StoredRecord{0, "", row.text(1), static_cast<std::uint32_t>(row.integer(2)),
-                                    row.real(3), row.blob(4), row.integer(5) != 0, time_ms},
-                       next_position++);
-        } else if (pick == 1) {
-          write_row(AlarmEvent{"", row.text(1), row.text(2) == "raised",
-                               static_cast<int>(row.integer(3)), row.text(4), row.text(5),
-                               row.text(6), row.text(7), static_cast<unsigned>(row.integer(8)),
-                               time_ms});
-        } else if (pick == 2) {
-          write_row(CommEvent{"", row.text(1), row.text(2), row.text(3), time_ms});
+      if (user_version() == 0) {
+        if (has_table("records")) {
+          migrate_from_first_schema();
         } else {
-          write_row(ControlEvent{"", row.text(1), row.text(2), static_cast<int>(row.integer(3)),
-                                 row.text(4), row.text(5), row.text(6), row.text(7), time_ms});
+          exec_on(db, kSchema);
         }
-        has_row[pick] = sources[pick]->step();
       }
-      sources.clear();
-      exec_on(db, "DROP TABLE old_records");
-      exec_on(db, "DROP TABLE old_alarm_events");
-      exec_on(db, "DROP TABLE old_comm_events");
-      if (control_table) exec_on(db, "DROP TABLE old_control_events");
       exec_on(db, "COMMIT");
     } catch (const HistoryError&) {
       sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
       throw;
     }
+  }
+
+  void migrate_from_first_schema() {
+    const bool restored_column = has_column("records", "restored");
+    const bool control_table = has_table("control_events");
+    exec_on(db, "DROP INDEX IF EXISTS records_by_device");
+    exec_on(db, "ALTER TABLE records RENAME TO old_records");
+    exec_on(db, "ALTER TABLE alarm_events RENAME TO old_alarm_events");
+    exec_on(db, "ALTER TABLE comm_events RENAME TO old_comm_events");
+    if (control_table) exec_on(db, "ALTER TABLE control_events RENAME TO old_control_events");
+    exec_on(db, kSchema);
+    prepare_writes();
+    load_state();
+
+    // The old tables merged in time order (ties: records, alarms, links, controls, then id).
+    std::vector<std::unique_ptr<Statement>> sources;
+    sources.push_back(std::make_unique<Statement>(
+        db, std::string("SELECT time, device, data_id, round_seconds, record, ") +
+                (restored_column ? "restored" : "0") + " FROM old_records ORDER BY time, id"));
+    sources.push_back(std::make_unique<Statement>(
+        db,
+        "SELECT time, device, event, level, key, alarm_id, name, text, seq FROM "
+        "old_alarm_events ORDER BY time, id"));
+    sources.push_back(std::make_unique<Statement>(
+        db, "SELECT time, port, event, detail FROM old_comm_events ORDER BY time, id"));
+    if (control_table) {
+      sources.push_back(std::make_unique<Statement>(
+          db,
+          "SELECT time, device, origin, code, argument, verdict, detail, readback FROM "
+          "old_control_events ORDER BY time, id"));
+    }
+    std::vector<bool> has_row;
+    for (auto& source : sources) has_row.push_back(source->step());
+    for (;;) {
+      std::size_t pick = sources.size();
+      for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (has_row[i] &&
+            (pick == sources.size() || sources[i]->text(0) < sources[pick]->text(0))) {
+          pick = i;
+        }
+      }
+      if (pick == sources.size()) break;
+      const Statement& row = *sources[pick];
+      const std::int64_t time_ms = parse_local_time(row.text(0)).value_or(0);
+      if (pick == 0) {
+        write_record(StoredRecord{0, "", row.text(1), static_cast<std::uint32_t>(row.integer(2)),
+                                  row.real(3), row.blob(4), row.integer(5) != 0, time_ms},
+                     next_position++);
+      } else if (pick == 1) {
+        write_row(AlarmEvent{
+            "", row.text(1), row.text(2) == "raised", static_cast<int>(row.integer(3)), row.text(4),
+            row.text(5), row.text(6), row.text(7), static_cast<unsigned>(row.integer(8)), time_ms});
+      } else if (pick == 2) {
+        write_row(CommEvent{"", row.text(1), row.text(2), row.text(3), time_ms});
+      } else {
+        write_row(ControlEvent{"", row.text(1), row.text(2), static_cast<int>(row.integer(3)),
+                               row.text(4), row.text(5), row.text(6), row.text(7), time_ms});
+      }
+      has_row[pick] = sources[pick]->step();
+    }
+    sources.clear();
+    exec_on(db, "DROP TABLE old_records");
+    exec_on(db, "DROP TABLE old_alarm_events");
+    exec_on(db, "DROP TABLE old_comm_events");
+    if (control_table) exec_on(db, "DROP TABLE old_control_events");
   }
 
   // --- Queue and flushing ---
@@ -894,7 +902,7 @@ struct HistoryStore::Impl {
   bool flush() {
     last_flush = options.steady_clock();
     if (mode == Mode::read) return true;
-    if (queue.empty() && !failing) return retention_step_quietly();
+    if (queue.empty() && !failing) return !state_loaded || retention_step_quietly();
     try {
       connection();
       load_state();
@@ -970,14 +978,24 @@ struct HistoryStore::Impl {
     const std::int64_t time_ms = oldest.integer(2);
     oldest.reset();
     if (older_than_ms && time_ms >= *older_than_ms) return 0;
-    Statement next_whole(
-        db, "SELECT min(id) FROM records WHERE device = ?1 AND id > ?2 AND whole = 1");
+    Statement next_whole(db,
+                         "SELECT min(id) FROM records WHERE device = ?1 AND id > ?2 AND whole = 1");
     next_whole.bind(1, device).bind(2, id);
     next_whole.step();
     const bool last_group = next_whole.is_null(0);
-    const std::int64_t end = last_group ? std::numeric_limits<std::int64_t>::max()
-                                        : next_whole.integer(0);
+    const std::int64_t end =
+        last_group ? std::numeric_limits<std::int64_t>::max() : next_whole.integer(0);
     next_whole.reset();
+    // By age, a group goes only when all of it is older than the cutoff.
+    if (older_than_ms) {
+      Statement newest(
+          db, "SELECT max(time_ms) FROM records WHERE device = ?1 AND id >= ?2 AND id < ?3");
+      newest.bind(1, device).bind(2, id).bind(3, end);
+      newest.step();
+      const bool all_older = newest.integer(0) < *older_than_ms;
+      newest.reset();
+      if (!all_older) return 0;
+    }
     Statement erase(db, "DELETE FROM records WHERE device = ?1 AND id >= ?2 AND id < ?3");
     erase.bind(1, device).bind(2, id).bind(3, end).run();
     if (last_group) chains.erase(device);  // the next record of the device is stored whole
@@ -1047,8 +1065,8 @@ struct HistoryStore::Impl {
     if (record.restored || record.bytes.size() != record::kRecordSize) return;
     MinuteAccumulator& minute = minutes[{record.device, record.data_id}];
     const std::int64_t minute_ms = floor_to(record.time_ms, kMinuteMs);
-    if (minute.rounds > 0 && minute.minute_ms != minute_ms) close_minute(record.device,
-                                                                         record.data_id, minute);
+    if (minute.rounds > 0 && minute.minute_ms != minute_ms)
+      close_minute(record.device, record.data_id, minute);
     minute.minute_ms = minute_ms;
     ++minute.rounds;
     for (const PresentField& field : minute.presence.of(record.bytes)) {
@@ -1074,12 +1092,10 @@ struct HistoryStore::Impl {
 
   // Decodes the records of one device from the whole record at or before `first_id` up to
   // `last_id`, calling `visit(id, time_ms, bytes)` for each from first_id on.
-  void for_each_decoded(
-      std::int64_t device, std::int64_t first_id, std::int64_t last_id,
-      const std::function<void(std::int64_t, std::int64_t, const std::vector<std::uint8_t>&)>&
-          visit) {
-    Statement start(db,
-                    "SELECT max(id) FROM records WHERE device = ?1 AND id <= ?2 AND whole = 1");
+  void for_each_decoded(std::int64_t device, std::int64_t first_id, std::int64_t last_id,
+                        const std::function<void(std::int64_t, std::int64_t,
+                                                 const std::vector<std::uint8_t>&)>& visit) {
+    Statement start(db, "SELECT max(id) FROM records WHERE device = ?1 AND id <= ?2 AND whole = 1");
     start.bind(1, device).bind(2, first_id);
     start.step();
     const std::int64_t from = start.is_null(0) ? first_id : start.integer(0);
@@ -1137,8 +1153,8 @@ struct HistoryStore::Impl {
                          "minute_ms >= ?2 AND minute_ms < ?3");
     minutes_in.bind(1, device).bind(2, since).bind(3, until);
     while (minutes_in.step()) {
-      const auto found = aggregate_field(
-          minutes_in.blob(2), static_cast<std::uint32_t>(minutes_in.integer(1)), field);
+      const auto found = aggregate_field(minutes_in.blob(2),
+                                         static_cast<std::uint32_t>(minutes_in.integer(1)), field);
       if (!found) continue;
       buckets[static_cast<std::size_t>((minutes_in.integer(0) - since) / step)].merge(*found);
     }
@@ -1152,21 +1168,20 @@ struct HistoryStore::Impl {
     const auto last = single_integer(std::string("SELECT max(id)") + range, device, since, until);
     if (!first || !last) return;
     PresenceCache presence;
-    for_each_decoded(device, *first, *last,
-                     [&](std::int64_t, std::int64_t time_ms, const std::vector<std::uint8_t>& bytes) {
-                       if (time_ms < since || time_ms >= until ||
-                           bytes.size() != record::kRecordSize) {
-                         return;
-                       }
-                       for (const PresentField& present : presence.of(bytes)) {
-                         if (present.index != field) continue;
-                         const float value = float_at(bytes, present.offset);
-                         if (std::isfinite(value)) {
-                           buckets[static_cast<std::size_t>((time_ms - bucket_origin) / step)].add(
-                               value);
-                         }
-                       }
-                     });
+    for_each_decoded(
+        device, *first, *last,
+        [&](std::int64_t, std::int64_t time_ms, const std::vector<std::uint8_t>& bytes) {
+          if (time_ms < since || time_ms >= until || bytes.size() != record::kRecordSize) {
+            return;
+          }
+          for (const PresentField& present : presence.of(bytes)) {
+            if (present.index != field) continue;
+            const float value = float_at(bytes, present.offset);
+            if (std::isfinite(value)) {
+              buckets[static_cast<std::size_t>((time_ms - bucket_origin) / step)].add(value);
+            }
+          }
+        });
   }
 
   std::vector<SeriesPoint> series(const std::string& device, const std::string& field,
@@ -1194,11 +1209,12 @@ struct HistoryStore::Impl {
       // the end of the newest aggregate; for a shorter one, the oldest raw record kept.
       std::int64_t boundary = since;
       if (step >= kMinuteMs) {
-        const auto newest = single_integer("SELECT max(minute_ms) FROM aggregates WHERE device = ?1",
-                                           id);
+        const auto newest =
+            single_integer("SELECT max(minute_ms) FROM aggregates WHERE device = ?1", id);
         if (newest) boundary = *newest + kMinuteMs;
       } else {
-        const auto oldest = single_integer("SELECT min(time_ms) FROM records WHERE device = ?1", id);
+        const auto oldest =
+            single_integer("SELECT min(time_ms) FROM records WHERE device = ?1", id);
         boundary = oldest ? *oldest : until;
       }
       boundary = std::clamp(boundary, since, until);
@@ -1275,8 +1291,9 @@ struct HistoryStore::Impl {
   }
 
   std::vector<StoredRecord> records(const HistoryQuery& query) {
-    auto rows = read_records(where_clause(query, "d.name"),
-                             [&](Statement& s) { bind_query(s, query); }, order_and_limit(query));
+    auto rows = read_records(
+        where_clause(query, "d.name"), [&](Statement& s) { bind_query(s, query); },
+        order_and_limit(query));
     std::reverse(rows.begin(), rows.end());
     return rows;
   }
@@ -1326,8 +1343,8 @@ struct HistoryStore::Impl {
   template <class Row>
   Positioned<Row> queried(TimelineKind kind, const HistoryQuery& query) {
     auto rows = events_of<Row>(
-        kind, where_clause(query, device_column(kind)),
-        [&](Statement& s) { bind_query(s, query); }, order_and_limit(query));
+        kind, where_clause(query, device_column(kind)), [&](Statement& s) { bind_query(s, query); },
+        order_and_limit(query));
     std::reverse(rows.begin(), rows.end());
     return rows;
   }
@@ -1366,17 +1383,16 @@ struct HistoryStore::Impl {
       return std::make_pair(a.time_ms(), a.position) < std::make_pair(b.time_ms(), b.position);
     });
     if (query.last && entries.size() > *query.last) {
-      entries.erase(entries.begin(),
-                    entries.end() - static_cast<std::ptrdiff_t>(*query.last));
+      entries.erase(entries.begin(), entries.end() - static_cast<std::ptrdiff_t>(*query.last));
     }
     return entries;
   }
 
   std::vector<TimelineEntry> timeline_after(std::int64_t position, std::size_t limit) {
     std::vector<TimelineEntry> entries;
-    for (StoredRecord& record :
-         read_records(" WHERE t.id > ?1", [&](Statement& s) { s.bind(1, position); },
-                      " ORDER BY t.id LIMIT " + std::to_string(limit))) {
+    for (StoredRecord& record : read_records(
+             " WHERE t.id > ?1", [&](Statement& s) { s.bind(1, position); },
+             " ORDER BY t.id LIMIT " + std::to_string(limit))) {
       const std::int64_t at = record.id;
       entries.push_back(TimelineEntry{at, std::move(record)});
     }

@@ -120,13 +120,13 @@ std::vector<std::string> series_fields();
 using HistoryStatus = std::function<void(const std::string& text)>;
 
 struct HistoryOptions {
-  std::optional<int> keep_days;          // raw records older than this are deleted
-  std::optional<int> max_db_mb;          // oldest records deleted while the data is larger
-  int keep_events_days = 365;            // alarm, link and control events
-  int keep_aggregate_days = 3650;        // minute aggregates
-  std::size_t queue_bound = 16384;       // rows held while the database cannot be written
+  std::optional<int> keep_days;     // raw records older than this are deleted
+  std::optional<int> max_db_mb;     // oldest records deleted while the data is larger
+  int keep_events_days = 365;       // alarm, link and control events
+  int keep_aggregate_days = 3650;   // minute aggregates
+  std::size_t queue_bound = 16384;  // rows held while the database cannot be written
   std::chrono::milliseconds flush_interval{1000};  // rows are committed together at most this often
-  unsigned key_frame_interval = 64;      // every Nth record of a device is stored whole
+  unsigned key_frame_interval = 64;                // every Nth record of a device is stored whole
   // Clocks for row times (UTC ms) and for the flush interval; the system's when unset.
   std::function<std::int64_t()> wall_clock;
   std::function<std::chrono::steady_clock::time_point()> steady_clock;

@@ -53,9 +53,14 @@ std::string text_at(const Json::Value& value, const std::string& field) {
   return value.asString();
 }
 
+// Keys of the host object alone: how long history keeps what it stores.
+const char* const kHistoryKeys[] = {"keep_days", "max_db_mb", "keep_events_days",
+                                    "keep_aggregate_days"};
+
 void reject_unknown(const Json::Value& object, const std::string& context, bool allow_devices) {
   for (const std::string& key : object.getMemberNames()) {
     bool known = allow_devices && key == "devices";
+    for (const char* allowed : kHistoryKeys) known = known || (allow_devices && key == allowed);
     for (const char* allowed : kDeviceKeys) known = known || key == allowed;
     if (!known) throw SettingsError(context + "." + key + ": unknown setting");
   }
@@ -312,6 +317,20 @@ RunSettings parse_settings(const Json::Value& root) {
     apply_host_keys(host, "host", common);
   }
   RunSettings settings;
+  if (host.isObject()) {
+    const auto days = [&](const char* key, int fallback) {
+      return host.isMember(key)
+                 ? static_cast<int>(number_at(host[key], std::string("host.") + key, 1, 36500))
+                 : fallback;
+    };
+    if (host.isMember("keep_days")) settings.history.keep_days = days("keep_days", 0);
+    if (host.isMember("max_db_mb")) {
+      settings.history.max_db_mb =
+          static_cast<int>(number_at(host["max_db_mb"], "host.max_db_mb", 1, 1000000));
+    }
+    settings.history.keep_events_days = days("keep_events_days", 365);
+    settings.history.keep_aggregate_days = days("keep_aggregate_days", 3650);
+  }
   const Json::Value& entries = host.isObject() ? host["devices"] : Json::Value::nullSingleton();
   if (entries.isNull()) {
     common.device_json = device_json_of(root, host.isObject() ? host : Json::Value(), "host");

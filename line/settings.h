@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -65,9 +66,19 @@ struct MqttSettings {
   bool control = false;  // control requests over MQTT
 };
 
+// How long history keeps what it stores (host keys "keep_days", "max_db_mb",
+// "keep_events_days", "keep_aggregate_days").
+struct HistoryRetention {
+  std::optional<int> keep_days;  // raw records; unset: no limit by age
+  std::optional<int> max_db_mb;  // unset: no limit by size
+  int keep_events_days = 365;
+  int keep_aggregate_days = 3650;
+};
+
 struct RunSettings {
   std::vector<DeviceSettings> devices;
   MqttSettings mqtt;
+  HistoryRetention history;
 };
 
 // Sets url, host, port and tls from "mqtt://host[:port]" or "mqtts://host[:port]" (IPv6 in

@@ -205,7 +205,8 @@ void Station::publish(SMDVDevice&, int, const unsigned char* data, unsigned int 
         std::chrono::duration<double>(std::chrono::steady_clock::now() - *round_started_).count();
   }
   round_started_.reset();
-  publication_ = Publication{local_time_text(), seconds, restoring_, *record};
+  const std::int64_t now_ms = utc_now_ms();
+  publication_ = Publication{local_time_text(now_ms), seconds, restoring_, *record, now_ms};
   history_.begin();
   fill_analog_values(*record);
 }
@@ -229,9 +230,10 @@ bool Station::ao_report(SMDVDevice&, const std::string& name, float value) {
 }
 
 void Station::alarm(SMDVDevice&, const AlarmReport& report) {
-  const auto event =
+  auto event =
       alarms_.report(settings_.name, report, publication_ ? publication_->time : local_time_text());
   if (!event) return;
+  if (publication_) event->time_ms = publication_->time_ms;
   history_.add_alarm_event(*event);
   console_.alarm(*event);
   if (observer_) observer_->alarm_event(*event);
@@ -245,6 +247,7 @@ void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int 
   stored.round_seconds = publication_ ? publication_->seconds : 0;
   stored.bytes.assign(data, data + len);
   stored.restored = publication_ && publication_->restored;
+  stored.time_ms = publication_ ? publication_->time_ms : 0;
   history_.add_record(stored);
 }
 

@@ -94,6 +94,7 @@ class Station : public HostServices {
     double seconds;
     bool restored;
     kelvra_419_Data_t record;
+    std::int64_t time_ms;  // UTC
   };
 
   // Ends what a device call started: commits the round's history and reports the round.

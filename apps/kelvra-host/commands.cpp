@@ -141,12 +141,17 @@ const char* const kRunHelp =
     "                         every N rounds of its device (port: a link beside the database)\n"
     "  --rounds N             stop once every device completed N rounds\n"
     "  --duration SECONDS     stop after this time\n"
+    "  --keep-days N          delete stored records older than N days (default: keep)\n"
+    "  --max-db-mb N          delete the oldest records while the data passes N MiB\n"
+    "  --keep-events-days N   alarm, link and control events kept N days (default 365)\n"
+    "  --keep-aggregate-days N  minute aggregates kept N days (default 3650)\n"
     "  --json                 JSON lines instead of text, the record decoded to named fields\n"
     "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n"
     "  --mqtt URL             publish to the broker at mqtt://HOST[:PORT] or mqtts://HOST[:PORT]\n"
     "                         (overrides the URL of the settings' \"mqtt\" object)\n\n"
     "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
     "ver, data_id, response_timeout_ms, poll_interval_ms, threshold_levels {KEY: level},\n"
+    "keep_days, max_db_mb, keep_events_days, keep_aggregate_days (the options above),\n"
     "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
     "of objects with the same keys plus name and appSetting, one per device (several\n"
     "addresses on one port are polled in turn). SIGINT or SIGTERM ends the run cleanly.\n";
@@ -159,7 +164,8 @@ int run_command(int argc, char** argv) {
         argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output"},
         {"--settings", "--port", "--baud", "--address", "--ver", "--response-timeout",
          "--poll-interval", "--reopen-interval", "--plugin", "--db", "--scenario", "--rounds",
-         "--duration", "--turnaround", "--sim-hangup-every", "--mqtt"});
+         "--duration", "--turnaround", "--sim-hangup-every", "--keep-days", "--max-db-mb",
+         "--keep-events-days", "--keep-aggregate-days", "--mqtt"});
     if (args.help()) {
       std::fputs(kRunHelp, stdout);
       return 0;
@@ -212,6 +218,20 @@ int run_command(int argc, char** argv) {
     }
     if (args.has("--duration")) {
       options.duration = std::chrono::seconds(args.number("--duration", 1, 100000000));
+    }
+    HistoryRetention& retention = options.settings.history;
+    if (args.has("--keep-days")) {
+      retention.keep_days = static_cast<int>(args.number("--keep-days", 1, 36500));
+    }
+    if (args.has("--max-db-mb")) {
+      retention.max_db_mb = static_cast<int>(args.number("--max-db-mb", 1, 1000000));
+    }
+    if (args.has("--keep-events-days")) {
+      retention.keep_events_days = static_cast<int>(args.number("--keep-events-days", 1, 36500));
+    }
+    if (args.has("--keep-aggregate-days")) {
+      retention.keep_aggregate_days =
+          static_cast<int>(args.number("--keep-aggregate-days", 1, 36500));
     }
 
     const bool json = args.has("--json");
@@ -376,9 +396,9 @@ int status_command(int argc, char** argv) {
 
 int history_command(int argc, char** argv) {
   return guarded("history", [&] {
-    const Arguments args(argc, argv, {"--json", "--csv"},
-                         {"--db", "--last", "--since", "--until", "--device", "--type", "--series",
-                          "--step"});
+    const Arguments args(
+        argc, argv, {"--json", "--csv"},
+        {"--db", "--last", "--since", "--until", "--device", "--type", "--series", "--step"});
     if (args.help()) {
       std::fputs(
           "usage: kelvra-host history [--db PATH] [--since TIME] [--until TIME] [--device NAME]\n"
@@ -430,7 +450,6 @@ int history_command(int argc, char** argv) {
       }
     }
     const std::string db = args.value_or("--db", "kelvra.db");
-    HistoryStore history(db, HistoryStore::ReadOnly{});
     if (const auto field = args.value("--series")) {
       if (args.has("--type") || args.has("--last")) {
         throw UsageError("--series takes neither --type nor --last");
@@ -440,10 +459,12 @@ int history_command(int argc, char** argv) {
       if (!step) throw UsageError("--step " + step_text + ": expected e.g. 500ms, 30s, 5m, 1h, 1d");
       const std::int64_t until = query.until_ms.value_or(utc_now_ms());
       const std::int64_t since = query.since_ms.value_or(until - 24 * 3600 * 1000);
+      HistoryStore history(db, HistoryStore::ReadOnly{});
       list_series(history, query.device, *field, since, until, *step, format, stdout);
       return 0;
     }
     if (args.has("--step")) throw UsageError("--step belongs to --series");
+    HistoryStore history(db, HistoryStore::ReadOnly{});
     list_timeline(history, query, format, stdout);
     return 0;
   });

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "bench_fixture.h"
 #include "line/history_store.h"
 #include "line/local_time.h"
-#include "bench_fixture.h"
 
 namespace {
 

@@ -187,7 +187,11 @@ TEST(BenchRun, SocketAnswersQueriesControlsAndStatus) {
       [](kelvra::sim::Simulator& sim) { return sim.equipment().dc_setpoints; });
   EXPECT_EQ(setpoints.at(0xDC), 52.5f);
   EXPECT_EQ(setpoints.at(0xDB), 44.25f);
-  // Every request is a control event in history, with what the device read back.
+  // Every request is a control event in history, with what the device read back, committed
+  // within the second.
+  EXPECT_TRUE(session.wait_for([&](HistoryStore& history) {
+    return history.control_events({}).size() >= std::size(controls);
+  }));
   const auto stored_controls = HistoryStore(session.db()).control_events({});
   ASSERT_EQ(stored_controls.size(), std::size(controls));
   for (std::size_t i = 0; i < std::size(controls); ++i) {

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "line/settings.h"
 #include "bench_fixture.h"
+#include "line/settings.h"
 
 namespace {
 
@@ -70,6 +70,21 @@ TEST(BenchSettings, HostObjectAndDevicesInheritAndOverride) {
   EXPECT_EQ(second.device_json["appSetting"]["has_ac"].asString(), "0");
 }
 
+TEST(BenchSettings, HistoryRetentionKeysOfTheHostObject) {
+  const auto defaults = parse_settings(json_of("{}")).history;
+  EXPECT_FALSE(defaults.keep_days);
+  EXPECT_FALSE(defaults.max_db_mb);
+  EXPECT_EQ(defaults.keep_events_days, 365);
+  EXPECT_EQ(defaults.keep_aggregate_days, 3650);
+  const auto given = parse_settings(json_of(R"({"host": {"keep_days": 30, "max_db_mb": "200",
+      "keep_events_days": 730, "keep_aggregate_days": 1}})"))
+                         .history;
+  EXPECT_EQ(given.keep_days, 30);
+  EXPECT_EQ(given.max_db_mb, 200);
+  EXPECT_EQ(given.keep_events_days, 730);
+  EXPECT_EQ(given.keep_aggregate_days, 1);
+}
+
 TEST(BenchSettings, ErrorsNameTheField) {
   struct Case {
     const char* json;
@@ -107,6 +122,11 @@ TEST(BenchSettings, ErrorsNameTheField) {
       {R"({"host": {"poll_interval_ms": 1e300}})", "host.poll_interval_ms: expected a number"},
       {R"({"host": {"threshold_values": {"k": 1e39}}})",
        "host.threshold_values.k: expected a number within the range of a float"},
+      {R"({"host": {"keep_days": 0}})", "host.keep_days: expected a number from 1 to 36500, got 0"},
+      {R"({"host": {"max_db_mb": "big"}})",
+       "host.max_db_mb: expected a number from 1 to 1000000, got \"big\""},
+      {R"({"host": {"devices": [{"keep_events_days": 30}]}})",
+       "host.devices[0].keep_events_days: unknown setting"},
   };
   for (const Case& c : cases) {
     try {
