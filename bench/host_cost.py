@@ -61,7 +61,7 @@ def measure(bin_dir, devices, seconds, use_strace, work):
             for line in text:
                 fields = line.split()
                 if fields and fields[-1] == "total":
-                    calls = int(fields[2]) if len(fields) >= 4 else None
+                    calls = int(fields[3]) if len(fields) >= 5 else None
     return rounds, cpu, calls
 
 

@@ -6,6 +6,7 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include "hostkit/json_input.h"
 #include "line/console.h"
 #include "line/decode_input.h"
 #include "record/kelvra_419_fields.h"
@@ -227,25 +228,11 @@ Json::Value discovery_payload(const DiscoveryInput& input) {
 
 ControlParse parse_control_payload(const std::string& payload, const std::string& device) {
   ControlParse parsed;
-  if (payload.size() > kMaxControlPayload) {
-    parsed.error = "request larger than " + std::to_string(kMaxControlPayload) + " bytes";
-    return parsed;
-  }
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  builder.settings_["stackLimit"] = 4;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value root;
-  std::string errors;
-  bool ok = false;
   try {
-    ok = reader->parse(payload.data(), payload.data() + payload.size(), &root, &errors);
-  } catch (const Json::Exception& error) {
-    errors = error.what();
-  }
-  if (!ok) {
-    parsed.error = "not valid JSON: " + errors;
-    parsed.error.erase(parsed.error.find_last_not_of("\n ") + 1);
+    root = hostkit::parse_json(payload, hostkit::JsonLimits{kMaxControlPayload, 3});
+  } catch (const hostkit::InputError& error) {
+    parsed.error = error.what();
     return parsed;
   }
   if (!root.isObject()) {

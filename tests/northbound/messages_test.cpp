@@ -90,7 +90,7 @@ TEST(MqttControl, RequestsAreReadStrictly) {
       {R"({"code": 320, "code": 300})", "not valid JSON"},
       {R"({"code": 320} {"code": 300})", "not valid JSON"},
       {R"([320])", "expected a JSON object"},
-      {R"({"code": 320, "id": {"a": {"b": {"c": {"d": 1}}}}})", "not valid JSON"},
+      {R"({"code": 320, "id": {"a": {"b": {"c": {"d": 1}}}}})", "nested deeper than 3"},
       {"", "not valid JSON"},
       {std::string(5000, ' '), "larger than 4096 bytes"},
   };
@@ -198,7 +198,7 @@ TEST(MqttSettings, TheObjectIsCheckedMemberByMember) {
     const char* error;
   };
   const Case cases[] = {
-      {"url", Json::Value(), "mqtt.url: required"},
+      {"url", Json::Value(), "mqtt.url: missing"},
       {"url", 1883, "mqtt.url: expected a text"},
       {"qos", 0, "mqtt.qos: expected a number from 1 to 2"},
       {"qos", 3, "mqtt.qos: expected a number from 1 to 2"},
@@ -207,7 +207,7 @@ TEST(MqttSettings, TheObjectIsCheckedMemberByMember) {
       {"prefix", "", "mqtt.prefix: expected a topic level"},
       {"discovery_prefix", "ha/#", "mqtt.discovery_prefix: expected a topic level"},
       {"control", "yes", "mqtt.control: expected true or false"},
-      {"password", "secret", "mqtt.password: unknown setting"},
+      {"password", "secret", "mqtt.password: unknown member"},
       {"cert_file", "/c.crt", "mqtt.cert_file: a client certificate needs both"},
   };
   for (const Case& c : cases) {
