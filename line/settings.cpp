@@ -246,6 +246,49 @@ void check_distinct(const RunSettings& settings) {
   }
 }
 
+// A topic level: not empty, none of the levels' separator or wildcards.
+std::string topic_level_of(const JsonNode& node) {
+  const std::string text = node.text();
+  if (text.empty() || text.find_first_of("/+#") != std::string::npos) {
+    node.fail("expected a topic level without '/', '+' or '#', got \"" + text + "\"");
+  }
+  return text;
+}
+
+MqttSettings read_mqtt(const JsonNode& node) {
+  constexpr kelvra::hostkit::Bounds kQosBounds{1, 2};
+  constexpr kelvra::hostkit::Bounds kKeepaliveBounds{5, 3600};
+  JsonObjectReader object = node.object();
+  MqttSettings mqtt;
+  const JsonNode url = object.require("url");
+  parse_mqtt_url(url.path(), url.text(), mqtt);
+  const std::pair<const char*, std::string*> texts[] = {
+      {"client_id", &mqtt.client_id},         {"username", &mqtt.username},
+      {"password_file", &mqtt.password_file}, {"ca_file", &mqtt.ca_file},
+      {"cert_file", &mqtt.cert_file},         {"key_file", &mqtt.key_file}};
+  for (const auto& [key, target] : texts) {
+    if (auto member = object.find(key)) *target = member->text();
+  }
+  if (auto prefix = object.find("prefix")) mqtt.prefix = topic_level_of(*prefix);
+  if (auto site = object.find("site")) mqtt.site = topic_level_of(*site);
+  if (auto prefix = object.find("discovery_prefix"))
+    mqtt.discovery_prefix = topic_level_of(*prefix);
+  if (auto qos = object.find("qos")) mqtt.qos = static_cast<int>(qos->integer(kQosBounds));
+  if (auto keepalive = object.find("keepalive_s")) {
+    mqtt.keepalive = std::chrono::seconds(keepalive->integer(kKeepaliveBounds));
+  }
+  if (auto control = object.find("control")) mqtt.control = control->boolean();
+  object.finish();
+  if (mqtt.cert_file.empty() != mqtt.key_file.empty()) {
+    throw SettingsError(node.path() +
+                        ".cert_file: a client certificate needs both cert_file and key_file");
+  }
+  if (!mqtt.tls && !(mqtt.ca_file.empty() && mqtt.cert_file.empty())) {
+    throw SettingsError(node.path() + ".ca_file: certificates need an mqtts:// URL");
+  }
+  return mqtt;
+}
+
 }  // namespace
 
 std::chrono::milliseconds comm_lost_after_default(const DeviceSettings& device) {
@@ -254,6 +297,63 @@ std::chrono::milliseconds comm_lost_after_default(const DeviceSettings& device) 
 
 std::chrono::milliseconds comm_lost_after(const DeviceSettings& device) {
   return device.comm_lost_after.value_or(comm_lost_after_default(device));
+}
+
+void parse_mqtt_url(const std::string& field, const std::string& url, MqttSettings& mqtt) {
+  const auto refuse = [&](const std::string& why) {
+    throw SettingsError(field + ": " + why +
+                        " (expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT]), got \"" + url +
+                        "\"");
+  };
+  std::string rest;
+  if (url.rfind("mqtt://", 0) == 0) {
+    mqtt.tls = false;
+    rest = url.substr(7);
+  } else if (url.rfind("mqtts://", 0) == 0) {
+    mqtt.tls = true;
+    rest = url.substr(8);
+  } else {
+    refuse("unknown scheme");
+  }
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  if (rest.find_first_of("/@?# ") != std::string::npos) refuse("no path, user or query allowed");
+  std::string port_text;
+  if (!rest.empty() && rest.front() == '[') {
+    const auto close = rest.find(']');
+    if (close == std::string::npos) refuse("unclosed '['");
+    mqtt.host = rest.substr(1, close - 1);
+    const std::string after = rest.substr(close + 1);
+    if (!after.empty() && after.front() != ':') refuse("text after the address");
+    if (after == ":") refuse("empty port");
+    if (!after.empty()) port_text = after.substr(1);
+  } else {
+    const auto colon = rest.find(':');
+    mqtt.host = rest.substr(0, colon);
+    if (colon != std::string::npos) {
+      port_text = rest.substr(colon + 1);
+      if (port_text.empty()) refuse("empty port");
+    }
+  }
+  if (mqtt.host.empty()) refuse("no host");
+  if (port_text.empty()) {
+    mqtt.port = mqtt.tls ? 8883 : 1883;
+  } else {
+    try {
+      mqtt.port = static_cast<std::uint16_t>(
+          kelvra::hostkit::parse_bounded(field + " port", port_text, {1, 65535}));
+    } catch (const kelvra::hostkit::InputError& error) {
+      throw SettingsError(error.what());
+    }
+  }
+  mqtt.url = url;
+}
+
+MqttSettings parse_mqtt_settings(const Json::Value& object) {
+  try {
+    return read_mqtt(JsonNode(object, "mqtt"));
+  } catch (const kelvra::hostkit::InputError& error) {
+    throw SettingsError(error.what());
+  }
 }
 
 RunSettings default_settings() {
@@ -274,10 +374,12 @@ RunSettings parse_devices(const Json::Value& root) {
     if (auto app_setting = top.find("appSetting")) app_setting->object();
     Json::Value file_json = root;
     file_json.removeMember("host");
+    file_json.removeMember("mqtt");
 
     DeviceSettings common;
     common.name = "power1";
     RunSettings settings;
+    if (auto mqtt = top.find("mqtt")) settings.mqtt = read_mqtt(*mqtt);
     std::optional<JsonNode> host_node = top.find("host");
     if (!host_node) {
       common.device_json = file_json;

@@ -71,6 +71,26 @@ std::chrono::milliseconds comm_lost_after_default(const DeviceSettings& device);
 // The device's communication-lost time: its own setting or the default.
 std::chrono::milliseconds comm_lost_after(const DeviceSettings& device);
 
+// Where the run publishes for a fleet: an MQTT broker. Off unless a URL is given.
+struct MqttSettings {
+  std::string url;  // "mqtt://host:port" or "mqtts://host:port"; empty: no broker
+  std::string host;
+  std::uint16_t port = 1883;
+  bool tls = false;
+  std::string client_id;  // empty: "kelvra-SITE"; each device's connection adds "-DEVICE"
+  std::string username;
+  std::string password_file;  // the password is the file's first line
+  std::string ca_file;
+  std::string cert_file;
+  std::string key_file;
+  std::string prefix = "kelvra";
+  std::string site;  // empty: the host name
+  int qos = 1;
+  std::chrono::seconds keepalive{30};
+  std::string discovery_prefix = "homeassistant";
+  bool control = false;  // control requests over MQTT
+};
+
 // How long history keeps what it stores (host keys "keep_days", "max_db_mb",
 // "keep_events_days", "keep_aggregate_days").
 struct HistoryRetention {
@@ -82,12 +102,19 @@ struct HistoryRetention {
 
 struct RunSettings {
   std::vector<DeviceSettings> devices;
+  MqttSettings mqtt;
   HistoryRetention history;
   // Mistakes that do not stop a run, each naming the setting and what the device makes of it.
   std::vector<std::string> warnings;
   // What the device will do where the settings say nothing ("no appSetting: ...").
   std::vector<std::string> notes;
 };
+
+// Sets url, host, port and tls from "mqtt://host[:port]" or "mqtts://host[:port]" (IPv6 in
+// brackets); throws SettingsError naming `field`.
+void parse_mqtt_url(const std::string& field, const std::string& url, MqttSettings& mqtt);
+// The "mqtt" settings object, every member checked; throws SettingsError naming the member.
+MqttSettings parse_mqtt_settings(const Json::Value& object);
 
 // Settings of a bench without a file: one device at address 1 with a DC unit, supply-loss rule.
 RunSettings default_settings();

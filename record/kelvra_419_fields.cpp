@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 
 namespace kelvra::record {
 namespace {
@@ -284,6 +285,17 @@ std::string float_text(float value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.7g", static_cast<double>(value));
   return text;
+}
+
+std::string field_unit(const std::string& name) {
+  static const std::regex kVolts(R"(ac\.channel\[\d+\]\.[abc]|dc2?\.out_v)");
+  static const std::regex kHertz(R"(ac\.channel\[\d+\]\.f)");
+  // Module currents, the DC output current and the battery currents (the first float group).
+  static const std::regex kAmperes(R"(rc\.channel\[\d+\]\.value|dc2?\.out_i|dc2?\.m\[\d+\])");
+  if (std::regex_match(name, kVolts)) return "V";
+  if (std::regex_match(name, kHertz)) return "Hz";
+  if (std::regex_match(name, kAmperes)) return "A";
+  return "";
 }
 
 }  // namespace kelvra::record

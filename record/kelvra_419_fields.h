@@ -45,6 +45,10 @@ using FieldVisitor = std::function<void(const FieldValue&)>;
 // count as received (bounded by the room the record has), so unused room is not listed.
 void for_each_field(const kelvra_419_Data_t& record, const FieldVisitor& visit);
 
+// The unit of a field's value by its dotted name ("V", "Hz", "A"); empty for counts, states and
+// fields the equipment does not define.
+std::string field_unit(const std::string& name);
+
 // The record as nested JSON objects and arrays named after the fields.
 Json::Value to_json(const kelvra_419_Data_t& record);
 

@@ -7,6 +7,7 @@ packages=(
   libboost-date-time-dev libboost-system-dev libjsoncpp-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   clang libclang-rt-dev valgrind sqlite3 jq
+  libmosquitto-dev mosquitto mosquitto-clients openssl
 )
 
 missing=()

@@ -16,6 +16,7 @@
 #include "line/bench_run.h"
 #include "line/console.h"
 #include "line/settings.h"
+#include "northbound/mqtt_service.h"
 #include "sim/simulator.h"
 
 namespace kelvra::app {
@@ -67,6 +68,7 @@ struct RunCommandOptions {
   std::optional<std::chrono::milliseconds> comm_lost_after;
   bool strict = false;
   std::optional<std::string> lang;
+  std::optional<std::string> mqtt_url;
   line::RunOptions run;
   BuiltinSimulatorOptions simulator;
   bool no_pace = false;
@@ -114,6 +116,8 @@ int run_checked(RunCommandOptions& options) {
     if (options.comm_lost_after) device.comm_lost_after = options.comm_lost_after;
   }
   options.retention.apply(options.run.settings.history);
+  if (options.mqtt_url)
+    line::parse_mqtt_url("--mqtt", *options.mqtt_url, options.run.settings.mqtt);
   options.simulator.pace = !options.no_pace;
   options.simulator.link_prefix = options.run.db_path;
 
@@ -142,6 +146,11 @@ int run_checked(RunCommandOptions& options) {
   try {
     BuiltinSimulators simulators(std::move(options.simulator), console);
     options.run.port_provider = &simulators;
+    std::optional<northbound::MqttService> mqtt;
+    if (!options.run.settings.mqtt.url.empty()) {
+      mqtt.emplace(options.run.settings.mqtt, KELVRA_VERSION);
+      options.run.services.push_back(&*mqtt);
+    }
     line::BenchRun bench(std::move(options.run), console);
     const line::RunSummary summary = bench.run();
     if (!summary.ok()) {
@@ -261,6 +270,20 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
   hostkit::add_bounded(*command, "--keep-aggregate-days", kRetentionDaysBounds,
                        store_count(retention.keep_aggregate_days),
                        "minute aggregates of the main readings kept N days (default 3650)");
+  command
+      ->add_option("--mqtt", options->mqtt_url,
+                   "publish to the broker at mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (overrides "
+                   "the URL of the settings' \"mqtt\" object)")
+      ->type_name("URL")
+      ->check([](const std::string& url) {
+        line::MqttSettings mqtt;
+        try {
+          line::parse_mqtt_url("--mqtt", url, mqtt);
+        } catch (const line::SettingsError& error) {
+          return std::string(error.what());
+        }
+        return std::string();
+      });
   command->add_flag("--json", options->json,
                     "JSON lines instead of text, the record decoded to named fields; errors and "
                     "warnings are JSON lines too");

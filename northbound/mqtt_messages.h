@@ -1,0 +1,84 @@
+// What the site publishes, as topics and payloads: pure functions of settings, records and
+// events, so that every message can be checked without a broker.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "line/alarm_engine.h"
+#include "line/history_store.h"
+#include "record/kelvra_419_data.h"
+
+namespace kelvra::northbound {
+
+// The topics of one device under PREFIX/SITE/DEVICE/.
+struct DeviceTopics {
+  std::string base;  // "PREFIX/SITE/DEVICE"
+  std::string status() const { return base + "/status"; }
+  std::string link() const { return base + "/link"; }
+  std::string state() const { return base + "/state"; }
+  std::string event() const { return base + "/event"; }
+  std::string alarm(const std::string& alarm_key) const { return base + "/alarm/" + alarm_key; }
+  std::string control() const { return base + "/cmd/control"; }
+  std::string result() const { return base + "/cmd/result"; }
+};
+
+DeviceTopics device_topics(const std::string& prefix, const std::string& site,
+                           const std::string& device);
+
+// The alarm's name below alarm/: its key, with the input number appended ("p40_44_1_2") for
+// alarms whose text names an AC input ("第2路..."), since those keys repeat for every input.
+std::string alarm_topic_key(const std::string& key, const std::string& text);
+
+// Letters, digits, '_' and '-' kept, anything else '_': the form of discovery ids.
+std::string discovery_id(const std::string& text);
+
+struct StateContext {
+  std::string site;
+  bool replayed = false;        // stored while the broker was away, sent after its return
+  std::optional<double> age_s;  // from the round's storing to this message
+};
+
+// One stored round: its position in history, times, source, the record exactly as
+// `decode --json` lists it, and the unit of every field that has one.
+Json::Value state_payload(const line::StoredRecord& stored, const kelvra_419_Data_t& record,
+                          const StateContext& context);
+
+Json::Value alarm_event_payload(const line::AlarmEvent& event);
+Json::Value comm_event_payload(const line::CommEvent& event);
+Json::Value control_event_payload(const line::ControlEvent& event);
+
+struct DiscoveryInput {
+  std::string site;
+  std::string device;
+  std::string version;  // of the host program
+  DeviceTopics topics;
+  const kelvra_419_Data_t* record = nullptr;  // the newest; none: no sensors yet
+  std::vector<line::AlarmState> alarms;
+};
+
+// The device-based discovery message of one device: device, origin, availability from `status`
+// and `link`, sensors for every measured field of the record and a problem binary sensor per
+// alarm.
+Json::Value discovery_payload(const DiscoveryInput& input);
+std::string discovery_topic(const std::string& discovery_prefix, const std::string& site,
+                            const std::string& device);
+
+// A control request as it comes on cmd/control: {"code": INT, "argument": TEXT, "id": TEXT},
+// argument and id optional, nothing else. The request for the run's request path, or the reason
+// it is refused.
+struct ControlParse {
+  std::optional<Json::Value> request;
+  Json::Value id;  // echoed in the result; null when not given or not usable
+  std::string error;
+};
+ControlParse parse_control_payload(const std::string& payload, const std::string& device);
+
+// JSON without newlines, the form of every payload.
+std::string payload_text(const Json::Value& value);
+
+}  // namespace kelvra::northbound

@@ -1,0 +1,456 @@
+#include "northbound/mqtt_service.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <map>
+#include <set>
+#include <variant>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "hostkit/input_file.h"
+#include "line/station.h"
+#include "northbound/mqtt_connection.h"
+#include "northbound/mqtt_messages.h"
+#include "record/kelvra_419_fields.h"
+
+namespace kelvra::northbound {
+namespace {
+
+namespace asio = boost::asio;
+
+constexpr std::size_t kWindow = 64;  // rounds handed to the session and not yet acknowledged
+constexpr std::size_t kBatch = 32;   // rounds read from history per turn of the loop
+constexpr std::size_t kMaxPasswordFile = 4096;
+constexpr auto kCursorSaveInterval = std::chrono::seconds(1);
+
+const std::string kOnline = "online";
+const std::string kOffline = "offline";
+
+std::int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string link_state(const line::Station& station) {
+  const Json::Value status = station.status();
+  const bool comm_lost = status.isMember("comm_lost") && status["comm_lost"].asBool();
+  return status["link"].asString() == "up" && !comm_lost ? "up" : "down";
+}
+
+std::string cursor_prefix(const std::string& site) {
+  return "mqtt:" + site + "/";
+}
+
+}  // namespace
+
+// One device's session and what it has published.
+class DevicePublisher {
+ public:
+  DevicePublisher(line::RunContext& run, const line::Station& station,
+                  const line::MqttSettings& settings, const std::string& site,
+                  const std::string& password, const std::string& version)
+      : run_(run),
+        station_(station),
+        settings_(settings),
+        site_(site),
+        version_(version),
+        topics_(device_topics(settings.prefix, site, station.settings().name)),
+        cursor_name_(cursor_prefix(site) + station.settings().name),
+        client_id_((settings.client_id.empty() ? "kelvra-" + site : settings.client_id) + "-" +
+                   station.settings().name),
+        connection_(run.io, connection_options(password), handlers()),
+        pump_timer_(run.io) {}
+
+  const line::Station& station() const { return station_; }
+
+  // Devices of this site announced by an earlier run and no longer in the settings; their
+  // discovery and retained topics are emptied once this session is up.
+  void remove_on_connect(std::vector<std::string> departed) { departed_ = std::move(departed); }
+
+  void start() {
+    acked_ = read_history([&] { return run_.history.get_cursor(cursor_name_); }, 0);
+    if (acked_ == 0) {
+      // A device new to this broker starts at its newest stored round, not at years of history.
+      const std::int64_t newest = newest_record_position();
+      acked_ = newest > 0 ? newest - 1 : 0;
+    }
+    saved_ = -1;
+    sent_ = acked_;
+    connection_.start();
+    every_second();
+  }
+
+  void stop() {
+    pump_timer_.cancel();
+    connection_.publish(topics_.status(), kOffline, 1, true);
+    save_cursor(true);
+    connection_.stop();
+  }
+
+  void round_completed() {
+    if (!connection_.up()) return;
+    publish_link(false);
+    publish_alarms(false);
+    publish_discovery(false);
+  }
+
+  void link_changed() {
+    if (connection_.up()) publish_link(false);
+  }
+
+ private:
+  // A read of history, or `otherwise` while the database cannot be read; tried again later.
+  template <class Read, class Value>
+  static Value read_history(const Read& read, Value otherwise) {
+    try {
+      return read();
+    } catch (const line::HistoryError&) {
+      return otherwise;
+    }
+  }
+
+  std::int64_t newest_record_position() {
+    line::HistoryQuery query;
+    query.device = station_.settings().name;
+    query.kinds = {line::TimelineKind::record};
+    query.last = 1;
+    const auto newest = read_history([&] { return run_.history.timeline(query); },
+                                     std::vector<line::TimelineEntry>{});
+    return newest.empty() ? 0 : newest.back().position;
+  }
+
+  // Rows reach the database within the store's flush interval; look for them once a second.
+  void every_second() {
+    pump();
+    save_cursor(false);
+    pump_timer_.expires_after(std::chrono::seconds(1));
+    pump_timer_.async_wait([this](const boost::system::error_code& error) {
+      if (!error) every_second();
+    });
+  }
+
+  ConnectionOptions connection_options(const std::string& password) const {
+    ConnectionOptions options;
+    options.broker = settings_.url;
+    options.host = settings_.host;
+    options.port = settings_.port;
+    options.tls = settings_.tls;
+    options.ca_file = settings_.ca_file;
+    options.cert_file = settings_.cert_file;
+    options.key_file = settings_.key_file;
+    options.username = settings_.username;
+    options.password = password;
+    options.client_id = client_id_;
+    options.keepalive = settings_.keepalive;
+    options.will_topic = topics_.status();
+    options.will_payload = kOffline;
+    return options;
+  }
+
+  ConnectionHandlers handlers() {
+    ConnectionHandlers handlers;
+    handlers.up = [this] { session_up(); };
+    handlers.down = [this] { session_down(); };
+    handlers.delivered = [this](int mid) { delivered(mid); };
+    handlers.message = [this](const std::string& topic, const std::string& payload) {
+      message(topic, payload);
+    };
+    handlers.say = [this](const std::string& line) {
+      run_.console.note("mqtt " + station_.settings().name, line);
+    };
+    return handlers;
+  }
+
+  void session_up() {
+    connection_.publish(topics_.status(), kOnline, 1, true);
+    publish_link(true);
+    publish_discovery(true);
+    publish_alarms(true);
+    connection_.subscribe(settings_.discovery_prefix + "/status", 1);
+    if (settings_.control) connection_.subscribe(topics_.control(), 1);
+    for (const std::string& device : departed_) remove_device(device);
+    departed_.clear();
+    replay_end_ = newest_record_position();
+    sent_ = acked_;
+    pump();
+  }
+
+  void session_down() {
+    // What the ended session did not get acknowledged goes again, in its order, next time.
+    in_flight_.clear();
+    unacknowledged_.clear();
+    sent_ = acked_;
+    save_cursor(true);
+    link_published_.clear();
+    discovery_published_.clear();
+    alarms_published_.clear();
+  }
+
+  bool concerns_this_device(const line::TimelineEntry& entry) const {
+    const std::string& name = station_.settings().name;
+    if (const auto* record = std::get_if<line::StoredRecord>(&entry.row)) {
+      return record->device == name;
+    }
+    if (const auto* alarm = std::get_if<line::AlarmEvent>(&entry.row)) return alarm->device == name;
+    if (const auto* control = std::get_if<line::ControlEvent>(&entry.row)) {
+      return control->device == name;
+    }
+    return std::get<line::CommEvent>(entry.row).port == station_.status()["port"].asString();
+  }
+
+  // The entry's message and whether it is the device's state; nullopt for a row that is not a
+  // record of the device's size.
+  std::optional<std::pair<std::string, bool>> message_of(const line::TimelineEntry& entry) const {
+    const bool replayed = entry.position <= replay_end_;
+    const double age_s = static_cast<double>(now_ms() - entry.time_ms()) / 1000.0;
+    if (const auto* stored = std::get_if<line::StoredRecord>(&entry.row)) {
+      const auto record = record::from_bytes(stored->bytes.data(), stored->bytes.size());
+      if (!record) return std::nullopt;
+      return std::make_pair(
+          payload_text(state_payload(*stored, *record, StateContext{site_, replayed, age_s})),
+          true);
+    }
+    Json::Value event;
+    if (const auto* alarm = std::get_if<line::AlarmEvent>(&entry.row)) {
+      event = alarm_event_payload(*alarm);
+    } else if (const auto* control = std::get_if<line::ControlEvent>(&entry.row)) {
+      event = control_event_payload(*control);
+    } else {
+      event = comm_event_payload(std::get<line::CommEvent>(entry.row));
+    }
+    event["position"] = Json::Int64(entry.position);
+    event["replayed"] = replayed;
+    return std::make_pair(payload_text(event), false);
+  }
+
+  // Hands what history holds after the last entry sent to the session, a batch per turn.
+  void pump() {
+    pump_posted_ = false;
+    if (!connection_.up() || in_flight_.size() >= kWindow) return;
+    const auto entries = read_history([&] { return run_.history.timeline_after(sent_, kBatch); },
+                                      std::vector<line::TimelineEntry>{});
+    for (const line::TimelineEntry& entry : entries) {
+      if (in_flight_.size() >= kWindow) break;
+      const auto message = concerns_this_device(entry) ? message_of(entry) : std::nullopt;
+      if (message) {
+        const auto mid =
+            message->second
+                ? connection_.publish(topics_.state(), message->first, settings_.qos, true)
+                : connection_.publish(topics_.event(), message->first, settings_.qos, false);
+        if (!mid) return;
+        in_flight_.emplace(*mid, entry.position);
+        unacknowledged_.insert(entry.position);
+      }
+      sent_ = entry.position;
+    }
+    if (unacknowledged_.empty()) acked_ = std::max(acked_, sent_);
+    if (entries.size() == kBatch && !pump_posted_) {
+      pump_posted_ = true;
+      asio::post(run_.io, [this, alive = std::weak_ptr<bool>(alive_)] {
+        if (!alive.expired()) pump();
+      });
+    }
+  }
+
+  void delivered(int mid) {
+    const auto sent = in_flight_.find(mid);
+    if (sent == in_flight_.end()) return;  // status, link, alarms, discovery, results
+    unacknowledged_.erase(sent->second);
+    in_flight_.erase(sent);
+    acked_ = unacknowledged_.empty() ? sent_ : *unacknowledged_.begin() - 1;
+    save_cursor(false);
+    pump();
+  }
+
+  void save_cursor(bool now) {
+    if (acked_ == saved_) return;
+    const auto time = std::chrono::steady_clock::now();
+    if (!now && time - last_save_ < kCursorSaveInterval) return;
+    run_.history.set_cursor(cursor_name_, acked_);
+    saved_ = acked_;
+    last_save_ = time;
+  }
+
+  void message(const std::string& topic, const std::string& payload) {
+    if (topic == settings_.discovery_prefix + "/status") {
+      if (payload != kOnline) return;
+      // Home Assistant started again: it has forgotten everything not retained for it.
+      publish_discovery(true);
+      publish_alarms(true);
+      publish_link(true);
+      connection_.publish(topics_.status(), kOnline, 1, true);
+      return;
+    }
+    if (settings_.control && topic == topics_.control()) control(payload);
+  }
+
+  void control(const std::string& payload) {
+    ControlParse parsed = parse_control_payload(payload, station_.settings().name);
+    if (!parsed.request) {
+      Json::Value answer(Json::objectValue);
+      answer["ok"] = false;
+      answer["error"] = parsed.error;
+      if (!parsed.id.isNull()) answer["id"] = parsed.id;
+      connection_.publish(topics_.result(), payload_text(answer), settings_.qos, false);
+      return;
+    }
+    run_.handle(
+        *parsed.request, "mqtt " + client_id_,
+        [this, id = parsed.id, alive = std::weak_ptr<bool>(alive_)](const Json::Value& reply) {
+          if (alive.expired()) return;
+          Json::Value answer = reply;
+          if (!id.isNull()) answer["id"] = id;
+          connection_.publish(topics_.result(), payload_text(answer), settings_.qos, false);
+        });
+  }
+
+  void publish_link(bool always) {
+    const std::string state = link_state(station_);
+    if (!always && state == link_published_) return;
+    if (connection_.publish(topics_.link(), state, settings_.qos, true)) link_published_ = state;
+  }
+
+  void publish_alarms(bool always) {
+    for (const line::AlarmState& alarm : station_.alarm_states()) {
+      const std::string key = alarm_topic_key(alarm.key, alarm.text);
+      const std::string value = alarm.active ? "ON" : "OFF";
+      auto& published = alarms_published_[key];
+      if (!always && published == value) continue;
+      if (connection_.publish(topics_.alarm(key), value, settings_.qos, true)) published = value;
+    }
+  }
+
+  void publish_discovery(bool always) {
+    const auto& record = station_.last_record();
+    DiscoveryInput input{site_,   station_.settings().name,    version_,
+                         topics_, record ? &*record : nullptr, station_.alarm_states()};
+    const std::string text = payload_text(discovery_payload(input));
+    if (!always && text == discovery_published_) return;
+    const std::string topic =
+        discovery_topic(settings_.discovery_prefix, site_, station_.settings().name);
+    if (connection_.publish(topic, text, 1, true)) discovery_published_ = text;
+  }
+
+  void remove_device(const std::string& device) {
+    const DeviceTopics gone = device_topics(settings_.prefix, site_, device);
+    for (const std::string& topic : {discovery_topic(settings_.discovery_prefix, site_, device),
+                                     gone.status(), gone.link(), gone.state()}) {
+      connection_.publish(topic, "", 1, true);
+    }
+    run_.history.set_cursor(cursor_prefix(site_) + device, 0);
+    run_.console.note("mqtt", "device " + device + " left the settings: removed from discovery");
+  }
+
+  line::RunContext& run_;
+  const line::Station& station_;
+  const line::MqttSettings& settings_;
+  std::string site_;
+  std::string version_;
+  DeviceTopics topics_;
+  std::string cursor_name_;
+  std::string client_id_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  MqttConnection connection_;
+  std::vector<std::string> departed_;
+
+  std::int64_t acked_ = 0;       // every entry up to this position the broker acknowledged
+  std::int64_t saved_ = -1;      // the position last written to history
+  std::int64_t sent_ = 0;        // the last position handed to the session
+  std::int64_t replay_end_ = 0;  // entries up to this one were stored before the session began
+  std::map<int, std::int64_t> in_flight_;  // message id to position
+  std::set<std::int64_t> unacknowledged_;
+  std::chrono::steady_clock::time_point last_save_{};
+  boost::asio::steady_timer pump_timer_;
+  bool pump_posted_ = false;
+
+  std::string link_published_;
+  std::string discovery_published_;
+  std::map<std::string, std::string> alarms_published_;
+};
+
+std::string default_site_name() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "site";
+  return discovery_id(name);
+}
+
+MqttService::MqttService(line::MqttSettings settings, std::string version)
+    : settings_(std::move(settings)), version_(std::move(version)) {}
+
+MqttService::~MqttService() {
+  stop();
+}
+
+void MqttService::start(line::RunContext& run) {
+  run_ = &run;
+  const std::string site = settings_.site.empty() ? default_site_name() : settings_.site;
+  std::string password;
+  if (!settings_.password_file.empty()) {
+    try {
+      password = hostkit::read_input_file(settings_.password_file, kMaxPasswordFile);
+    } catch (const hostkit::InputFileError& error) {
+      throw line::RunError("mqtt.password_file " + settings_.password_file + ": " + error.what());
+    }
+    password = password.substr(0, password.find_first_of("\r\n"));
+  }
+  std::set<std::string> configured;
+  for (const line::Station* station : run.stations) {
+    const std::string& name = station->settings().name;
+    if (name.empty() || name.find_first_of("/+#") != std::string::npos) {
+      throw line::RunError("device name \"" + name +
+                           "\" cannot be an MQTT topic level (no '/', '+' or '#')");
+    }
+    configured.insert(name);
+    try {
+      publishers_.push_back(
+          std::make_unique<DevicePublisher>(run, *station, settings_, site, password, version_));
+    } catch (const MqttSetupError& error) {
+      throw line::RunError("mqtt " + settings_.url + ": " + error.what());
+    }
+  }
+  std::vector<std::string> departed;
+  try {
+    for (const std::string& device : run.history.device_names()) {
+      if (!configured.count(device) && run.history.get_cursor(cursor_prefix(site) + device) != 0) {
+        departed.push_back(device);
+      }
+    }
+  } catch (const line::HistoryError&) {
+    // Unreadable history: departed devices are removed at a later start.
+  }
+  if (!publishers_.empty()) publishers_.front()->remove_on_connect(std::move(departed));
+  run.events.subscribe(*this);
+  for (const auto& publisher : publishers_) publisher->start();
+}
+
+void MqttService::stop() {
+  if (run_ == nullptr) return;
+  run_->events.unsubscribe(*this);
+  for (const auto& publisher : publishers_) publisher->stop();
+  publishers_.clear();
+  run_->history.flush();  // the acknowledged positions, before the run's end
+  run_ = nullptr;
+}
+
+void MqttService::round_completed(const line::Station& station) {
+  for (const auto& publisher : publishers_) {
+    if (&publisher->station() == &station) publisher->round_completed();
+  }
+}
+
+// Events reach the broker out of history, in the order they were stored.
+void MqttService::alarm_event(const line::AlarmEvent&) {}
+
+void MqttService::comm_event(const line::CommEvent& event) {
+  for (const auto& publisher : publishers_) {
+    if (publisher->station().status()["port"].asString() == event.port) publisher->link_changed();
+  }
+}
+
+void MqttService::control_event(const line::ControlEvent&) {}
+
+}  // namespace kelvra::northbound
