@@ -19,4 +19,12 @@ std::vector<std::string> AlarmEngine::active() const {
   return names;
 }
 
+std::vector<AlarmState> AlarmEngine::states() const {
+  std::vector<AlarmState> states;
+  for (const auto& [key, active] : states_) {
+    states.push_back(AlarmState{std::get<0>(key), std::get<1>(key), std::get<2>(key), active});
+  }
+  return states;
+}
+
 }  // namespace kelvra::line

@@ -13,6 +13,14 @@
 
 namespace kelvra::line {
 
+// One alarm the device has reported, raised or not.
+struct AlarmState {
+  std::string key;
+  std::string alarm_id;
+  std::string text;
+  bool active = false;
+};
+
 class AlarmEngine {
  public:
   // The raise or clear event when the report changes the alarm's state; nullopt otherwise. An
@@ -21,6 +29,8 @@ class AlarmEngine {
                                    const std::string& time);
   // Names of the active alarms, in key order.
   std::vector<std::string> active() const;
+  // Every alarm reported so far with its state, in key order.
+  std::vector<AlarmState> states() const;
 
  private:
   // Key, id and alarm name: the rule's detail text changes with the values and is not part of it.

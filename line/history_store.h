@@ -101,6 +101,11 @@ class HistoryStore {
   // The newest record stored for the data id, as the host's cache holds it.
   std::optional<std::vector<std::uint8_t>> latest_record(std::uint32_t data_id);
 
+  // True while writes fail, with what was not stored since they began to.
+  bool failing() const { return failing_; }
+  std::uint64_t lost_records() const { return lost_records_; }
+  std::uint64_t lost_events() const { return lost_events_; }
+
   std::vector<StoredRecord> records(const HistoryQuery& query);
   std::vector<AlarmEvent> alarm_events(const HistoryQuery& query);
   std::vector<CommEvent> comm_events(const HistoryQuery& query);

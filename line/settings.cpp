@@ -55,7 +55,7 @@ std::string text_at(const Json::Value& value, const std::string& field) {
 
 void reject_unknown(const Json::Value& object, const std::string& context, bool allow_devices) {
   for (const std::string& key : object.getMemberNames()) {
-    bool known = allow_devices && key == "devices";
+    bool known = allow_devices && (key == "devices" || key == "http" || key == "http_token_file");
     for (const char* allowed : kDeviceKeys) known = known || key == allowed;
     if (!known) throw SettingsError(context + "." + key + ": unknown setting");
   }
@@ -211,6 +211,10 @@ RunSettings parse_settings(const Json::Value& root) {
     apply_host_keys(host, "host", common);
   }
   RunSettings settings;
+  if (host.isMember("http")) settings.http = text_at(host["http"], "host.http");
+  if (host.isMember("http_token_file")) {
+    settings.http_token_file = text_at(host["http_token_file"], "host.http_token_file");
+  }
   const Json::Value& entries = host.isObject() ? host["devices"] : Json::Value::nullSingleton();
   if (entries.isNull()) {
     common.device_json = device_json_of(root, host.isObject() ? host : Json::Value(), "host");

@@ -47,6 +47,10 @@ struct DeviceSettings {
 
 struct RunSettings {
   std::vector<DeviceSettings> devices;
+  // The HTTP server's "ADDR:PORT" (empty: none) and the file of its control token (empty: no
+  // control over HTTP); the run's --http options override them.
+  std::string http;
+  std::string http_token_file;
 };
 
 // Settings of a bench without a file: one device at address 1 with a DC unit, supply-loss rule.

@@ -16,6 +16,7 @@
 #include "hostkit/plugin_loader.h"
 #include "hostkit/stdout_capture.h"
 #include "line/bench_run.h"
+#include "web/http_server.h"
 #include "line/console.h"
 #include "line/control_socket.h"
 #include "line/decode_input.h"
@@ -146,7 +147,11 @@ const char* const kRunHelp =
     "  --rounds N             stop once every device completed N rounds\n"
     "  --duration SECONDS     stop after this time\n"
     "  --json                 JSON lines instead of text, the record decoded to named fields\n"
-    "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n\n"
+    "  --plugin-output        also show the plug-in's own diagnostic lines, marked \"    | \"\n"
+    "  --http ADDR:PORT       serve the dashboard, JSON API and metrics (address default\n"
+    "                         127.0.0.1; settings: \"host\": {\"http\": \"ADDR:PORT\"})\n"
+    "  --http-token-file FILE allow control over HTTP with this bearer token (settings:\n"
+    "                         \"http_token_file\"); without it control over HTTP answers 403\n\n"
     "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
     "ver, data_id, response_timeout_ms, poll_interval_ms, threshold_levels {KEY: level},\n"
     "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
@@ -161,7 +166,7 @@ int run_command(int argc, char** argv) {
         argc, argv, {"--no-pace", "--sim-log", "--json", "--plugin-output"},
         {"--settings", "--port", "--baud", "--address", "--ver", "--response-timeout",
          "--poll-interval", "--reopen-interval", "--plugin", "--db", "--scenario", "--rounds",
-         "--duration", "--turnaround", "--sim-hangup-every"});
+         "--duration", "--turnaround", "--sim-hangup-every", "--http", "--http-token-file"});
     if (args.help()) {
       std::fputs(kRunHelp, stdout);
       return 0;
@@ -207,6 +212,32 @@ int run_command(int argc, char** argv) {
     }
     if (args.has("--duration")) {
       options.duration = std::chrono::seconds(args.number("--duration", 1, 100000000));
+    }
+
+    // The HTTP server, when asked for on the command line or in the settings.
+    std::optional<kelvra::web::HttpServer> http_server;
+    const std::string listen = args.value_or("--http", options.settings.http);
+    const std::string token_file =
+        args.value_or("--http-token-file", options.settings.http_token_file);
+    if (!token_file.empty() && listen.empty()) {
+      throw UsageError("--http-token-file " + token_file + ": needs --http ADDR:PORT");
+    }
+    if (!listen.empty()) {
+      kelvra::web::HttpOptions http;
+      try {
+        kelvra::web::parse_listen_address(listen, http);
+      } catch (const std::invalid_argument& error) {
+        throw UsageError(std::string("--http ") + error.what());
+      }
+      if (!token_file.empty()) {
+        try {
+          http.token = kelvra::web::read_token_file(token_file);
+        } catch (const RunError& error) {
+          throw UsageError(std::string("--http-token-file ") + error.what());
+        }
+      }
+      http_server.emplace(std::move(http));
+      options.services.push_back(&*http_server);
     }
 
     const bool json = args.has("--json");
