@@ -44,6 +44,13 @@ bool same_secret(const std::string& given, const std::string& token) {
   return difference == 0;
 }
 
+// The device's reply as it is; one that says "ok": false with `refused` and its status member.
+HttpAnswer device_reply(Json::Value reply, unsigned refused) {
+  if (reply["ok"].asBool()) return json_answer(200, reply);
+  reply["status"] = refused;
+  return json_answer(refused, reply);
+}
+
 // The span of a history request: since (default an hour before until), until (default now).
 std::pair<std::int64_t, std::int64_t> span_of(const Target& target) {
   const std::int64_t until = time_param(target, "until").value_or(now_ms());
@@ -326,9 +333,7 @@ void Api::route(const HttpRequest& request, const Target& target, const ServerCo
       ask["command"] = "query";
       ask["device"] = station->settings().name;
       ask["key"] = key->second;
-      run_.handle(ask, request.origin, [done](const Json::Value& reply) {
-        done(json_answer(reply["ok"].asBool() ? 200 : 422, reply));
-      });
+      run_.handle(ask, request.origin, [done](const Json::Value& reply) { done(device_reply(reply, 422)); });
       return;
     }
     if (what == "control") {
@@ -339,9 +344,10 @@ void Api::route(const HttpRequest& request, const Target& target, const ServerCo
     }
   }
   if (parts.size() == 1 && parts[0] == "events") {
-    // The stream itself is taken over by the server before routing; what reaches here is wrong.
-    done(error_answer(request.method == "GET" ? 406 : 405,
-                      "the event stream is read with GET and Accept: text/event-stream"));
+    // The server takes a GET of the stream over before routing; other methods reach here.
+    HttpAnswer refused = error_answer(405, "the event stream is read with GET");
+    refused.allow = "GET";
+    done(refused);
     return;
   }
   if (parts.size() == 2 && parts[0] == "history") {
@@ -522,9 +528,7 @@ void Api::control(const HttpRequest& request, Station& station, const Answer& do
   ask["device"] = station.settings().name;
   ask["code"] = body["code"];
   ask["argument"] = body.get("argument", "");
-  run_.handle(ask, request.origin, [done](const Json::Value& reply) {
-    done(json_answer(reply["ok"].asBool() ? 200 : 409, reply));
-  });
+  run_.handle(ask, request.origin, [done](const Json::Value& reply) { done(device_reply(reply, 409)); });
 }
 
 }  // namespace kelvra::web

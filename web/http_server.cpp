@@ -240,6 +240,8 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
     ++shared_->counters.stream_clients;
     streaming_ = true;
     stream_.expires_never();
+    beast::error_code ignored;
+    stream_.socket().set_option(asio::socket_base::send_buffer_size(limits().stream_socket_buffer), ignored);
     header_.emplace(http::status::ok, 11);
     header_->set(http::field::server, "kelvra-host");
     header_->set(http::field::content_type, "text/event-stream");
@@ -276,6 +278,8 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
                       [self = shared_from_this()](beast::error_code error, std::size_t) {
                         if (self->closed_) return;
                         if (error) {
+                          // A client that took nothing for the write timeout is dropped.
+                          if (error == beast::error::timeout) ++self->shared_->counters.dropped_streams;
                           self->close();
                           return;
                         }

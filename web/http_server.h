@@ -22,6 +22,7 @@ struct HttpLimits {
   std::chrono::milliseconds idle_timeout{30000};   // waiting for a request
   std::chrono::milliseconds write_timeout{10000};  // one answer or event written
   std::size_t stream_queue_bytes = 256 * 1024;     // events waiting for one stream client
+  int stream_socket_buffer = 64 * 1024;            // the kernel's send buffer of a stream
   std::chrono::milliseconds keepalive{15000};      // comment on idle streams
 };
 
