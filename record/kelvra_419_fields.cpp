@@ -182,10 +182,10 @@ const char* field_unit(const std::string& name) {
   // Phase voltages and frequency of an AC input, module output currents, DC unit output
   // voltage, current and battery currents, the shelf's output voltage.
   static const Unit kUnits[] = {
-      {"ac.channel[", "].a", "V"},    {"ac.channel[", "].b", "V"},  {"ac.channel[", "].c", "V"},
-      {"ac.channel[", "].f", "Hz"},   {"rc.channel[", "].value", "A"}, {"rc.group_value", "", "V"},
-      {"dc.out_v", "", "V"},          {"dc.out_i", "", "A"},        {"dc.m[", "]", "A"},
-      {"dc2.out_v", "", "V"},         {"dc2.out_i", "", "A"},       {"dc2.m[", "]", "A"},
+      {"ac.channel[", "].a", "V"},  {"ac.channel[", "].b", "V"},     {"ac.channel[", "].c", "V"},
+      {"ac.channel[", "].f", "Hz"}, {"rc.channel[", "].value", "A"}, {"rc.group_value", "", "V"},
+      {"dc.out_v", "", "V"},        {"dc.out_i", "", "A"},           {"dc.m[", "]", "A"},
+      {"dc2.out_v", "", "V"},       {"dc2.out_i", "", "A"},          {"dc2.m[", "]", "A"},
   };
   for (const Unit& each : kUnits) {
     const std::size_t prefix = std::strlen(each.prefix);

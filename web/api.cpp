@@ -39,7 +39,8 @@ std::int64_t now_ms() {
 bool same_secret(const std::string& given, const std::string& token) {
   unsigned char difference = given.size() == token.size() ? 0 : 1;
   for (std::size_t i = 0; i < given.size(); ++i) {
-    difference |= static_cast<unsigned char>(given[i] ^ token[i % std::max<std::size_t>(1, token.size())]);
+    difference |=
+        static_cast<unsigned char>(given[i] ^ token[i % std::max<std::size_t>(1, token.size())]);
   }
   return difference == 0;
 }
@@ -62,8 +63,9 @@ std::pair<std::int64_t, std::int64_t> span_of(const Target& target) {
 template <class Row>
 void keep_until(std::vector<Row>& rows, std::int64_t until) {
   const std::string limit = history_time_text(until);
-  rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const Row& row) { return row.time >= limit; }),
-             rows.end());
+  rows.erase(
+      std::remove_if(rows.begin(), rows.end(), [&](const Row& row) { return row.time >= limit; }),
+      rows.end());
 }
 
 }  // namespace
@@ -195,7 +197,8 @@ DataState Api::data_state(const Station& station) const {
   if (status["data_age_s"].isNumeric()) {
     state.age_s = status["data_age_s"].asDouble();
   } else if (const auto seen = last_round_.find(&station); seen != last_round_.end()) {
-    state.age_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - seen->second).count();
+    state.age_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - seen->second).count();
   }
   return state;
 }
@@ -215,13 +218,16 @@ Json::Value Api::device_json(const Station& station) const {
   json["address"] = status["address"];
   json["data_id"] = status["data_id"];
   json["link"] = status["link"];
-  json["poll_state"] = status.isMember("poll_state_name") ? status["poll_state_name"] : status["poll_state"];
+  json["poll_state"] =
+      status.isMember("poll_state_name") ? status["poll_state_name"] : status["poll_state"];
   const DataState state = data_state(station);
   json["source"] = state.source;
   json["data_age_s"] = state.age_s ? Json::Value(*state.age_s) : Json::Value();
   json["stale"] = status.isMember("stale") ? status["stale"] : Json::Value(false);
-  json["comm_lost"] = status.isMember("comm_lost") ? status["comm_lost"] : Json::Value(status["link"].asString() != "up");
-  json["record_time"] = status.isMember("record_time") ? status["record_time"] : Json::Value(station.last_round_time());
+  json["comm_lost"] = status.isMember("comm_lost") ? status["comm_lost"]
+                                                   : Json::Value(status["link"].asString() != "up");
+  json["record_time"] = status.isMember("record_time") ? status["record_time"]
+                                                       : Json::Value(station.last_round_time());
   for (const char* counter : {"rounds", "commands", "answers", "timeouts", "refused", "restored"}) {
     json["counters"][counter] = status[counter];
   }
@@ -272,8 +278,8 @@ void Api::route(const HttpRequest& request, const Target& target, const ServerCo
     allow_only(target, {});
     HttpAnswer answer;
     answer.content_type = "text/plain; version=0.0.4; charset=utf-8";
-    answer.body = metrics_text(run_.stations, [this](const Station& s) { return data_state(s); },
-                               run_.history, counters);
+    answer.body = metrics_text(
+        run_.stations, [this](const Station& s) { return data_state(s); }, run_.history, counters);
     done(answer);
     return;
   }
@@ -333,7 +339,8 @@ void Api::route(const HttpRequest& request, const Target& target, const ServerCo
       ask["command"] = "query";
       ask["device"] = station->settings().name;
       ask["key"] = key->second;
-      run_.handle(ask, request.origin, [done](const Json::Value& reply) { done(device_reply(reply, 422)); });
+      run_.handle(ask, request.origin,
+                  [done](const Json::Value& reply) { done(device_reply(reply, 422)); });
       return;
     }
     if (what == "control") {
@@ -363,7 +370,8 @@ HttpAnswer Api::history_records(const Target& target) {
   allow_only(target, {"device", "since", "until", "limit"});
   const auto [since, until] = span_of(target);
   const auto limit = static_cast<std::size_t>(
-      integer_param(target, "limit", 1, static_cast<std::int64_t>(limits_.history_rows)).value_or(100));
+      integer_param(target, "limit", 1, static_cast<std::int64_t>(limits_.history_rows))
+          .value_or(100));
   const auto device = target.params.find("device");
   if (device != target.params.end() && station_named(device->second) == nullptr) {
     throw RequestError(404, "no device named \"" + device->second + "\"");
@@ -400,7 +408,8 @@ HttpAnswer Api::history_events(const Target& target) {
   allow_only(target, {"kind", "since", "until", "limit"});
   const auto [since, until] = span_of(target);
   const auto limit = static_cast<std::size_t>(
-      integer_param(target, "limit", 1, static_cast<std::int64_t>(limits_.history_rows)).value_or(100));
+      integer_param(target, "limit", 1, static_cast<std::int64_t>(limits_.history_rows))
+          .value_or(100));
   const auto kind = target.params.find("kind");
   const std::string wanted = kind == target.params.end() ? "" : kind->second;
   if (!wanted.empty() && wanted != "alarm" && wanted != "link" && wanted != "control") {
@@ -421,7 +430,8 @@ HttpAnswer Api::history_events(const Target& target) {
   };
   take("alarm", run_.history.alarm_events(query), [](const auto& row) { return event_json(row); });
   take("link", run_.history.comm_events(query), [](const auto& row) { return event_json(row); });
-  take("control", run_.history.control_events(query), [](const auto& row) { return event_json(row); });
+  take("control", run_.history.control_events(query),
+       [](const auto& row) { return event_json(row); });
   std::stable_sort(events.begin(), events.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   const std::size_t first = events.size() > limit ? events.size() - limit : 0;
@@ -447,7 +457,8 @@ HttpAnswer Api::history_series(const Target& target) {
                                 "\" is not a reading (a record field with a unit)");
   }
   const auto points_max = static_cast<std::int64_t>(limits_.series_points);
-  const std::int64_t fitting_step = std::max(kMinStepMs, (until - since + points_max - 1) / points_max);
+  const std::int64_t fitting_step =
+      std::max(kMinStepMs, (until - since + points_max - 1) / points_max);
   const std::int64_t step =
       integer_param(target, "step", kMinStepMs, std::numeric_limits<std::int32_t>::max())
           .value_or(std::max(fitting_step, (until - since) / 300));
@@ -469,7 +480,8 @@ HttpAnswer Api::history_series(const Target& target) {
   json["step"] = Json::Int64(step);
   json["truncated"] = rows.size() >= limits_.scan_rows;
   json["points"] = Json::Value(Json::arrayValue);
-  for (const SeriesPoint& point : series_of(rows, device->second, field->second, since, until, step)) {
+  for (const SeriesPoint& point :
+       series_of(rows, device->second, field->second, since, until, step)) {
     Json::Value entry(Json::objectValue);
     entry["time"] = Json::Int64(point.time_ms);
     entry["min"] = point.min;
@@ -506,13 +518,15 @@ void Api::control(const HttpRequest& request, Station& station, const Answer& do
   std::string errors;
   bool parsed = false;
   try {
-    parsed = reader->parse(request.body.data(), request.body.data() + request.body.size(), &body, &errors);
+    parsed = reader->parse(request.body.data(), request.body.data() + request.body.size(), &body,
+                           &errors);
   } catch (const Json::Exception& error) {
     errors = error.what();
   }
   if (!parsed || !body.isObject()) {
-    throw RequestError(400, "request body: expected a JSON object {\"code\": N, \"argument\": TEXT}" +
-                                (errors.empty() ? std::string() : ": " + errors));
+    throw RequestError(400,
+                       "request body: expected a JSON object {\"code\": N, \"argument\": TEXT}" +
+                           (errors.empty() ? std::string() : ": " + errors));
   }
   for (const std::string& name : body.getMemberNames()) {
     if (name != "code" && name != "argument") {
@@ -528,7 +542,8 @@ void Api::control(const HttpRequest& request, Station& station, const Answer& do
   ask["device"] = station.settings().name;
   ask["code"] = body["code"];
   ask["argument"] = body.get("argument", "");
-  run_.handle(ask, request.origin, [done](const Json::Value& reply) { done(device_reply(reply, 409)); });
+  run_.handle(ask, request.origin,
+              [done](const Json::Value& reply) { done(device_reply(reply, 409)); });
 }
 
 }  // namespace kelvra::web

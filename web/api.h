@@ -30,8 +30,8 @@ struct HttpAnswer {
   unsigned status = 200;
   std::string content_type = "application/json";
   std::string body;
-  std::string allow;             // for 405: the methods the resource takes
-  bool authenticate = false;     // for 401: ask for a bearer token
+  std::string allow;          // for 405: the methods the resource takes
+  bool authenticate = false;  // for 401: ask for a bearer token
 };
 
 // JSON on one line, UTF-8 as it is.

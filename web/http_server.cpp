@@ -51,7 +51,8 @@ void parse_listen_address(const std::string& text, HttpOptions& options) {
   }
   boost::system::error_code error;
   asio::ip::make_address(address, error);
-  if (error) throw std::invalid_argument("\"" + text + "\": \"" + address + "\" is not an IP address");
+  if (error)
+    throw std::invalid_argument("\"" + text + "\": \"" + address + "\" is not an IP address");
   options.address = address;
   options.port = static_cast<unsigned short>(std::stoul(port_text));
 }
@@ -78,7 +79,8 @@ std::string read_token_file(const std::string& path) {
 }
 
 struct HttpServer::Shared {
-  Shared(asio::io_context& io, HttpOptions options) : acceptor(io), keepalive(io), options(std::move(options)) {}
+  Shared(asio::io_context& io, HttpOptions options)
+      : acceptor(io), keepalive(io), options(std::move(options)) {}
 
   tcp::acceptor acceptor;
   asio::steady_timer keepalive;
@@ -99,8 +101,8 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
         buffer_(shared_->options.limits.header_bytes + shared_->options.limits.body_bytes) {
     boost::system::error_code error;
     const tcp::endpoint peer = stream_.socket().remote_endpoint(error);
-    origin_ = "http " + (error ? std::string("unknown") : peer.address().to_string() + ":" +
-                                                           std::to_string(peer.port()));
+    origin_ = "http " + (error ? std::string("unknown")
+                               : peer.address().to_string() + ":" + std::to_string(peer.port()));
   }
 
   void begin() {
@@ -159,14 +161,14 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
   void on_read(beast::error_code error) {
     if (closed_) return;
     if (error == http::error::header_limit || error == http::error::buffer_overflow) {
-      write(error_answer(431, "request headers larger than " + std::to_string(limits().header_bytes) +
-                                  " bytes"),
+      write(error_answer(431, "request headers larger than " +
+                                  std::to_string(limits().header_bytes) + " bytes"),
             false);
       return;
     }
     if (error == http::error::body_limit) {
-      write(error_answer(413, "request body larger than " + std::to_string(limits().body_bytes) +
-                                  " bytes"),
+      write(error_answer(
+                413, "request body larger than " + std::to_string(limits().body_bytes) + " bytes"),
             false);
       return;
     }
@@ -211,16 +213,16 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
     response->body() = answer.body;
     response->prepare_payload();
     stream_.expires_after(limits().write_timeout);
-    http::async_write(stream_, *response,
-                      [self = shared_from_this(), response, keep_alive](beast::error_code error,
-                                                                        std::size_t) {
-                        if (self->closed_) return;
-                        if (error || !keep_alive) {
-                          self->close();
-                          return;
-                        }
-                        self->read();
-                      });
+    http::async_write(
+        stream_, *response,
+        [self = shared_from_this(), response, keep_alive](beast::error_code error, std::size_t) {
+          if (self->closed_) return;
+          if (error || !keep_alive) {
+            self->close();
+            return;
+          }
+          self->read();
+        });
   }
 
   void become_stream(const http::request<http::string_body>& request) {
@@ -231,8 +233,8 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
     }
     if (shared_->counters.stream_clients >= limits().stream_clients) {
       ++shared_->counters.refused_clients;
-      write(error_answer(503, "event stream full: " + std::to_string(limits().stream_clients) +
-                                  " clients"),
+      write(error_answer(
+                503, "event stream full: " + std::to_string(limits().stream_clients) + " clients"),
             false);
       return;
     }
@@ -241,7 +243,8 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
     streaming_ = true;
     stream_.expires_never();
     beast::error_code ignored;
-    stream_.socket().set_option(asio::socket_base::send_buffer_size(limits().stream_socket_buffer), ignored);
+    stream_.socket().set_option(asio::socket_base::send_buffer_size(limits().stream_socket_buffer),
+                                ignored);
     header_.emplace(http::status::ok, 11);
     header_->set(http::field::server, "kelvra-host");
     header_->set(http::field::content_type, "text/event-stream");
@@ -251,9 +254,8 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
     push(std::make_shared<const std::string>(std::move(greeting)));
     // Anything the client sends now, or its closing, ends the stream.
     stream_.socket().async_read_some(
-        asio::buffer(discard_), [self = shared_from_this()](beast::error_code, std::size_t) {
-          self->close();
-        });
+        asio::buffer(discard_),
+        [self = shared_from_this()](beast::error_code, std::size_t) { self->close(); });
   }
 
   void write_event() {
@@ -279,7 +281,8 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
                         if (self->closed_) return;
                         if (error) {
                           // A client that took nothing for the write timeout is dropped.
-                          if (error == beast::error::timeout) ++self->shared_->counters.dropped_streams;
+                          if (error == beast::error::timeout)
+                            ++self->shared_->counters.dropped_streams;
                           self->close();
                           return;
                         }
@@ -329,12 +332,12 @@ void HttpServer::start(line::RunContext& run) {
     throw line::RunError(where + ": " + error.code().message());
   }
   run.events.subscribe(*this);
-  run.console.note("kelvra-host", "dashboard on http://" +
-                                      (options_.address.find(':') != std::string::npos
-                                           ? "[" + options_.address + "]"
-                                           : options_.address) +
-                                      ":" + std::to_string(port()) + "/" +
-                                      (token.empty() ? "" : ", control over HTTP on"));
+  run.console.note(
+      "kelvra-host",
+      "dashboard on http://" +
+          (options_.address.find(':') != std::string::npos ? "[" + options_.address + "]"
+                                                           : options_.address) +
+          ":" + std::to_string(port()) + "/" + (token.empty() ? "" : ", control over HTTP on"));
   accept();
   keepalive();
 }
@@ -359,7 +362,8 @@ unsigned short HttpServer::port() const {
 }
 
 void HttpServer::accept() {
-  shared_->acceptor.async_accept([this, shared = shared_](beast::error_code error, tcp::socket socket) {
+  shared_->acceptor.async_accept([this, shared = shared_](beast::error_code error,
+                                                          tcp::socket socket) {
     if (shared->stopped) return;
     if (!error) {
       auto session = std::make_shared<Session>(std::move(socket), shared);
@@ -387,8 +391,8 @@ void HttpServer::keepalive() {
 }
 
 void HttpServer::broadcast(const char* kind, const Json::Value& data) {
-  const auto event =
-      std::make_shared<const std::string>(std::string("event: ") + kind + "\ndata: " + compact_json(data) + "\n\n");
+  const auto event = std::make_shared<const std::string>(std::string("event: ") + kind +
+                                                         "\ndata: " + compact_json(data) + "\n\n");
   const auto sessions = shared_->sessions;
   for (const auto& [raw, weak] : sessions) {
     if (const auto session = weak.lock(); session && session->streaming()) session->push(event);
@@ -406,7 +410,9 @@ void HttpServer::alarm_event(const line::AlarmEvent& event) {
   broadcast("alarm", event_json(event));
 }
 
-void HttpServer::comm_event(const line::CommEvent& event) { broadcast("link", event_json(event)); }
+void HttpServer::comm_event(const line::CommEvent& event) {
+  broadcast("link", event_json(event));
+}
 
 void HttpServer::control_event(const line::ControlEvent& event) {
   broadcast("control", event_json(event));

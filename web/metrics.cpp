@@ -34,7 +34,8 @@ class Exposition {
     if (!labels.empty()) {
       family.samples += '{';
       for (std::size_t i = 0; i < labels.size(); ++i) {
-        family.samples += (i ? "," : "") + labels[i].first + "=\"" + label_value(labels[i].second) + '"';
+        family.samples +=
+            (i ? "," : "") + labels[i].first + "=\"" + label_value(labels[i].second) + '"';
       }
       family.samples += '}';
     }
@@ -74,7 +75,8 @@ void add_reading(Exposition& out, const std::string& device, const record::Field
   const double value = field.value.asDouble();
   const auto ends = [&](const char* suffix) {
     const std::string tail(suffix);
-    return name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+    return name.size() > tail.size() &&
+           name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
   };
   if (name.rfind("ac.channel[", 0) == 0) {
     const std::string input = index_after(name, 11);
@@ -84,7 +86,8 @@ void add_reading(Exposition& out, const std::string& device, const record::Field
                 value);
       }
     }
-    if (ends("].f")) out.add("kelvra_ac_frequency_hertz", {{"device", device}, {"input", input}}, value);
+    if (ends("].f"))
+      out.add("kelvra_ac_frequency_hertz", {{"device", device}, {"input", input}}, value);
     return;
   }
   if (name.rfind("rc.channel[", 0) == 0 && ends("].value")) {
@@ -96,12 +99,15 @@ void add_reading(Exposition& out, const std::string& device, const record::Field
     out.add("kelvra_rectifier_output_volts", {{"device", device}}, value);
     return;
   }
-  for (const auto& [group, unit] : {std::pair<const char*, const char*>{"dc.", "1"}, {"dc2.", "2"}}) {
+  for (const auto& [group, unit] :
+       {std::pair<const char*, const char*>{"dc.", "1"}, {"dc2.", "2"}}) {
     const std::string prefix(group);
     if (name.rfind(prefix, 0) != 0) continue;
     const std::string member = name.substr(prefix.size());
-    if (member == "out_v") out.add("kelvra_dc_voltage_volts", {{"device", device}, {"unit", unit}}, value);
-    if (member == "out_i") out.add("kelvra_dc_current_amperes", {{"device", device}, {"unit", unit}}, value);
+    if (member == "out_v")
+      out.add("kelvra_dc_voltage_volts", {{"device", device}, {"unit", unit}}, value);
+    if (member == "out_i")
+      out.add("kelvra_dc_current_amperes", {{"device", device}, {"unit", unit}}, value);
     if (member.rfind("m[", 0) == 0) {
       out.add("kelvra_battery_current_amperes",
               {{"device", device}, {"unit", unit}, {"battery", index_after(member, 2)}}, value);
@@ -115,10 +121,14 @@ std::string label_value(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\n') out += "\\n";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
   }
   return out;
 }
@@ -146,7 +156,8 @@ std::string metrics_text(const std::vector<line::Station*>& stations, const Data
   out.declare("kelvra_dc_voltage_volts", "gauge", "DC unit output voltage.");
   out.declare("kelvra_dc_current_amperes", "gauge", "DC unit output current.");
   out.declare("kelvra_battery_current_amperes", "gauge", "Battery current of a DC unit.");
-  out.declare("kelvra_history_store_ok", "gauge", "1 while history is being stored, 0 while writes fail.");
+  out.declare("kelvra_history_store_ok", "gauge",
+              "1 while history is being stored, 0 while writes fail.");
   out.declare("kelvra_history_lost_records_total", "counter",
               "Records not stored since history writes began to fail.");
   out.declare("kelvra_history_lost_events_total", "counter",
@@ -163,8 +174,11 @@ std::string metrics_text(const std::vector<line::Station*>& stations, const Data
     const line::DeviceSettings& settings = station->settings();
     const std::string& device = settings.name;
     const Labels by_device{{"device", device}};
-    out.add("kelvra_info", {{"device", device}, {"device_type", "kelvra_419"},
-                            {"data_id", std::to_string(settings.data_id)}}, 1);
+    out.add("kelvra_info",
+            {{"device", device},
+             {"device_type", "kelvra_419"},
+             {"data_id", std::to_string(settings.data_id)}},
+            1);
     const Json::Value status = station->status();
     out.add("kelvra_link_up", {{"device", device}, {"port", status["port"].asString()}},
             status["link"].asString() == "up" ? 1 : 0);
@@ -183,13 +197,15 @@ std::string metrics_text(const std::vector<line::Station*>& stations, const Data
     out.add("kelvra_restored_total", by_device, static_cast<double>(counters.restored));
     for (const line::AlarmState& alarm : station->alarm_states()) {
       out.add("kelvra_alarm_active",
-              {{"device", device}, {"key", alarm.key}, {"alarm_id", alarm.alarm_id},
+              {{"device", device},
+               {"key", alarm.key},
+               {"alarm_id", alarm.alarm_id},
                {"text", alarm.text}},
               alarm.active ? 1 : 0);
     }
     if (const auto& record = station->last_record()) {
-      record::for_each_field(*record,
-                             [&](const record::FieldValue& field) { add_reading(out, device, field); });
+      record::for_each_field(
+          *record, [&](const record::FieldValue& field) { add_reading(out, device, field); });
     }
   }
   out.add("kelvra_history_store_ok", {}, history.failing() ? 0 : 1);

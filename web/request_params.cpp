@@ -56,7 +56,8 @@ Target parse_target(const std::string& target) {
     if (pair.empty()) continue;
     const std::size_t equals = pair.find('=');
     const std::string name = decoded(pair.substr(0, equals), true);
-    const std::string value = equals == std::string::npos ? "" : decoded(pair.substr(equals + 1), true);
+    const std::string value =
+        equals == std::string::npos ? "" : decoded(pair.substr(equals + 1), true);
     if (value.size() > kMaxParamValue) {
       throw RequestError(400, "parameter \"" + name + "\": longer than " +
                                   std::to_string(kMaxParamValue) + " bytes");

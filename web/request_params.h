@@ -13,7 +13,8 @@ namespace kelvra::web {
 // A refused request; what() names the parameter and says what is wrong, status the HTTP answer.
 class RequestError : public std::runtime_error {
  public:
-  RequestError(unsigned status, const std::string& what) : std::runtime_error(what), status_(status) {}
+  RequestError(unsigned status, const std::string& what)
+      : std::runtime_error(what), status_(status) {}
   unsigned status() const { return status_; }
 
  private:

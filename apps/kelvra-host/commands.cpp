@@ -16,13 +16,13 @@
 #include "hostkit/plugin_loader.h"
 #include "hostkit/stdout_capture.h"
 #include "line/bench_run.h"
-#include "web/http_server.h"
 #include "line/console.h"
 #include "line/control_socket.h"
 #include "line/decode_input.h"
 #include "line/history_store.h"
 #include "line/settings.h"
 #include "record/kelvra_419_fields.h"
+#include "web/http_server.h"
 
 namespace kelvra::line {
 namespace {

@@ -26,7 +26,8 @@ Json::Value parsed(const std::string& text) {
 class HttpRun {
  public:
   explicit HttpRun(kelvra::web::HttpOptions options = {},
-                   kelvra::sim::SimulatorConfig config = quiet_simulator(*kelvra::sim::builtin_scenario("normal")))
+                   kelvra::sim::SimulatorConfig config =
+                       quiet_simulator(*kelvra::sim::builtin_scenario("normal")))
       : session_(std::move(config)), server_(with_any_port(std::move(options))) {
     session_.options().services.push_back(&server_);
     session_.options().duration = 60s;
@@ -63,8 +64,10 @@ TEST(HttpApi, EndpointsAnswerWithFittingStatus) {
       {"GET", "/api/v1/devices", 200, "\"name\":\"power1\""},
       {"GET", "/api/v1/devices", 200, "\"source\":\"live\""},
       {"GET", "/api/v1/devices/power1", 200, "\"link\":\"up\""},
-      {"GET", "/api/v1/devices/power1/record", 200, "{\"name\":\"dc.out_v\",\"unit\":\"V\",\"value\":53.5}"},
-      {"GET", "/api/v1/devices/power1/record", 200, "{\"name\":\"ac.channel[0].f\",\"unit\":\"Hz\",\"value\":50.0}"},
+      {"GET", "/api/v1/devices/power1/record", 200,
+       "{\"name\":\"dc.out_v\",\"unit\":\"V\",\"value\":53.5}"},
+      {"GET", "/api/v1/devices/power1/record", 200,
+       "{\"name\":\"ac.channel[0].f\",\"unit\":\"Hz\",\"value\":50.0}"},
       {"GET", "/api/v1/devices/nobody", 404, "no device named \\\"nobody\\\""},
       {"GET", "/api/v1/devices/power1/fuel", 404, "no API resource"},
       {"GET", "/api/v1/devices?verbose=1", 400, "unknown parameter \\\"verbose\\\""},
@@ -90,8 +93,9 @@ TEST(HttpApi, EndpointsAnswerWithFittingStatus) {
       {"GET", "/api/v1/history/series?field=dc.out_v", 400, "\\\"device\\\" is missing"},
       {"GET", "/api/v1/history/series?device=x&field=dc.out_v", 404, "no device named"},
       {"GET", "/api/v1/history/series?device=power1&field=dc.out_v&step=999", 400, "out of range"},
-      {"GET", "/api/v1/history/series?device=power1&field=dc.out_v&since=0&until=86400000&step=1000",
-       400, "more than 2000 points"},
+      {"GET",
+       "/api/v1/history/series?device=power1&field=dc.out_v&since=0&until=86400000&step=1000", 400,
+       "more than 2000 points"},
       {"GET", "/api/v1/history/nothing", 404, "no API resource"},
       {"GET", "/api/v1/events?since=1", 400, "takes no parameters"},
       {"POST", "/api/v1/events", 405, "event stream"},
@@ -148,8 +152,8 @@ TEST(HttpApi, HistoryListsRecordsEventsAndSeriesOfTheRun) {
   EXPECT_EQ(records["records"][2]["record"]["dc"]["out_v"].asDouble(), 53.5);
   EXPECT_LT(records["records"][0]["time"].asString(), records["records"][2]["time"].asString());
 
-  const Json::Value series =
-      parsed(run.get("/api/v1/history/series?device=power1&field=ac.channel[1].b&step=3600000").body);
+  const Json::Value series = parsed(
+      run.get("/api/v1/history/series?device=power1&field=ac.channel[1].b&step=3600000").body);
   ASSERT_GE(series["points"].size(), 1u) << series.toStyledString();
   std::uint64_t count = 0;
   for (const Json::Value& point : series["points"]) {
@@ -162,7 +166,8 @@ TEST(HttpApi, HistoryListsRecordsEventsAndSeriesOfTheRun) {
   EXPECT_GE(count, 5u);
   EXPECT_EQ(series["unit"].asString(), "V");
   // A span that ended before the run has no points.
-  const Json::Value before = parsed(run.get("/api/v1/history/series?device=power1&field=dc.out_v&since=1000&until=2000").body);
+  const Json::Value before = parsed(
+      run.get("/api/v1/history/series?device=power1&field=dc.out_v&since=1000&until=2000").body);
   EXPECT_EQ(before["points"].size(), 0u);
 }
 
@@ -186,7 +191,8 @@ TEST(HttpApi, ControlNeedsTheConfiguredBearerToken) {
       {"Bearer s3cret-token", "[320]", 400, "expected a JSON object"},
       {"Bearer s3cret-token", R"({"code": "320"})", 400, "\\\"code\\\" must be an integer"},
       {"Bearer s3cret-token", R"({"code": 320, "argument": 7})", 400, "must be a text"},
-      {"Bearer s3cret-token", R"({"code": 320, "force": true})", 400, "unknown member \\\"force\\\""},
+      {"Bearer s3cret-token", R"({"code": 320, "force": true})", 400,
+       "unknown member \\\"force\\\""},
       {"Bearer s3cret-token", R"({"code": 300, "argument": "zz"})", 409, "takes its bytes in hex"},
       {"Bearer s3cret-token", good, 200, "\"readback\":1"},
   };
@@ -195,7 +201,8 @@ TEST(HttpApi, ControlNeedsTheConfiguredBearerToken) {
     const std::string header =
         *each.authorization ? std::string("Authorization: ") + each.authorization + "\r\n" : "";
     Reply reply = exchange(run.port(), "POST", path, each.body, header);
-    EXPECT_EQ(reply.status, each.status) << each.authorization << " " << each.body << ": " << reply.body;
+    EXPECT_EQ(reply.status, each.status)
+        << each.authorization << " " << each.body << ": " << reply.body;
     EXPECT_NE(reply.body.find(each.contains), std::string::npos) << reply.body;
     if (each.status == 401) {
       EXPECT_EQ(reply.headers["WWW-Authenticate"], "Bearer");
@@ -208,7 +215,8 @@ TEST(HttpApi, ControlNeedsTheConfiguredBearerToken) {
   EXPECT_EQ(stored[0].verdict, "refused");
   EXPECT_EQ(stored[1].verdict, "passed");
   EXPECT_EQ(stored[1].readback, "1");
-  for (const auto& event : stored) EXPECT_EQ(event.origin.rfind("http 127.0.0.1:", 0), 0u) << event.origin;
+  for (const auto& event : stored)
+    EXPECT_EQ(event.origin.rfind("http 127.0.0.1:", 0), 0u) << event.origin;
 }
 
 TEST(HttpApi, OversizedRequestsAreRefused) {
@@ -278,7 +286,8 @@ TEST(HttpLimits, IdleAndSurplusClientsAreClosedWhilePollingGoesOn) {
 
   // Event streams have a bound of their own.
   std::vector<tcp::socket> streams;
-  const std::string ask = "GET /api/v1/events HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n\r\n";
+  const std::string ask =
+      "GET /api/v1/events HTTP/1.1\r\nHost: x\r\nAccept: text/event-stream\r\n\r\n";
   for (int i = 0; i < 2; ++i) {
     streams.push_back(connect_socket(io, run.port()));
     asio::write(streams.back(), asio::buffer(ask));

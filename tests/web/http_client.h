@@ -37,30 +37,31 @@ inline Reply exchange_raw(unsigned short port, const std::string& raw,
   parser.body_limit(64 * 1024 * 1024);
   Reply reply;
   stream.expires_after(limit);
-  stream.async_connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port),
-                       [&](beast::error_code error) {
-                         if (error) return;
-                         asio::async_write(stream, asio::buffer(raw), [&](beast::error_code, std::size_t) {
-                           http::async_read(stream, buffer, parser, [&](beast::error_code read_error, std::size_t) {
-                             if (read_error) return;
-                             const auto& response = parser.get();
-                             reply.status = response.result_int();
-                             for (const auto& field : response) {
-                               reply.headers[std::string(field.name_string())] = std::string(field.value());
-                             }
-                             reply.body = response.body();
-                           });
-                         });
-                       });
+  stream.async_connect(
+      tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), [&](beast::error_code error) {
+        if (error) return;
+        asio::async_write(stream, asio::buffer(raw), [&](beast::error_code, std::size_t) {
+          http::async_read(stream, buffer, parser, [&](beast::error_code read_error, std::size_t) {
+            if (read_error) return;
+            const auto& response = parser.get();
+            reply.status = response.result_int();
+            for (const auto& field : response) {
+              reply.headers[std::string(field.name_string())] = std::string(field.value());
+            }
+            reply.body = response.body();
+          });
+        });
+      });
   io.run_for(limit + 1s);
   return reply;
 }
 
 inline Reply exchange(unsigned short port, const std::string& method, const std::string& target,
                       const std::string& body = "", const std::string& extra_headers = "") {
-  std::string raw = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
-                    extra_headers;
-  if (!body.empty() || method == "POST") raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  std::string raw = method + " " + target +
+                    " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + extra_headers;
+  if (!body.empty() || method == "POST")
+    raw += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   raw += "\r\n" + body;
   return exchange_raw(port, raw);
 }

@@ -24,7 +24,10 @@ TEST(RequestTarget, SplitsAndDecodesStrictly) {
     const char* error;  // empty: accepted
   } cases[] = {
       {"/api/v1/devices", "/api/v1/devices", {}, ""},
-      {"/a%20b?x=1&y=two+words&z=%41%42", "/a b", {{"x", "1"}, {"y", "two words"}, {"z", "AB"}}, ""},
+      {"/a%20b?x=1&y=two+words&z=%41%42",
+       "/a b",
+       {{"x", "1"}, {"y", "two words"}, {"z", "AB"}},
+       ""},
       {"/p?flag&&empty=", "/p", {{"flag", ""}, {"empty", ""}}, ""},
       {"/p+q", "/p+q", {}, ""},
       {"/p?x=%4", "", {}, "bad percent escape"},
@@ -105,16 +108,17 @@ TEST(Series, StepsReduceReadingsToMinMeanMax) {
   tzset();
   const std::int64_t since = *kelvra::web::epoch_ms_of("2026-12-08 10:00:00");
   const std::vector<kelvra::line::StoredRecord> records = {
-      stored_at("2026-12-08 09:59:59.999", 1),          // before the span
-      stored_at("2026-12-08 10:00:00.000", 52),         // first step, at its start
-      stored_at("2026-12-08 10:00:59.999", 54),         // first step, at its end
-      stored_at("2026-12-08 10:01:00.000", 40, true),   // restored: not a reading of its time
+      stored_at("2026-12-08 09:59:59.999", 1),         // before the span
+      stored_at("2026-12-08 10:00:00.000", 52),        // first step, at its start
+      stored_at("2026-12-08 10:00:59.999", 54),        // first step, at its end
+      stored_at("2026-12-08 10:01:00.000", 40, true),  // restored: not a reading of its time
       stored_at("2026-12-08 10:01:30.000", 30, false, "power2"),
-      stored_at("2026-12-08 10:02:10.000", 48),         // third step; the second is empty
-      stored_at("2026-12-08 10:03:00.000", 99),         // at until: outside
+      stored_at("2026-12-08 10:02:10.000", 48),  // third step; the second is empty
+      stored_at("2026-12-08 10:03:00.000", 99),  // at until: outside
       stored_at("not a time", 77),
   };
-  const auto points = kelvra::web::series_of(records, "power1", "dc.out_v", since, since + 180000, 60000);
+  const auto points =
+      kelvra::web::series_of(records, "power1", "dc.out_v", since, since + 180000, 60000);
   ASSERT_EQ(points.size(), 2u);
   EXPECT_EQ(points[0].time_ms, since);
   EXPECT_EQ(points[0].count, 2u);
@@ -124,7 +128,8 @@ TEST(Series, StepsReduceReadingsToMinMeanMax) {
   EXPECT_EQ(points[1].time_ms, since + 120000);
   EXPECT_EQ(points[1].count, 1u);
   EXPECT_EQ(points[1].mean, 48);
-  EXPECT_TRUE(kelvra::web::series_of(records, "power1", "dc.out_i[0]", since, since + 180000, 60000).empty());
+  EXPECT_TRUE(kelvra::web::series_of(records, "power1", "dc.out_i[0]", since, since + 180000, 60000)
+                  .empty());
 }
 
 TEST(FieldUnits, ReadingsHaveBaseUnitsOthersNone) {
@@ -132,11 +137,21 @@ TEST(FieldUnits, ReadingsHaveBaseUnitsOthersNone) {
     const char* field;
     const char* unit;
   } cases[] = {
-      {"ac.channel[0].a", "V"}, {"ac.channel[1].c", "V"},   {"ac.channel[0].f", "Hz"},
-      {"rc.channel[39].value", "A"}, {"rc.group_value", "V"}, {"dc.out_v", "V"},
-      {"dc2.out_i", "A"},       {"dc.m[2]", "A"},           {"ac.channel[0].a_state", ""},
-      {"ac.channel[x].a", ""},  {"dc.m_count", ""},         {"dc.p[0]", ""},
-      {"dc.out_v_state", ""},   {"data_id", ""},            {"rc.group_value2", ""},
+      {"ac.channel[0].a", "V"},
+      {"ac.channel[1].c", "V"},
+      {"ac.channel[0].f", "Hz"},
+      {"rc.channel[39].value", "A"},
+      {"rc.group_value", "V"},
+      {"dc.out_v", "V"},
+      {"dc2.out_i", "A"},
+      {"dc.m[2]", "A"},
+      {"ac.channel[0].a_state", ""},
+      {"ac.channel[x].a", ""},
+      {"dc.m_count", ""},
+      {"dc.p[0]", ""},
+      {"dc.out_v_state", ""},
+      {"data_id", ""},
+      {"rc.group_value2", ""},
       {"", ""},
   };
   for (const auto& each : cases) {
@@ -154,11 +169,16 @@ TEST(ListenAddress, AddressAndPortAreChecked) {
     const char* address;  // empty: refused
     unsigned short port;
   } cases[] = {
-      {"127.0.0.1:8080", "127.0.0.1", 8080}, {"8080", "127.0.0.1", 8080},
-      {":0", "127.0.0.1", 0},                {"0.0.0.0:80", "0.0.0.0", 80},
-      {"[::1]:9000", "::1", 9000},           {"localhost:8080", "", 0},
-      {"127.0.0.1:65536", "", 0},            {"127.0.0.1:", "", 0},
-      {"127.0.0.1:-1", "", 0},               {"127.0.0.1:80x", "", 0},
+      {"127.0.0.1:8080", "127.0.0.1", 8080},
+      {"8080", "127.0.0.1", 8080},
+      {":0", "127.0.0.1", 0},
+      {"0.0.0.0:80", "0.0.0.0", 80},
+      {"[::1]:9000", "::1", 9000},
+      {"localhost:8080", "", 0},
+      {"127.0.0.1:65536", "", 0},
+      {"127.0.0.1:", "", 0},
+      {"127.0.0.1:-1", "", 0},
+      {"127.0.0.1:80x", "", 0},
   };
   for (const auto& each : cases) {
     kelvra::web::HttpOptions options;
@@ -183,9 +203,15 @@ TEST(TokenFile, OneLineOfPrintableCharacters) {
     std::string content;
     const char* token;  // empty: refused
   } cases[] = {
-      {"abc123\n", "abc123"}, {"abc123", "abc123"}, {"abc123\r\n", "abc123"},
-      {"", ""},               {"\n", ""},           {"two words\n", ""},
-      {"a\nb\n", ""},         {std::string(4097, 'k'), ""}, {std::string(4096, 'k'), "k"},
+      {"abc123\n", "abc123"},
+      {"abc123", "abc123"},
+      {"abc123\r\n", "abc123"},
+      {"", ""},
+      {"\n", ""},
+      {"two words\n", ""},
+      {"a\nb\n", ""},
+      {std::string(4097, 'k'), ""},
+      {std::string(4096, 'k'), "k"},
   };
   for (const auto& each : cases) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << each.content;
@@ -194,7 +220,8 @@ TEST(TokenFile, OneLineOfPrintableCharacters) {
       EXPECT_EQ(token.substr(0, std::strlen(each.token)), each.token);
       EXPECT_EQ(token.size(), each.content.size() == 4096 ? 4096u : std::strlen(each.token));
     } else {
-      EXPECT_THROW(kelvra::web::read_token_file(path), kelvra::line::RunError) << each.content.size();
+      EXPECT_THROW(kelvra::web::read_token_file(path), kelvra::line::RunError)
+          << each.content.size();
     }
   }
   std::remove(path.c_str());

@@ -12,6 +12,8 @@ const GLOSS = {
   "48V直流系统直流总电压过低告警": "DC bus voltage low",
   "48V直流系统直流总电压超低告警": "DC bus voltage very low",
   "直流总电压过高告警": "DC bus voltage high",
+  "第1路交流输入-停电": "AC input 1 power failure",
+  "第2路交流输入-停电": "AC input 2 power failure",
 };
 const LABELS = {
   zh: { span: "时段", language: "语言", alarms: "当前告警", ac: "交流输入", dc: "直流单元",
@@ -131,15 +133,21 @@ function plotSets(view) {
 async function loadPlots(view, name) {
   const until = Date.now();
   const since = until - state.span;
-  const container = view.node.querySelector(".plots");
-  container.replaceChildren();
-  view.plots.forEach((p) => p.plot.destroy());
-  view.plots = [];
+  // A later load (new span, new module count) wins over one still fetching.
+  const generation = (view.plotGeneration = (view.plotGeneration || 0) + 1);
+  const fetched = [];
   for (const set of plotSets(view)) {
     if (set.fields.length === 0) continue;
-    const answers = await Promise.all(set.fields.map((field) => getJson(
+    fetched.push({ set, answers: await Promise.all(set.fields.map((field) => getJson(
       `/api/v1/history/series?device=${encodeURIComponent(name)}&field=${encodeURIComponent(field)}` +
-      `&since=${since}&until=${until}`)));
+      `&since=${since}&until=${until}`))) });
+  }
+  if (generation !== view.plotGeneration) return;
+  const container = view.node.querySelector(".plots");
+  view.plots.forEach((p) => p.plot.destroy());
+  container.replaceChildren();
+  view.plots = [];
+  for (const { set, answers } of fetched) {
     const times = [...new Set(answers.flatMap((a) => a.points.map((p) => p.time)))].sort((a, b) => a - b);
     const data = [times.map((t) => t / 1000)];
     for (const answer of answers) {
@@ -153,13 +161,14 @@ async function loadPlots(view, name) {
     title.textContent = text(set.title);
     box.appendChild(title);
     container.appendChild(box);
-    const width = Math.max(260, Math.min(box.clientWidth || 400, 900));
+    const width = Math.max(240, Math.floor(box.getBoundingClientRect().width) - 8);
     const series = [{}].concat(answers.map((a, i) => ({
       label: `${a.field} (${a.unit})`, stroke: `hsl(${(i * 67) % 360} 65% 42%)`, width: 1.5,
       scale: a.unit })));
     const axes = [{}].concat([...new Set(answers.map((a) => a.unit))].map((unit, i) =>
       ({ scale: unit, label: unit, side: i === 0 ? 3 : 1, grid: { show: i === 0 } })));
-    const plot = new uPlot({ width, height: 200, series, axes, scales: { x: { time: true } } }, data, box);
+    const plot = new uPlot({ width, height: 200, series, axes, scales: { x: { time: true } },
+      legend: { live: false } }, data, box);
     box.dataset.points = String(times.length);
     view.plots.push({ plot, set, data, box });
   }
