@@ -79,8 +79,8 @@ std::string read_token_file(const std::string& path) {
 }
 
 struct HttpServer::Shared {
-  Shared(asio::io_context& io, HttpOptions options)
-      : acceptor(io), keepalive(io), options(std::move(options)) {}
+  Shared(asio::io_context& io, HttpOptions given)
+      : acceptor(io), keepalive(io), options(std::move(given)) {}
 
   tcp::acceptor acceptor;
   asio::steady_timer keepalive;

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "line/settings.h"
 #include "bench_fixture.h"
+#include "line/settings.h"
 
 namespace {
 
@@ -70,6 +70,14 @@ TEST(BenchSettings, HostObjectAndDevicesInheritAndOverride) {
   EXPECT_EQ(second.device_json["appSetting"]["has_ac"].asString(), "0");
 }
 
+TEST(BenchSettings, HttpServerKeysAreTheRunsOwn) {
+  const auto settings = parse_settings(
+      json_of(R"({"host": {"http": "0.0.0.0:9000", "http_token_file": "/etc/kelvra/token"}})"));
+  EXPECT_EQ(settings.http, "0.0.0.0:9000");
+  EXPECT_EQ(settings.http_token_file, "/etc/kelvra/token");
+  EXPECT_EQ(parse_settings(json_of("{}")).http, "");
+}
+
 TEST(BenchSettings, ErrorsNameTheField) {
   struct Case {
     const char* json;
@@ -107,6 +115,11 @@ TEST(BenchSettings, ErrorsNameTheField) {
       {R"({"host": {"poll_interval_ms": 1e300}})", "host.poll_interval_ms: expected a number"},
       {R"({"host": {"threshold_values": {"k": 1e39}}})",
        "host.threshold_values.k: expected a number within the range of a float"},
+      {R"({"host": {"http": 8080}})", "host.http: expected a text"},
+      {R"({"host": {"http_token_file": true}})", "host.http_token_file: expected a text"},
+      // The HTTP server is the run's, not a device's.
+      {R"({"host": {"devices": [{"http": "127.0.0.1:8080"}]}})",
+       "host.devices[0].http: unknown setting"},
   };
   for (const Case& c : cases) {
     try {
