@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 
 #include <json/reader.h>
 #include <json/writer.h>
@@ -168,7 +169,11 @@ Api::Api(line::RunContext& run, std::string token, Limits limits)
   // Raise times of the alarms active now are in history when they were raised before this run.
   line::HistoryQuery query;
   query.last = 1000;
-  for (const line::AlarmEvent& event : run_.history.alarm_events(query)) alarm_seen(event);
+  try {
+    for (const line::AlarmEvent& event : run_.history.alarm_events(query)) alarm_seen(event);
+  } catch (const line::HistoryError&) {
+    // History that cannot be read now leaves raise times to the events of this run.
+  }
 }
 
 void Api::round_seen(const Station& station) {
@@ -260,6 +265,9 @@ void Api::answer(const HttpRequest& request, const ServerCounters& counters, con
     done(error_answer(error.status(), error.what()));
   } catch (const line::HistoryError& error) {
     done(error_answer(503, error.what()));
+  } catch (const std::exception& error) {
+    // Whatever else went wrong is this request's alone; the run goes on.
+    done(error_answer(500, error.what()));
   }
 }
 
