@@ -313,7 +313,7 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
 HttpServer::HttpServer(HttpOptions options) : options_(std::move(options)) {}
 
 HttpServer::~HttpServer() {
-  if (shared_ && !shared_->stopped) stop();
+  stop();
 }
 
 void HttpServer::start(line::RunContext& run) {
@@ -343,7 +343,7 @@ void HttpServer::start(line::RunContext& run) {
 }
 
 void HttpServer::stop() {
-  if (!shared_ || shared_->stopped) return;
+  if (!shared_) return;
   shared_->stopped = true;
   run_->events.unsubscribe(*this);
   beast::error_code ignored;
@@ -353,9 +353,12 @@ void HttpServer::stop() {
   for (const auto& [raw, weak] : sessions) {
     if (const auto session = weak.lock()) session->close();
   }
+  // The loop's objects must not outlive the loop: what a handler still holds goes with it.
+  shared_.reset();
 }
 
 unsigned short HttpServer::port() const {
+  if (!shared_) return options_.port;
   beast::error_code error;
   const tcp::endpoint local = shared_->acceptor.local_endpoint(error);
   return error ? options_.port : local.port();
