@@ -9,6 +9,7 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include "line/glosses.h"
 #include "record/kelvra_419_fields.h"
 #include "web/metrics.h"
 #include "web/web_assets.h"
@@ -88,6 +89,7 @@ Json::Value event_json(const line::AlarmEvent& event) {
   json["alarm_id"] = event.alarm_id;
   json["name"] = event.name;
   json["text"] = event.text;
+  json["gloss"] = line::english_gloss(event.text);
   return json;
 }
 
@@ -243,6 +245,7 @@ Json::Value Api::device_json(const Station& station) const {
     entry["key"] = alarm.key;
     entry["alarm_id"] = alarm.alarm_id;
     entry["text"] = alarm.text;
+    entry["gloss"] = line::english_gloss(alarm.text);
     const auto raised = raised_at_.find({station.settings().name, alarm.text});
     entry["raised"] = raised == raised_at_.end() ? Json::Value() : Json::Value(raised->second);
     json["alarms"].append(entry);

@@ -2,19 +2,8 @@
 // from the history series. Texts of the device stay as it gives them unless English is chosen.
 "use strict";
 
-const GLOSS = {
-  "输入电源中断告警": "Input supply interrupted",
-  "001#48V直流系统交流输入电压过高告警": "AC input voltage high",
-  "001#48V直流系统交流输入电压过低告警": "AC input voltage low",
-  "001#48V直流系统交流输入停电告警": "AC input power failure",
-  "001#48V直流系统交流输入频率过高告警": "AC input frequency high",
-  "001#48V直流系统交流输入频率过低告警": "AC input frequency low",
-  "48V直流系统直流总电压过低告警": "DC bus voltage low",
-  "48V直流系统直流总电压超低告警": "DC bus voltage very low",
-  "直流总电压过高告警": "DC bus voltage high",
-  "第1路交流输入-停电": "AC input 1 power failure",
-  "第2路交流输入-停电": "AC input 2 power failure",
-};
+// English glosses of the device's texts, as the API gives them beside each alarm.
+const GLOSS = {};
 const LABELS = {
   zh: { span: "时段", language: "语言", alarms: "当前告警", ac: "交流输入", dc: "直流单元",
         rectifiers: "整流模块", plots: "曲线", log: "告警记录", level: "级别", alarm: "告警",
@@ -90,7 +79,12 @@ function showInfo(view) {
   showAlarms(view);
 }
 
+function learnGloss(alarm) {
+  if (alarm.gloss) GLOSS[alarm.text] = alarm.gloss;
+}
+
 function showAlarms(view) {
+  view.alarms.forEach(learnGloss);
   const tbody = view.node.querySelector(".alarms tbody");
   fillRows(tbody, view.alarms.map((a) => [String(a.level ?? "–"), deviceText(a.text), a.raised || "–"]));
   [...tbody.rows].forEach((row, i) => {
@@ -194,6 +188,7 @@ function extendPlots(view, record, time) {
 }
 
 function alarmEvent(event) {
+  learnGloss(event);
   const view = deviceView(event.device);
   if (event.raised) {
     view.alarms = view.alarms.filter((a) => a.text !== event.text).concat(
@@ -248,6 +243,7 @@ async function loadLog() {
   const answer = await getJson(`/api/v1/history/events?kind=alarm&limit=500&since=${since}`);
   for (const view of state.devices.values()) view.log = [];
   for (const event of answer.events) {
+    learnGloss(event);
     const view = state.devices.get(event.device);
     if (!view) continue;
     if (event.raised) view.log.push({ text: event.text, key: event.key, level: event.level, raised: event.time });

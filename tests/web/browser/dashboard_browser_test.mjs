@@ -88,7 +88,7 @@ try {
   }, 20000), "each plot has points");
   await page.selectOption("#lang", "en");
   check(await waitFor("the English gloss", async () =>
-    (await log.count()) === 0 && (await page.locator("table.log", { hasText: "Input supply interrupted" }).count()) === 1, 5000),
+    (await log.count()) === 0 && (await page.locator("table.log", { hasText: "input power supply interrupted" }).count()) === 1, 5000),
     "English shows the gloss of the alarm's text");
   await page.selectOption("#span", "3600000");
   check(await waitFor("plots of the hour", async () => (await page.locator(".plot").count()) === 3, 10000),
