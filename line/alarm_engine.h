@@ -13,10 +13,10 @@
 
 namespace kelvra::line {
 
-// One alarm the device has reported, with its present state.
+// One alarm the device has reported, raised or not.
 struct AlarmState {
   std::string key;
-  std::string id;
+  std::string alarm_id;
   std::string text;
   bool active = false;
 };
@@ -29,7 +29,7 @@ class AlarmEngine {
                                    const std::string& time);
   // Names of the active alarms, in key order.
   std::vector<std::string> active() const;
-  // Every alarm reported so far, in key order.
+  // Every alarm reported so far with its state, in key order.
   std::vector<AlarmState> states() const;
 
  private:

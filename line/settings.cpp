@@ -389,6 +389,9 @@ RunSettings parse_devices(const Json::Value& root) {
     JsonObjectReader host = host_node->object();
     apply_host_keys(host, common);
     apply_history_keys(host, settings.history);
+    if (auto http = host.find("http")) settings.http = http->text();
+    if (auto token_file = host.find("http_token_file"))
+      settings.http_token_file = token_file->text();
     const Json::Value host_json = merge_app_setting(file_json, host);
     if (std::optional<JsonNode> entries = host.find("devices")) {
       if (!entries->value().isArray() || entries->value().empty()) {

@@ -104,6 +104,10 @@ struct RunSettings {
   std::vector<DeviceSettings> devices;
   MqttSettings mqtt;
   HistoryRetention history;
+  // The HTTP server's "ADDR:PORT" (empty: none) and the file of its control token (empty: no
+  // control over HTTP); the run's --http options override them.
+  std::string http;
+  std::string http_token_file;
   // Mistakes that do not stop a run, each naming the setting and what the device makes of it.
   std::vector<std::string> warnings;
   // What the device will do where the settings say nothing ("no appSetting: ...").

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 
 namespace kelvra::record {
 namespace {
@@ -281,21 +280,37 @@ std::string time_text(const std::uint8_t (&stamp)[7]) {
   return text;
 }
 
+const char* field_unit(const std::string& name) {
+  struct Unit {
+    const char* prefix;
+    const char* suffix;
+    const char* unit;
+  };
+  // Phase voltages and frequency of an AC input, module output currents, DC unit output
+  // voltage, current and battery currents, the shelf's output voltage.
+  static const Unit kUnits[] = {
+      {"ac.channel[", "].a", "V"},  {"ac.channel[", "].b", "V"},     {"ac.channel[", "].c", "V"},
+      {"ac.channel[", "].f", "Hz"}, {"rc.channel[", "].value", "A"}, {"rc.group_value", "", "V"},
+      {"dc.out_v", "", "V"},        {"dc.out_i", "", "A"},           {"dc.m[", "]", "A"},
+      {"dc2.out_v", "", "V"},       {"dc2.out_i", "", "A"},          {"dc2.m[", "]", "A"},
+  };
+  for (const Unit& each : kUnits) {
+    const std::size_t prefix = std::strlen(each.prefix);
+    const std::size_t suffix = std::strlen(each.suffix);
+    if (name.size() < prefix + suffix || name.compare(0, prefix, each.prefix) != 0) continue;
+    if (suffix == 0 && name.size() != prefix) continue;
+    if (name.compare(name.size() - suffix, suffix, each.suffix) != 0) continue;
+    // Between prefix and suffix only an element index may stand.
+    const std::string middle = name.substr(prefix, name.size() - prefix - suffix);
+    if (middle.find_first_not_of("0123456789") == std::string::npos) return each.unit;
+  }
+  return "";
+}
+
 std::string float_text(float value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.7g", static_cast<double>(value));
   return text;
-}
-
-std::string field_unit(const std::string& name) {
-  static const std::regex kVolts(R"(ac\.channel\[\d+\]\.[abc]|dc2?\.out_v)");
-  static const std::regex kHertz(R"(ac\.channel\[\d+\]\.f)");
-  // Module currents, the DC output current and the battery currents (the first float group).
-  static const std::regex kAmperes(R"(rc\.channel\[\d+\]\.value|dc2?\.out_i|dc2?\.m\[\d+\])");
-  if (std::regex_match(name, kVolts)) return "V";
-  if (std::regex_match(name, kHertz)) return "Hz";
-  if (std::regex_match(name, kAmperes)) return "A";
-  return "";
 }
 
 }  // namespace kelvra::record

@@ -45,10 +45,6 @@ using FieldVisitor = std::function<void(const FieldValue&)>;
 // count as received (bounded by the room the record has), so unused room is not listed.
 void for_each_field(const kelvra_419_Data_t& record, const FieldVisitor& visit);
 
-// The unit of a field's value by its dotted name ("V", "Hz", "A"); empty for counts, states and
-// fields the equipment does not define.
-std::string field_unit(const std::string& name);
-
 // The record as nested JSON objects and arrays named after the fields.
 Json::Value to_json(const kelvra_419_Data_t& record);
 
@@ -57,6 +53,10 @@ std::optional<kelvra_419_Data_t> from_bytes(const std::uint8_t* data, std::size_
 
 // The host time value as "YYYY-MM-DD HH:MM:SS"; "unset" for seven zero bytes.
 std::string time_text(const std::uint8_t (&stamp)[7]);
+
+// The unit of a field named as for_each_field names it: "V", "A", "Hz", or "" for counts, states
+// and values the record gives no unit.
+const char* field_unit(const std::string& name);
 
 // A float as the shortest text of up to seven significant digits ("53.5", "230", "0").
 std::string float_text(float value);

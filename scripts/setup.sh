@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   clang libclang-rt-dev valgrind sqlite3 jq
   libmosquitto-dev mosquitto mosquitto-clients openssl
+  nodejs chromium fonts-wqy-microhei prometheus curl
 )
 
 missing=()
@@ -16,11 +17,19 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Some builds of nodejs bring npm along; Debian's has it as a package of its own.
+command -v npm >/dev/null || missing+=(npm)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
 
-echo "installing: ${missing[*]}"
-sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# The dashboard's plotting library and the browser test's driver, from the committed lock file.
+web="$(dirname "$0")/../web"
+if [ ! "$web/node_modules/.package-lock.json" -nt "$web/package-lock.json" ]; then
+  (cd "$web" && npm ci --no-audit --no-fund --silent)
+fi

@@ -18,6 +18,7 @@
 #include "line/settings.h"
 #include "northbound/mqtt_service.h"
 #include "sim/simulator.h"
+#include "web/http_server.h"
 
 namespace kelvra::app {
 namespace {
@@ -76,7 +77,37 @@ struct RunCommandOptions {
   bool plugin_output = false;
   bool trace = false;
   std::optional<std::string> trace_file;
+  std::optional<std::string> http;             // ADDR:PORT; overrides the settings' "http"
+  std::optional<std::string> http_token_file;  // overrides the settings' "http_token_file"
 };
+
+// The HTTP server the options or the settings ask for; none when neither does. Throws
+// hostkit::InputError for an address or token file that cannot be used.
+std::optional<web::HttpOptions> http_options(const RunCommandOptions& options) {
+  const std::string listen = options.http.value_or(options.run.settings.http);
+  const std::string token_file =
+      options.http_token_file.value_or(options.run.settings.http_token_file);
+  if (listen.empty()) {
+    if (!token_file.empty()) {
+      throw hostkit::InputError("--http-token-file " + token_file + ": needs --http ADDR:PORT");
+    }
+    return std::nullopt;
+  }
+  web::HttpOptions http;
+  try {
+    web::parse_listen_address(listen, http);
+  } catch (const std::invalid_argument& error) {
+    throw hostkit::InputError(std::string("--http ") + error.what());
+  }
+  if (!token_file.empty()) {
+    try {
+      http.token = web::read_token_file(token_file);
+    } catch (const line::RunError& error) {
+      throw hostkit::InputError(std::string("--http-token-file ") + error.what());
+    }
+  }
+  return http;
+}
 
 // An error of the run on standard error: text, or a JSON line with --json.
 void print_error(bool json, const std::string& text) {
@@ -120,6 +151,11 @@ int run_checked(RunCommandOptions& options) {
     line::parse_mqtt_url("--mqtt", *options.mqtt_url, options.run.settings.mqtt);
   options.simulator.pace = !options.no_pace;
   options.simulator.link_prefix = options.run.db_path;
+  std::optional<web::HttpServer> http_server;
+  if (const auto http = http_options(options)) {
+    http_server.emplace(*http);
+    options.run.services.push_back(&*http_server);
+  }
 
   // The plug-in's own lines are taken off standard output: JSON mode passes them on wrapped,
   // text mode shows them marked with --plugin-output.
@@ -289,6 +325,16 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
                     "warnings are JSON lines too");
   command->add_flag("--plugin-output", options->plugin_output,
                     "also show the plug-in's own diagnostic lines, marked \"    | \"");
+  command
+      ->add_option("--http", options->http,
+                   "serve the dashboard, JSON API and metrics on ADDR:PORT (address default "
+                   "127.0.0.1)")
+      ->type_name("ADDR:PORT");
+  command
+      ->add_option("--http-token-file", options->http_token_file,
+                   "allow control over HTTP with the bearer token in FILE; without it control "
+                   "over HTTP answers 403")
+      ->type_name("FILE");
   command->add_flag("--strict", options->strict,
                     "refuse settings that draw a warning instead of running");
   hostkit::add_bounded(*command, "--comm-lost-after", line::kCommLostAfterMsBounds,
@@ -314,7 +360,8 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       "object only), threshold_levels {KEY: level},\n"
       "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
       "of objects with the same keys plus name and appSetting, one per device (several\n"
-      "addresses on one port are polled in turn). Numbers have the bounds of the options above.\n"
+      "addresses on one port are polled in turn), plus http and http_token_file for the run.\n"
+      "Numbers have the bounds of the options above.\n"
       "SIGINT or SIGTERM ends the run cleanly. Exit status: 0 done, 1 failed or no round\n"
       "completed, 2 usage or settings that can never work (a rate a port cannot take, a port\n"
       "that is a directory or a regular file).");

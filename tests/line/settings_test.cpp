@@ -85,6 +85,14 @@ TEST(BenchSettings, HistoryRetentionKeysOfTheHostObject) {
   EXPECT_EQ(given.keep_aggregate_days, 1);
 }
 
+TEST(BenchSettings, HttpServerKeysAreTheRunsOwn) {
+  const auto settings = parse_settings(
+      json_of(R"({"host": {"http": "0.0.0.0:9000", "http_token_file": "/etc/kelvra/token"}})"));
+  EXPECT_EQ(settings.http, "0.0.0.0:9000");
+  EXPECT_EQ(settings.http_token_file, "/etc/kelvra/token");
+  EXPECT_EQ(parse_settings(json_of("{}")).http, "");
+}
+
 TEST(BenchSettings, ErrorsNameTheField) {
   struct Case {
     const char* json;
@@ -130,6 +138,11 @@ TEST(BenchSettings, ErrorsNameTheField) {
        "host.max_db_mb: expected a number from 1 to 1000000, got \"big\""},
       {R"({"host": {"devices": [{"keep_events_days": 30}]}})",
        "host.devices[0].keep_events_days: unknown member"},
+      {R"({"host": {"http": 8080}})", "host.http: expected a text"},
+      {R"({"host": {"http_token_file": true}})", "host.http_token_file: expected a text"},
+      // The HTTP server is the run's, not a device's.
+      {R"({"host": {"devices": [{"http": "127.0.0.1:8080"}]}})",
+       "host.devices[0].http: unknown member"},
       {R"({"host": {"comm_lost_level": 11}})",
        "host.comm_lost_level: expected a number from 0 to 10, got 11"},
       {R"({"host": {"comm_lost_after_ms": 99}})",

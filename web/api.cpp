@@ -1,0 +1,518 @@
+#include "web/api.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include "line/glosses.h"
+#include "record/kelvra_419_fields.h"
+#include "web/metrics.h"
+#include "web/web_assets.h"
+
+namespace kelvra::web {
+namespace {
+
+using line::Station;
+
+constexpr std::int64_t kMinStepMs = 1000;
+constexpr std::int64_t kDefaultSpanMs = 3600 * 1000;
+constexpr unsigned kMaxBodyDepth = 4;
+constexpr const char* kPrefix = "/api/v1/";
+
+HttpAnswer json_answer(unsigned status, const Json::Value& value) {
+  HttpAnswer answer;
+  answer.status = status;
+  answer.body = compact_json(value) + "\n";
+  return answer;
+}
+
+std::int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Compares in time independent of where the texts first differ.
+bool same_secret(const std::string& given, const std::string& token) {
+  unsigned char difference = given.size() == token.size() ? 0 : 1;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    difference |=
+        static_cast<unsigned char>(given[i] ^ token[i % std::max<std::size_t>(1, token.size())]);
+  }
+  return difference == 0;
+}
+
+// The device's reply as it is; one that says "ok": false with `refused` and its status member.
+HttpAnswer device_reply(Json::Value reply, unsigned refused) {
+  if (reply["ok"].asBool()) return json_answer(200, reply);
+  reply["status"] = refused;
+  return json_answer(refused, reply);
+}
+
+// The span of a history request: since (default an hour before until), until (default now).
+std::pair<std::int64_t, std::int64_t> span_of(const Target& target) {
+  const std::int64_t until = time_param(target, "until").value_or(now_ms());
+  const std::int64_t since = time_param(target, "since").value_or(until - kDefaultSpanMs);
+  if (since >= until) throw RequestError(400, "\"since\" must lie before \"until\"");
+  return {since, until};
+}
+
+}  // namespace
+
+std::string compact_json(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  return Json::writeString(builder, value);
+}
+
+Json::Value event_json(const line::AlarmEvent& event) {
+  Json::Value json(Json::objectValue);
+  json["time"] = event.time;
+  json["device"] = event.device;
+  json["raised"] = event.raised;
+  json["level"] = event.level;
+  json["key"] = event.key;
+  json["alarm_id"] = event.alarm_id;
+  json["name"] = event.name;
+  json["text"] = event.text;
+  json["gloss"] = line::english_gloss(event.text);
+  return json;
+}
+
+Json::Value event_json(const line::CommEvent& event) {
+  Json::Value json(Json::objectValue);
+  json["time"] = event.time;
+  json["port"] = event.port;
+  json["event"] = event.event;
+  json["detail"] = event.detail;
+  return json;
+}
+
+Json::Value event_json(const line::ControlEvent& event) {
+  Json::Value json(Json::objectValue);
+  json["time"] = event.time;
+  json["device"] = event.device;
+  json["origin"] = event.origin;
+  json["code"] = event.code;
+  json["argument"] = event.argument;
+  json["verdict"] = event.verdict;
+  json["detail"] = event.detail;
+  json["readback"] = event.readback;
+  return json;
+}
+
+HttpAnswer error_answer(unsigned status, const std::string& text) {
+  Json::Value json(Json::objectValue);
+  json["error"] = text;
+  json["status"] = status;
+  return json_answer(status, json);
+}
+
+Json::Value fields_with_units(const kelvra_419_Data_t& record) {
+  Json::Value fields(Json::arrayValue);
+  record::for_each_field(record, [&](const record::FieldValue& field) {
+    Json::Value entry(Json::objectValue);
+    entry["name"] = field.name;
+    const bool not_a_number = field.value.isDouble() && !std::isfinite(field.value.asDouble());
+    entry["value"] = not_a_number ? Json::Value() : field.value;
+    entry["unit"] = record::field_unit(field.name);
+    fields.append(entry);
+  });
+  return fields;
+}
+
+Api::Api(line::RunContext& run, std::string token, Limits limits)
+    : run_(run), token_(std::move(token)), limits_(limits) {
+  // Raise times of the alarms active now are in history when they were raised before this run.
+  line::HistoryQuery query;
+  query.last = 1000;
+  try {
+    for (const line::AlarmEvent& event : run_.history.alarm_events(query)) alarm_seen(event);
+  } catch (const line::HistoryError&) {
+    // History that cannot be read now leaves raise times to the events of this run.
+  }
+}
+
+void Api::round_seen(const Station& station) {
+  last_round_[&station] = std::chrono::steady_clock::now();
+}
+
+void Api::alarm_seen(const line::AlarmEvent& event) {
+  const auto key = std::make_pair(event.device, event.text);
+  if (event.raised) {
+    raised_at_[key] = event.time;
+  } else {
+    raised_at_.erase(key);
+  }
+}
+
+DataState Api::data_state(const Station& station) const {
+  const Json::Value status = station.status();
+  DataState state;
+  if (status["source"].isString()) {
+    state.source = status["source"].asString();
+  } else if (!station.last_record()) {
+    state.source = "none";
+  } else {
+    state.source = station.counters().rounds > 0 ? "live" : "restored";
+  }
+  if (status["data_age_s"].isNumeric()) {
+    state.age_s = status["data_age_s"].asDouble();
+  } else if (const auto seen = last_round_.find(&station); seen != last_round_.end()) {
+    state.age_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - seen->second).count();
+  }
+  return state;
+}
+
+Station* Api::station_named(const std::string& name) const {
+  for (Station* station : run_.stations) {
+    if (station->settings().name == name) return station;
+  }
+  return nullptr;
+}
+
+Json::Value Api::device_json(const Station& station) const {
+  const Json::Value status = station.status();
+  Json::Value json(Json::objectValue);
+  json["name"] = station.settings().name;
+  json["port"] = status["port"];
+  json["address"] = status["address"];
+  json["data_id"] = status["data_id"];
+  json["link"] = status["link"];
+  json["poll_state"] =
+      status.isMember("poll_state_name") ? status["poll_state_name"] : status["poll_state"];
+  const DataState state = data_state(station);
+  json["source"] = state.source;
+  json["data_age_s"] = state.age_s ? Json::Value(*state.age_s) : Json::Value();
+  json["stale"] = status.isMember("stale") ? status["stale"] : Json::Value(false);
+  json["comm_lost"] = status.isMember("comm_lost") ? status["comm_lost"]
+                                                   : Json::Value(status["link"].asString() != "up");
+  json["record_time"] = status.isMember("record_time") ? status["record_time"]
+                                                       : Json::Value(station.last_round_time());
+  for (const char* counter : {"rounds", "commands", "answers", "timeouts", "refused", "restored"}) {
+    json["counters"][counter] = status[counter];
+  }
+  json["alarms"] = Json::Value(Json::arrayValue);
+  for (const line::AlarmState& alarm : station.alarm_states()) {
+    if (!alarm.active) continue;
+    Json::Value entry(Json::objectValue);
+    entry["key"] = alarm.key;
+    entry["alarm_id"] = alarm.alarm_id;
+    entry["text"] = alarm.text;
+    entry["gloss"] = line::english_gloss(alarm.text);
+    const auto raised = raised_at_.find({station.settings().name, alarm.text});
+    entry["raised"] = raised == raised_at_.end() ? Json::Value() : Json::Value(raised->second);
+    json["alarms"].append(entry);
+  }
+  return json;
+}
+
+Json::Value Api::round_json(const Station& station) const {
+  Json::Value json(Json::objectValue);
+  json["time"] = station.last_round_time();
+  json["device"] = device_json(station);
+  if (station.last_record()) json["record"] = record::to_json(*station.last_record());
+  return json;
+}
+
+void Api::answer(const HttpRequest& request, const ServerCounters& counters, const Answer& done) {
+  try {
+    route(request, parse_target(request.target), counters, done);
+  } catch (const RequestError& error) {
+    done(error_answer(error.status(), error.what()));
+  } catch (const line::HistoryError& error) {
+    done(error_answer(503, error.what()));
+  } catch (const std::exception& error) {
+    // Whatever else went wrong is this request's alone; the run goes on.
+    done(error_answer(500, error.what()));
+  }
+}
+
+void Api::route(const HttpRequest& request, const Target& target, const ServerCounters& counters,
+                const Answer& done) {
+  const auto only = [&](const char* method) {
+    if (request.method == method) return true;
+    HttpAnswer refused = error_answer(405, request.method + " is not taken here; use " + method);
+    refused.allow = method;
+    done(refused);
+    return false;
+  };
+  const std::string& path = target.path;
+  if (path == "/metrics") {
+    if (!only("GET")) return;
+    allow_only(target, {});
+    HttpAnswer answer;
+    answer.content_type = "text/plain; version=0.0.4; charset=utf-8";
+    answer.body = metrics_text(
+        run_.stations, [this](const Station& s) { return data_state(s); }, run_.history, counters);
+    done(answer);
+    return;
+  }
+  if (path.rfind(kPrefix, 0) != 0) {
+    if (const EmbeddedFile* file = find_embedded_file(path)) {
+      if (!only("GET")) return;
+      HttpAnswer answer;
+      answer.content_type = content_type_of(path);
+      answer.body.assign(reinterpret_cast<const char*>(file->data), file->size);
+      done(answer);
+      return;
+    }
+    done(error_answer(404, "nothing at " + path));
+    return;
+  }
+  const std::vector<std::string> parts = path_parts(path.substr(std::strlen(kPrefix)));
+  if (parts.size() == 1 && parts[0] == "devices") {
+    if (!only("GET")) return;
+    allow_only(target, {});
+    Json::Value json(Json::objectValue);
+    json["devices"] = Json::Value(Json::arrayValue);
+    for (const Station* station : run_.stations) json["devices"].append(device_json(*station));
+    done(json_answer(200, json));
+    return;
+  }
+  if (parts.size() >= 2 && parts.size() <= 3 && parts[0] == "devices") {
+    Station* station = station_named(parts[1]);
+    if (station == nullptr) {
+      done(error_answer(404, "no device named \"" + parts[1] + "\""));
+      return;
+    }
+    const std::string what = parts.size() == 3 ? parts[2] : "";
+    if (what.empty() || what == "record") {
+      if (!only("GET")) return;
+      allow_only(target, {});
+      Json::Value json = device_json(*station);
+      if (what == "record") {
+        json = Json::Value(Json::objectValue);
+        json["device"] = station->settings().name;
+        json["time"] = station->last_round_time();
+        json["source"] = data_state(*station).source;
+        if (!station->last_record()) {
+          done(error_answer(404, "no record of \"" + parts[1] + "\" yet"));
+          return;
+        }
+        json["fields"] = fields_with_units(*station->last_record());
+      }
+      done(json_answer(200, json));
+      return;
+    }
+    if (what == "query") {
+      if (!only("GET")) return;
+      allow_only(target, {"key"});
+      const auto key = target.params.find("key");
+      if (key == target.params.end()) throw RequestError(400, "parameter \"key\" is missing");
+      Json::Value ask(Json::objectValue);
+      ask["command"] = "query";
+      ask["device"] = station->settings().name;
+      ask["key"] = key->second;
+      run_.handle(ask, request.origin,
+                  [done](const Json::Value& reply) { done(device_reply(reply, 422)); });
+      return;
+    }
+    if (what == "control") {
+      if (!only("POST")) return;
+      allow_only(target, {});
+      control(request, *station, done);
+      return;
+    }
+  }
+  if (parts.size() == 1 && parts[0] == "events") {
+    // The server takes a GET of the stream over before routing; other methods reach here.
+    HttpAnswer refused = error_answer(405, "the event stream is read with GET");
+    refused.allow = "GET";
+    done(refused);
+    return;
+  }
+  if (parts.size() == 2 && parts[0] == "history") {
+    if (!only("GET")) return;
+    if (parts[1] == "records") return done(history_records(target));
+    if (parts[1] == "events") return done(history_events(target));
+    if (parts[1] == "series") return done(history_series(target));
+  }
+  done(error_answer(404, "no API resource at " + path));
+}
+
+HttpAnswer Api::history_records(const Target& target) {
+  allow_only(target, {"device", "since", "until", "limit"});
+  const auto [since, until] = span_of(target);
+  const auto limit = static_cast<std::size_t>(
+      integer_param(target, "limit", 1, static_cast<std::int64_t>(limits_.history_rows))
+          .value_or(100));
+  const auto device = target.params.find("device");
+  if (device != target.params.end() && station_named(device->second) == nullptr) {
+    throw RequestError(404, "no device named \"" + device->second + "\"");
+  }
+  line::HistoryQuery query;
+  query.since_ms = since;
+  query.until_ms = until;
+  if (device != target.params.end()) query.device = device->second;
+  query.last = limit + 1;  // one more than answered tells a truncated listing
+  std::vector<line::StoredRecord> rows = run_.history.records(query);
+  Json::Value json(Json::objectValue);
+  json["records"] = Json::Value(Json::arrayValue);
+  const std::size_t first = rows.size() > limit ? rows.size() - limit : 0;
+  json["truncated"] = first > 0;
+  for (std::size_t i = first; i < rows.size(); ++i) {
+    const line::StoredRecord& row = rows[i];
+    Json::Value entry(Json::objectValue);
+    entry["time"] = row.time;
+    entry["device"] = row.device;
+    entry["data_id"] = row.data_id;
+    entry["restored"] = row.restored;
+    if (const auto record = record::from_bytes(row.bytes.data(), row.bytes.size())) {
+      entry["record"] = record::to_json(*record);
+    }
+    json["records"].append(entry);
+  }
+  return json_answer(200, json);
+}
+
+HttpAnswer Api::history_events(const Target& target) {
+  allow_only(target, {"kind", "since", "until", "limit"});
+  const auto [since, until] = span_of(target);
+  const auto limit = static_cast<std::size_t>(
+      integer_param(target, "limit", 1, static_cast<std::int64_t>(limits_.history_rows))
+          .value_or(100));
+  const auto kind = target.params.find("kind");
+  const std::string wanted = kind == target.params.end() ? "" : kind->second;
+  if (!wanted.empty() && wanted != "alarm" && wanted != "link" && wanted != "control") {
+    throw RequestError(400, "parameter \"kind\": \"" + wanted + "\" is not alarm, link or control");
+  }
+  line::HistoryQuery query;
+  query.since_ms = since;
+  query.until_ms = until;
+  query.last = limit;
+  std::vector<std::pair<std::int64_t, Json::Value>> events;  // (UTC ms, event) to merge by time
+  const auto take = [&](const char* name, auto rows, auto to_json) {
+    if (!wanted.empty() && wanted != name) return;
+    for (const auto& row : rows) {
+      Json::Value json = to_json(row);
+      json["kind"] = name;
+      events.emplace_back(row.time_ms, std::move(json));
+    }
+  };
+  take("alarm", run_.history.alarm_events(query), [](const auto& row) { return event_json(row); });
+  take("link", run_.history.comm_events(query), [](const auto& row) { return event_json(row); });
+  take("control", run_.history.control_events(query),
+       [](const auto& row) { return event_json(row); });
+  std::stable_sort(events.begin(), events.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  const std::size_t first = events.size() > limit ? events.size() - limit : 0;
+  Json::Value json(Json::objectValue);
+  json["events"] = Json::Value(Json::arrayValue);
+  for (std::size_t i = first; i < events.size(); ++i) json["events"].append(events[i].second);
+  return json_answer(200, json);
+}
+
+HttpAnswer Api::history_series(const Target& target) {
+  allow_only(target, {"device", "field", "since", "until", "step"});
+  const auto [since, until] = span_of(target);
+  const auto device = target.params.find("device");
+  const auto field = target.params.find("field");
+  if (device == target.params.end()) throw RequestError(400, "parameter \"device\" is missing");
+  if (field == target.params.end()) throw RequestError(400, "parameter \"field\" is missing");
+  if (station_named(device->second) == nullptr) {
+    throw RequestError(404, "no device named \"" + device->second + "\"");
+  }
+  const std::string unit = record::field_unit(field->second);
+  if (unit.empty()) {
+    throw RequestError(400, "parameter \"field\": \"" + field->second +
+                                "\" is not a reading (a record field with a unit)");
+  }
+  const auto points_max = static_cast<std::int64_t>(limits_.series_points);
+  const std::int64_t fitting_step =
+      std::max(kMinStepMs, (until - since + points_max - 1) / points_max);
+  const std::int64_t step =
+      integer_param(target, "step", kMinStepMs, std::numeric_limits<std::int32_t>::max())
+          .value_or(std::max(fitting_step, (until - since) / 300));
+  if ((until - since) / step > points_max) {
+    throw RequestError(400, "parameter \"step\": " + std::to_string(step) + " ms gives more than " +
+                                std::to_string(points_max) + " points; at least " +
+                                std::to_string(fitting_step));
+  }
+  std::vector<line::SeriesPoint> points;
+  try {
+    points = run_.history.series(device->second, field->second, since, until, step);
+  } catch (const line::HistoryError& error) {
+    throw RequestError(400, "parameter \"field\": " + error.reason());
+  }
+  Json::Value json(Json::objectValue);
+  json["device"] = device->second;
+  json["field"] = field->second;
+  json["unit"] = unit;
+  json["since"] = Json::Int64(since);
+  json["until"] = Json::Int64(until);
+  json["step"] = Json::Int64(step);
+  json["points"] = Json::Value(Json::arrayValue);
+  for (const line::SeriesPoint& point : points) {
+    Json::Value entry(Json::objectValue);
+    entry["time"] = Json::Int64(point.time_ms);
+    entry["min"] = point.min;
+    entry["mean"] = point.mean;
+    entry["max"] = point.max;
+    entry["count"] = Json::UInt64(point.count);
+    json["points"].append(entry);
+  }
+  return json_answer(200, json);
+}
+
+void Api::control(const HttpRequest& request, Station& station, const Answer& done) {
+  if (token_.empty()) {
+    done(error_answer(403, "control over HTTP is off: the host was started without a token file"));
+    return;
+  }
+  const std::string scheme = "Bearer ";
+  if (request.authorization.rfind(scheme, 0) != 0) {
+    HttpAnswer answer = error_answer(401, "control needs Authorization: Bearer TOKEN");
+    answer.authenticate = true;
+    done(answer);
+    return;
+  }
+  if (!same_secret(request.authorization.substr(scheme.size()), token_)) {
+    done(error_answer(403, "the bearer token is not the one configured"));
+    return;
+  }
+  Json::Value body;
+  Json::CharReaderBuilder builder;
+  builder["stackLimit"] = kMaxBodyDepth;
+  builder["rejectDupKeys"] = true;
+  builder["failIfExtra"] = true;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string errors;
+  bool parsed = false;
+  try {
+    parsed = reader->parse(request.body.data(), request.body.data() + request.body.size(), &body,
+                           &errors);
+  } catch (const Json::Exception& error) {
+    errors = error.what();
+  }
+  if (!parsed || !body.isObject()) {
+    throw RequestError(400,
+                       "request body: expected a JSON object {\"code\": N, \"argument\": TEXT}" +
+                           (errors.empty() ? std::string() : ": " + errors));
+  }
+  for (const std::string& name : body.getMemberNames()) {
+    if (name != "code" && name != "argument") {
+      throw RequestError(400, "request body: unknown member \"" + name + "\" (code, argument)");
+    }
+  }
+  if (!body["code"].isInt()) throw RequestError(400, "request body: \"code\" must be an integer");
+  if (body.isMember("argument") && !body["argument"].isString()) {
+    throw RequestError(400, "request body: \"argument\" must be a text");
+  }
+  Json::Value ask(Json::objectValue);
+  ask["command"] = "control";
+  ask["device"] = station.settings().name;
+  ask["code"] = body["code"];
+  ask["argument"] = body.get("argument", "");
+  run_.handle(ask, request.origin,
+              [done](const Json::Value& reply) { done(device_reply(reply, 409)); });
+}
+
+}  // namespace kelvra::web

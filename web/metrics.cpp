@@ -1,0 +1,222 @@
+#include "web/metrics.h"
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+#include "record/kelvra_419_fields.h"
+
+namespace kelvra::web {
+namespace {
+
+// One family: its samples are appended as the stations are walked, printed once at the end.
+struct Family {
+  const char* help;
+  const char* type;
+  std::string samples;
+};
+
+std::string number_text(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
+  char text[40];
+  std::snprintf(text, sizeof text, "%.9g", value);
+  return text;
+}
+
+using Labels = std::vector<std::pair<std::string, std::string>>;
+
+class Exposition {
+ public:
+  void add(const std::string& name, const Labels& labels, double value) {
+    Family& family = families_.at(name);
+    family.samples += name;
+    if (!labels.empty()) {
+      family.samples += '{';
+      for (std::size_t i = 0; i < labels.size(); ++i) {
+        family.samples +=
+            (i ? "," : "") + labels[i].first + "=\"" + label_value(labels[i].second) + '"';
+      }
+      family.samples += '}';
+    }
+    family.samples += ' ' + number_text(value) + '\n';
+  }
+
+  void declare(const std::string& name, const char* type, const char* help) {
+    order_.push_back(name);
+    families_[name] = Family{help, type, ""};
+  }
+
+  std::string text() const {
+    std::string out;
+    for (const std::string& name : order_) {
+      const Family& family = families_.at(name);
+      if (family.samples.empty()) continue;
+      out += "# HELP " + name + ' ' + family.help + "\n# TYPE " + name + ' ' + family.type + '\n';
+      out += family.samples;
+    }
+    return out;
+  }
+
+ private:
+  std::vector<std::string> order_;
+  std::map<std::string, Family> families_;
+};
+
+// The index in "x[3].y" after `prefix` ("x["), as text.
+std::string index_after(const std::string& name, std::size_t prefix) {
+  return std::to_string(std::stoul(name.substr(prefix)) + 1);
+}
+
+// A record field as a reading sample, when it is one: names come from the field table.
+void add_reading(Exposition& out, const std::string& device, const record::FieldValue& field) {
+  const std::string& name = field.name;
+  if (!field.value.isDouble()) return;
+  const double value = field.value.asDouble();
+  const auto ends = [&](const char* suffix) {
+    const std::string tail(suffix);
+    return name.size() > tail.size() &&
+           name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  if (name.rfind("ac.channel[", 0) == 0) {
+    const std::string input = index_after(name, 11);
+    for (const char* phase : {"a", "b", "c"}) {
+      if (ends((std::string("].") + phase).c_str())) {
+        out.add("kelvra_ac_phase_volts", {{"device", device}, {"input", input}, {"phase", phase}},
+                value);
+      }
+    }
+    if (ends("].f"))
+      out.add("kelvra_ac_frequency_hertz", {{"device", device}, {"input", input}}, value);
+    return;
+  }
+  if (name.rfind("rc.channel[", 0) == 0 && ends("].value")) {
+    out.add("kelvra_rectifier_current_amperes",
+            {{"device", device}, {"module", index_after(name, 11)}}, value);
+    return;
+  }
+  if (name == "rc.group_value") {
+    out.add("kelvra_rectifier_output_volts", {{"device", device}}, value);
+    return;
+  }
+  for (const auto& [group, unit] :
+       {std::pair<const char*, const char*>{"dc.", "1"}, {"dc2.", "2"}}) {
+    const std::string prefix(group);
+    if (name.rfind(prefix, 0) != 0) continue;
+    const std::string member = name.substr(prefix.size());
+    if (member == "out_v")
+      out.add("kelvra_dc_voltage_volts", {{"device", device}, {"unit", unit}}, value);
+    if (member == "out_i")
+      out.add("kelvra_dc_current_amperes", {{"device", device}, {"unit", unit}}, value);
+    if (member.rfind("m[", 0) == 0) {
+      out.add("kelvra_battery_current_amperes",
+              {{"device", device}, {"unit", unit}, {"battery", index_after(member, 2)}}, value);
+    }
+  }
+}
+
+}  // namespace
+
+std::string label_value(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
+  }
+  return out;
+}
+
+std::string metrics_text(const std::vector<line::Station*>& stations, const DataStateOf& data_state,
+                         const line::HistoryStore& history, const ServerCounters& server) {
+  Exposition out;
+  out.declare("kelvra_info", "gauge", "Device type and data id of each polled device, always 1.");
+  out.declare("kelvra_link_up", "gauge", "1 while the device's serial port is open, else 0.");
+  out.declare("kelvra_data_source", "gauge",
+              "1 for where the device's data comes from now (live, restored or none).");
+  out.declare("kelvra_data_age_seconds", "gauge", "Time since the device's last completed round.");
+  out.declare("kelvra_rounds_total", "counter", "Completed poll rounds.");
+  out.declare("kelvra_commands_total", "counter", "Commands written to the line.");
+  out.declare("kelvra_answers_total", "counter", "Valid answers handed to the device.");
+  out.declare("kelvra_timeouts_total", "counter", "Commands without a valid answer in time.");
+  out.declare("kelvra_refused_total", "counter", "Answers with a return code other than 0.");
+  out.declare("kelvra_restored_total", "counter", "Records handed back from history.");
+  out.declare("kelvra_alarm_active", "gauge",
+              "1 while the alarm is raised, 0 while cleared, for every alarm the device reported.");
+  out.declare("kelvra_ac_phase_volts", "gauge", "AC input phase voltage.");
+  out.declare("kelvra_ac_frequency_hertz", "gauge", "AC input frequency.");
+  out.declare("kelvra_rectifier_output_volts", "gauge", "Rectifier shelf output voltage.");
+  out.declare("kelvra_rectifier_current_amperes", "gauge", "Rectifier module output current.");
+  out.declare("kelvra_dc_voltage_volts", "gauge", "DC unit output voltage.");
+  out.declare("kelvra_dc_current_amperes", "gauge", "DC unit output current.");
+  out.declare("kelvra_battery_current_amperes", "gauge", "Battery current of a DC unit.");
+  out.declare("kelvra_history_store_ok", "gauge",
+              "1 while history is being stored, 0 while writes fail.");
+  out.declare("kelvra_history_queued_rows", "gauge",
+              "History rows waiting in the queue for the next commit.");
+  out.declare("kelvra_history_dropped_rows_total", "counter",
+              "History rows dropped past the queue's bound since the run began.");
+  out.declare("kelvra_http_clients", "gauge", "Connected HTTP clients.");
+  out.declare("kelvra_http_event_stream_clients", "gauge", "Connected event-stream clients.");
+  out.declare("kelvra_http_requests_total", "counter", "HTTP requests answered.");
+  out.declare("kelvra_http_refused_clients_total", "counter",
+              "Connections refused over the client or event-stream bound.");
+  out.declare("kelvra_http_dropped_streams_total", "counter",
+              "Event-stream clients dropped for not reading fast enough.");
+
+  for (const line::Station* station : stations) {
+    const line::DeviceSettings& settings = station->settings();
+    const std::string& device = settings.name;
+    const Labels by_device{{"device", device}};
+    out.add("kelvra_info",
+            {{"device", device},
+             {"device_type", "kelvra_419"},
+             {"data_id", std::to_string(settings.data_id)}},
+            1);
+    const Json::Value status = station->status();
+    out.add("kelvra_link_up", {{"device", device}, {"port", status["port"].asString()}},
+            status["link"].asString() == "up" ? 1 : 0);
+    const DataState state = data_state(*station);
+    for (const char* source : {"live", "restored", "none"}) {
+      out.add("kelvra_data_source", {{"device", device}, {"source", source}},
+              state.source == source ? 1 : 0);
+    }
+    if (state.age_s) out.add("kelvra_data_age_seconds", by_device, *state.age_s);
+    const line::StationCounters& counters = station->counters();
+    out.add("kelvra_rounds_total", by_device, static_cast<double>(counters.rounds));
+    out.add("kelvra_commands_total", by_device, static_cast<double>(counters.commands));
+    out.add("kelvra_answers_total", by_device, static_cast<double>(counters.answers));
+    out.add("kelvra_timeouts_total", by_device, static_cast<double>(counters.timeouts));
+    out.add("kelvra_refused_total", by_device, static_cast<double>(counters.refused));
+    out.add("kelvra_restored_total", by_device, static_cast<double>(counters.restored));
+    for (const line::AlarmState& alarm : station->alarm_states()) {
+      out.add("kelvra_alarm_active",
+              {{"device", device},
+               {"key", alarm.key},
+               {"alarm_id", alarm.alarm_id},
+               {"text", alarm.text}},
+              alarm.active ? 1 : 0);
+    }
+    if (const auto& record = station->last_record()) {
+      record::for_each_field(
+          *record, [&](const record::FieldValue& field) { add_reading(out, device, field); });
+    }
+  }
+  out.add("kelvra_history_store_ok", {}, history.not_stored_reason() ? 0 : 1);
+  out.add("kelvra_history_queued_rows", {}, static_cast<double>(history.queued_rows()));
+  out.add("kelvra_history_dropped_rows_total", {}, static_cast<double>(history.dropped_rows()));
+  out.add("kelvra_http_clients", {}, static_cast<double>(server.clients));
+  out.add("kelvra_http_event_stream_clients", {}, static_cast<double>(server.stream_clients));
+  out.add("kelvra_http_requests_total", {}, static_cast<double>(server.requests));
+  out.add("kelvra_http_refused_clients_total", {}, static_cast<double>(server.refused_clients));
+  out.add("kelvra_http_dropped_streams_total", {}, static_cast<double>(server.dropped_streams));
+  return out.text();
+}
+
+}  // namespace kelvra::web
