@@ -134,8 +134,9 @@ TEST(MqttBroker, DiscoveryFollowsTheRulesAndStateCarriesTheDecodedRecord) {
       EXPECT_EQ(component["payload_off"], "OFF");
     }
   }
-  // 2 inputs x (3 phases + frequency), DC voltage and current, 3 battery currents, 6 rectifiers.
-  EXPECT_EQ(sensors, 8u + 2u + 3u + 6u);
+  // 2 inputs x (3 phases + frequency), DC voltage and current, 3 battery currents, the shelf's
+  // output voltage, 6 rectifiers.
+  EXPECT_EQ(sensors, 8u + 2u + 3u + 1u + 6u);
   // 3 per AC input, 11 of the DC unit, the supply-loss rule of the default settings.
   EXPECT_EQ(problems, 6u + 11u + 1u);
 
