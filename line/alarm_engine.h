@@ -8,8 +8,8 @@
 #include <tuple>
 #include <vector>
 
-#include "line/history_store.h"
 #include "host/host_services.h"
+#include "line/history_store.h"
 
 namespace kelvra::line {
 

@@ -15,10 +15,10 @@
 #include <boost/asio/serial_port.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "frame-codec/frame_codec.h"
 #include "line/console.h"
 #include "line/history_store.h"
 #include "line/settings.h"
-#include "frame-codec/frame_codec.h"
 
 namespace kelvra::line {
 

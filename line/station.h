@@ -11,14 +11,14 @@
 
 #include <json/value.h>
 
+#include "frame-codec/frame_codec.h"
+#include "host/pmbus_protocol.h"
+#include "hostkit/plugin_loader.h"
 #include "line/alarm_engine.h"
 #include "line/console.h"
 #include "line/history_store.h"
 #include "line/settings.h"
-#include "frame-codec/frame_codec.h"
-#include "host/pmbus_protocol.h"
 #include "record/kelvra_419_data.h"
-#include "hostkit/plugin_loader.h"
 
 namespace kelvra::line {
 

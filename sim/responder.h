@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "sim/equipment.h"
 #include "frame-codec/frame_codec.h"
+#include "sim/equipment.h"
 
 namespace kelvra::sim {
 

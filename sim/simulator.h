@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "frame-codec/frame_codec.h"
 #include "sim/equipment.h"
 #include "sim/faults.h"
-#include "frame-codec/frame_codec.h"
 #include "sim/responder.h"
 #include "sim/scenario.h"
 

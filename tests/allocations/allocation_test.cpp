@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/recording_host.h"
 #include "bench/workloads.h"
+#include "tests/support/recording_host.h"
 
 namespace {
 

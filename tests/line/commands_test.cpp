@@ -64,10 +64,7 @@ TEST(BenchCommands, ExitCodesAndMessages) {
     int code;
     const char* message;  // on stderr
   } cases[] = {
-      {kelvra::line::decode_command,
-       {"decode", hex_record(762)},
-       1,
-       "762 bytes; a record has 763"},
+      {kelvra::line::decode_command, {"decode", hex_record(762)}, 1, "762 bytes; a record has 763"},
       {kelvra::line::decode_command,
        {"decode", "/nonexistent/file"},
        2,

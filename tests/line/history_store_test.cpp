@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "line/history_store.h"
 #include "bench_fixture.h"
+#include "line/history_store.h"
 
 namespace {
 

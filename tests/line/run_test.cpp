@@ -370,7 +370,7 @@ namespace {
 using namespace bench_testing;
 
 kelvra::line::RunSettings two_devices(const std::string& first_port, int first_address,
-                                       const std::string& second_port, int second_address) {
+                                      const std::string& second_port, int second_address) {
   Json::Value root(Json::objectValue);
   root["appSetting"]["has_dc"] = "1";
   Json::Value& devices = root["host"]["devices"];

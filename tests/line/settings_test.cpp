@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "line/settings.h"
 #include "bench_fixture.h"
+#include "line/settings.h"
 
 namespace {
 
