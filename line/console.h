@@ -52,8 +52,6 @@ class Console {
   // Writes the plug-in's lines collected since the last call (JSON mode wraps each).
   void pass_device_output();
 
-  bool json() const { return json_; }
-
  private:
   void write(const std::string& line);
 

@@ -60,7 +60,6 @@ class SerialLine {
   bool is_open() const { return port_.is_open(); }
   const std::string& port() const { return port_path_; }
 
-  const frame::Decoder& decoder() const { return decoder_; }
   const LineCounters& counters() const { return counters_; }
   Json::Value status() const;
 

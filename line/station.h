@@ -67,7 +67,6 @@ class Station : public HostServices {
 
   const DeviceSettings& settings() const { return settings_; }
   const StationCounters& counters() const { return counters_; }
-  std::vector<std::string> active_alarms() const { return alarms_.active(); }
   // Called after every completed round with this station's round count.
   void on_round(std::function<void(const Station&)> callback) { on_round_ = std::move(callback); }
 

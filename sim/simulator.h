@@ -53,7 +53,6 @@ class Simulator {
 
   Equipment& equipment() { return equipment_; }
   FaultInjector& faults() { return faults_; }
-  const frame::Decoder& decoder() const { return decoder_; }
   std::uint64_t commands_answered() const { return commands_answered_; }
 
  private:

@@ -101,8 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
                     R"(unknown field "lenID" of op "respond")"},
         InvalidLine{"field of no op", R"({"op":"record","hex":"00"})",
                     R"(unknown field "hex" of op "record")"}),
-    [](const ::testing::TestParamInfo<InvalidLine>& info) {
-      std::string name = info.param.what;
+    [](const ::testing::TestParamInfo<InvalidLine>& param_info) {
+      std::string name = param_info.param.what;
       for (char& c : name) {
         if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
       }
