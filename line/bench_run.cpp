@@ -55,6 +55,10 @@ struct BenchRun::Parts {
   std::vector<std::unique_ptr<Station>> stations;
   std::vector<std::unique_ptr<SerialLine>> lines;
   std::unique_ptr<ControlServer> control;
+  std::vector<Station*> station_views;
+  RunEvents events;
+  std::unique_ptr<RunContext> context;
+  std::vector<RunService*> started_services;
   std::chrono::steady_clock::time_point started;
 
   Station* station_named(const Json::Value& name) {
@@ -69,7 +73,11 @@ struct BenchRun::Parts {
 BenchRun::BenchRun(RunOptions options, Console& console)
     : options_(std::move(options)), console_(console) {}
 
-BenchRun::~BenchRun() = default;
+BenchRun::~BenchRun() {
+  if (parts_) {
+    for (RunService* service : parts_->started_services) service->stop();
+  }
+}
 
 void BenchRun::request_stop() {
   asio::post(io_, [this] {
@@ -145,14 +153,31 @@ void BenchRun::run() {
   }
 
   if (options_.control_socket) {
-    parts.control = std::make_unique<ControlServer>(
-        io_, control_socket_path(options_.db_path),
-        [this](const Json::Value& request, ControlReply reply) { handle(request, reply); });
+    parts.control =
+        std::make_unique<ControlServer>(io_, control_socket_path(options_.db_path),
+                                        [this](const Json::Value& request, ControlReply reply) {
+                                          handle(request, "socket", reply);
+                                        });
     try {
       parts.control->start();
     } catch (const ControlError& error) {
       throw RunError(error.what());
     }
+  }
+
+  for (const auto& station : parts.stations) {
+    station->set_observer(&parts.events);
+    parts.station_views.push_back(station.get());
+  }
+  for (const auto& line : parts.lines) line->set_observer(&parts.events);
+  parts.context = std::make_unique<RunContext>(
+      RunContext{io_, parts.station_views, *parts.history, console_, parts.events,
+                 [this](const Json::Value& request, const std::string& origin, RunReply reply) {
+                   handle(request, origin, reply);
+                 }});
+  for (RunService* service : options_.services) {
+    service->start(*parts.context);
+    parts.started_services.push_back(service);
   }
 
   for (const auto& station : parts.stations) {
@@ -182,14 +207,21 @@ void BenchRun::run() {
 
   for (const auto& line : parts.lines) line->stop();
   if (parts.control) parts.control->stop();
+  for (RunService* service : parts.started_services) service->stop();
+  parts.started_services.clear();
   std::uint64_t rounds = 0;
   for (const auto& station : parts.stations) rounds += station->counters().rounds;
   console_.note("kelvra-host", "stopped after " + std::to_string(rounds) + " rounds; history in " +
                                    options_.db_path);
 }
 
-void BenchRun::handle(const Json::Value& request,
-                      const std::function<void(const Json::Value&)>& reply) {
+void BenchRun::record_control(const ControlEvent& event) {
+  parts_->history->add_control_event(event);
+  parts_->events.control_event(event);
+}
+
+void BenchRun::handle(const Json::Value& request, const std::string& origin,
+                      const RunReply& reply) {
   Parts& parts = *parts_;
   Json::Value answer(Json::objectValue);
   const std::string problem = request_problem(request);
@@ -224,16 +256,31 @@ void BenchRun::handle(const Json::Value& request,
     return;
   }
   if (command == "control") {
-    Json::Value result = station->control(request["code"].asInt(), request["argument"].asString());
+    ControlEvent event{local_time_text(),
+                       station->settings().name,
+                       origin,
+                       request["code"].asInt(),
+                       request["argument"].asString(),
+                       "",
+                       "",
+                       ""};
+    Json::Value result = station->control(event.code, event.argument);
     if (!result["ok"].asBool()) {
+      event.verdict = "refused";
+      event.detail = result["error"].asString();
+      record_control(event);
       reply(result);
       return;
     }
+    event.verdict = "passed";
+    event.detail = "device returned " + result["result"].asString();
     // The answer to the control command comes through the poll cycle; wait for the exchange.
     const auto deadline = std::chrono::steady_clock::now() +
                           station->settings().response_timeout * 10 + std::chrono::seconds(1);
-    when_idle(io_, *station, deadline, [station, result, reply]() mutable {
+    when_idle(io_, *station, deadline, [this, station, result, reply, event]() mutable {
       result["readback"] = station->control_readback();
+      event.readback = result["readback"].isNull() ? "" : result["readback"].asString();
+      record_control(event);
       reply(result);
     });
     return;

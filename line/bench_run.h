@@ -16,6 +16,8 @@
 #include <boost/asio/io_context.hpp>
 
 #include "line/console.h"
+#include "line/history_store.h"
+#include "line/run_events.h"
 #include "line/settings.h"
 
 namespace kelvra::line {
@@ -37,10 +39,40 @@ class PortProvider {
   virtual void after_round(const std::string& device_name, std::uint64_t rounds) = 0;
 };
 
+class Station;
+
+// A reply to one request of the control path; called once, on the run's thread.
+using RunReply = std::function<void(const Json::Value&)>;
+
+// What a service beside polling sees of the run: its event loop, devices, history and events,
+// and the one request path every origin (socket, HTTP, MQTT) goes through.
+struct RunContext {
+  boost::asio::io_context& io;
+  const std::vector<Station*>& stations;
+  HistoryStore& history;
+  Console& console;
+  RunEvents& events;
+  // A control-socket style request ({"command": "status"|"query"|"control", ...}); `origin` says
+  // who asked ("http 127.0.0.1:53422"), for the control events stored.
+  std::function<void(const Json::Value& request, const std::string& origin, RunReply reply)> handle;
+};
+
+// Something that runs on the run's event loop beside polling, such as an HTTP server or an MQTT
+// client. It must never block the loop.
+class RunService {
+ public:
+  virtual ~RunService() = default;
+  // After set-up, before polling starts; throws RunError naming what cannot start.
+  virtual void start(RunContext& run) = 0;
+  // When the run ends, before the devices are destroyed.
+  virtual void stop() = 0;
+};
+
 struct RunOptions {
   RunSettings settings;
   std::string plugin_path;
   std::string db_path = "kelvra.db";
+  std::vector<RunService*> services;      // started after set-up, stopped at the end
   PortProvider* port_provider = nullptr;  // for devices without a port; none: they are refused
   std::optional<std::uint64_t> rounds;    // stop once every device completed this many
   std::optional<std::chrono::milliseconds> duration;
@@ -64,8 +96,10 @@ class BenchRun {
  private:
   struct Parts;
 
-  // One control socket request.
-  void handle(const Json::Value& request, const std::function<void(const Json::Value&)>& reply);
+  // Stores a control event and tells the run's observers.
+  void record_control(const ControlEvent& event);
+  // One request of the control path, from the socket or a service.
+  void handle(const Json::Value& request, const std::string& origin, const RunReply& reply);
 
   RunOptions options_;
   Console& console_;

@@ -60,8 +60,8 @@ struct ControlEvent {
   std::string origin;    // who asked: "socket uid 1000 pid 42", "http 127.0.0.1", "mqtt"
   int code = 0;          // the DeviceIoControl code asked for
   std::string argument;  // the request's text argument, as given
-  std::string verdict;   // "sent", "forced" (sent despite the check) or "refused"
-  std::string detail;    // the check's words: why refused, or what was sent
+  std::string verdict;   // "passed" to the device, "forced" past the check, or "refused"
+  std::string detail;    // the words of the check or of the device: why refused, what returned
   std::string readback;  // the device's read-back of the last control outcome, when sent
 };
 

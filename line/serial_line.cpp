@@ -347,6 +347,7 @@ void SerialLine::record_link_event(const std::string& event, const std::string& 
   const CommEvent comm{local_time_text(), port_path_, event, detail};
   history_.add_comm_event(comm);
   console_.link(comm);
+  if (observer_) observer_->comm_event(comm);
 }
 
 }  // namespace kelvra::line

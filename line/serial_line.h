@@ -18,6 +18,7 @@
 #include "frame-codec/frame_codec.h"
 #include "line/console.h"
 #include "line/history_store.h"
+#include "line/run_events.h"
 #include "line/settings.h"
 
 namespace kelvra::line {
@@ -56,6 +57,8 @@ class SerialLine {
 
   // Queues one command; it is written when no other exchange is outstanding on the line.
   void submit(Station& station, frame::Frame command);
+  // Where every link event is also told.
+  void set_observer(RunObserver* observer) { observer_ = observer; }
   bool has_work_for(const Station& station) const;
   bool is_open() const { return port_.is_open(); }
   const std::string& port() const { return port_path_; }
@@ -120,6 +123,7 @@ class SerialLine {
   std::optional<std::chrono::steady_clock::time_point> down_since_;
   std::chrono::steady_clock::time_point last_reminder_;
   LineCounters counters_;
+  RunObserver* observer_ = nullptr;
 };
 
 }  // namespace kelvra::line

@@ -234,6 +234,7 @@ void Station::alarm(SMDVDevice&, const AlarmReport& report) {
   if (!event) return;
   history_.add_alarm_event(*event);
   console_.alarm(*event);
+  if (observer_) observer_->alarm_event(*event);
 }
 
 void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int len) {
@@ -259,9 +260,11 @@ void Station::after_device_call() {
     ++counters_.rounds;
   }
   last_round_time_ = publication.time;
+  last_record_ = publication.record;
   console_.round(RoundReport{settings_.name, publication.time, counters_.rounds,
                              publication.seconds, publication.restored, &publication.record,
                              alarms_.active()});
+  if (observer_) observer_->round_completed(*this);
   if (on_round_ && !publication.restored) on_round_(*this);
 }
 

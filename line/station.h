@@ -17,6 +17,7 @@
 #include "line/alarm_engine.h"
 #include "line/console.h"
 #include "line/history_store.h"
+#include "line/run_events.h"
 #include "line/settings.h"
 #include "record/kelvra_419_data.h"
 
@@ -67,6 +68,11 @@ class Station : public HostServices {
 
   const DeviceSettings& settings() const { return settings_; }
   const StationCounters& counters() const { return counters_; }
+  // The record of the last round or restore, and when it was published; none before the first.
+  const std::optional<kelvra_419_Data_t>& last_record() const { return last_record_; }
+  const std::string& last_round_time() const { return last_round_time_; }
+  // Where every alarm event and completed round of this station is also told.
+  void set_observer(RunObserver* observer) { observer_ = observer; }
   // Called after every completed round with this station's round count.
   void on_round(std::function<void(const Station&)> callback) { on_round_ = std::move(callback); }
 
@@ -106,6 +112,8 @@ class Station : public HostServices {
   bool restoring_ = false;
   std::optional<Publication> publication_;
   std::string last_round_time_;
+  std::optional<kelvra_419_Data_t> last_record_;
+  RunObserver* observer_ = nullptr;
   std::function<void(const Station&)> on_round_;
 };
 

@@ -187,6 +187,16 @@ TEST(BenchRun, SocketAnswersQueriesControlsAndStatus) {
       [](kelvra::sim::Simulator& sim) { return sim.equipment().dc_setpoints; });
   EXPECT_EQ(setpoints.at(0xDC), 52.5f);
   EXPECT_EQ(setpoints.at(0xDB), 44.25f);
+  // Every request is a control event in history, with what the device read back.
+  const auto stored_controls = HistoryStore(session.db()).control_events({});
+  ASSERT_EQ(stored_controls.size(), std::size(controls));
+  for (std::size_t i = 0; i < std::size(controls); ++i) {
+    EXPECT_EQ(stored_controls[i].origin, "socket");
+    EXPECT_EQ(stored_controls[i].code, controls[i].code);
+    EXPECT_EQ(stored_controls[i].argument, controls[i].argument);
+    EXPECT_EQ(stored_controls[i].verdict, "passed") << i;
+    EXPECT_EQ(stored_controls[i].readback, std::to_string(controls[i].readback)) << i;
+  }
 
   const Json::Value status = session.ask(request("status"));
   ASSERT_EQ(status["devices"].size(), 1u);
