@@ -62,6 +62,7 @@ simulator-round)
   }
   trap cleanup EXIT
   cd "$work"
+  : >"$work/sim.log"
   "$sim" --no-pace >"$work/sim.log" 2>&1 &
   sim_pid=$!
   for ((i = 0; i < 200; ++i)); do
