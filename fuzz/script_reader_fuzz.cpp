@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 
+#include "hostkit/hex.h"
 #include "script/script_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -18,6 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const scripted_host::ScriptError& error) {
     if (error.line() < 1) __builtin_trap();
   }
-  scripted_host::parse_hex(text);
+  kelvra::hostkit::parse_hex(text);
   return 0;
 }

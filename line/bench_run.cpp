@@ -9,6 +9,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "hostkit/json_input.h"
 #include "hostkit/plugin_loader.h"
 #include "line/control_socket.h"
 #include "line/history_store.h"
@@ -36,15 +37,22 @@ void when_idle(asio::io_context& io, Station& station,
   });
 }
 
-// Why a control request cannot be served as it is, or empty: members of the wrong type.
+// Why a control request cannot be served as it is, or empty: a member of the wrong type or one
+// no command takes.
 std::string request_problem(const Json::Value& request) {
-  for (const char* text_member : {"command", "device", "key", "argument"}) {
-    if (request.isMember(text_member) && !request[text_member].isString()) {
-      return std::string("\"") + text_member + "\" must be a text";
+  try {
+    kelvra::hostkit::JsonObjectReader members = kelvra::hostkit::JsonNode(request, "").object();
+    for (const char* text_member : {"command", "device", "key", "argument"}) {
+      if (auto member = members.find(text_member)) member->text();
     }
+    if (auto code = members.find("code")) {
+      if (!code->value().isInt()) code->fail("expected an integer");
+    }
+    members.finish();
+    return "";
+  } catch (const kelvra::hostkit::InputError& error) {
+    return error.what();
   }
-  if (request.isMember("code") && !request["code"].isInt()) return "\"code\" must be an integer";
-  return "";
 }
 
 }  // namespace

@@ -7,14 +7,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sstream>
 
-#include <json/reader.h>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 
+#include "hostkit/json_input.h"
 #include "line/console.h"
 
 namespace kelvra::line {
@@ -24,7 +23,9 @@ namespace asio = boost::asio;
 using Local = asio::local::stream_protocol;
 
 constexpr std::size_t kMaxRequestBytes = 64 * 1024;
+constexpr unsigned kMaxRequestDepth = 8;
 constexpr std::size_t kMaxReplyBytes = 1024 * 1024;
+constexpr unsigned kMaxReplyDepth = 16;
 // A client that has not sent its whole request line by then is disconnected.
 constexpr auto kRequestTimeout = std::chrono::seconds(10);
 
@@ -95,14 +96,12 @@ class Session : public std::enable_shared_from_this<Session> {
     }
   }
 
-  // False for anything but one JSON object, nesting too deep included.
+  // False for anything but one JSON object within the request limits.
   static bool parse_request(const std::string& line, Json::Value& request) {
-    Json::CharReaderBuilder builder;
-    std::string errors;
-    std::istringstream text(line);
     try {
-      return Json::parseFromStream(builder, text, &request, &errors) && request.isObject();
-    } catch (const Json::Exception&) {
+      request = kelvra::hostkit::parse_json(line, {kMaxRequestBytes, kMaxRequestDepth});
+      return request.isObject();
+    } catch (const kelvra::hostkit::InputError&) {
       return false;
     }
   }
@@ -244,14 +243,11 @@ Json::Value control_request(const std::string& path, const Json::Value& request,
     }
     reply.append(buffer, static_cast<std::size_t>(got));
   }
-  Json::CharReaderBuilder builder;
-  Json::Value answer;
-  std::string errors;
-  std::istringstream text(reply);
-  if (!Json::parseFromStream(builder, text, &answer, &errors)) {
-    throw ControlError(path + ": the reply is not JSON: " + errors);
+  try {
+    return kelvra::hostkit::parse_json(reply, {kMaxReplyBytes, kMaxReplyDepth});
+  } catch (const kelvra::hostkit::InputError& error) {
+    throw ControlError(path + ": the reply is not JSON: " + error.what());
   }
-  return answer;
 }
 
 }  // namespace kelvra::line

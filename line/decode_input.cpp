@@ -1,18 +1,21 @@
 #include "line/decode_input.h"
 
-#include <cctype>
-#include <cstdio>
+#include <unistd.h>
 
+#include <cstdio>
+#include <stdexcept>
+
+#include "hostkit/hex.h"
+#include "hostkit/input_error.h"
+#include "hostkit/input_file.h"
 #include "line/console.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
 namespace {
 
-std::uint8_t nibble(char digit) {
-  if (digit >= '0' && digit <= '9') return static_cast<std::uint8_t>(digit - '0');
-  return static_cast<std::uint8_t>(std::tolower(static_cast<unsigned char>(digit)) - 'a' + 10);
-}
+// A record file, in binary or hex, is far below this; anything larger is not read.
+constexpr std::size_t kMaxRecordFileBytes = 64 * 1024;
 
 std::string field_value_text(const Json::Value& value) {
   if (value.isString()) return value.asString();
@@ -24,26 +27,26 @@ std::string field_value_text(const Json::Value& value) {
 
 std::optional<std::vector<std::uint8_t>> decode_input_bytes(const std::string& content,
                                                             bool from_file) {
-  std::string digits;
-  bool hex = true;
-  for (char c : content) {
-    if (std::isspace(static_cast<unsigned char>(c))) continue;
-    if (!std::isxdigit(static_cast<unsigned char>(c))) {
-      hex = false;
-      break;
-    }
-    digits += c;
-  }
-  if (hex && digits.size() % 2 == 0 && !digits.empty()) {
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(digits.size() / 2);
-    for (std::size_t i = 0; i < digits.size(); i += 2) {
-      bytes.push_back(static_cast<std::uint8_t>(nibble(digits[i]) << 4 | nibble(digits[i + 1])));
-    }
-    return bytes;
-  }
+  auto bytes = kelvra::hostkit::parse_hex(content);
+  if (bytes && !bytes->empty()) return bytes;
   if (!from_file) return std::nullopt;
   return std::vector<std::uint8_t>(content.begin(), content.end());
+}
+
+std::vector<std::uint8_t> read_record_source(const std::string& source) {
+  std::string content = source;
+  bool from_file = false;
+  try {
+    content = kelvra::hostkit::read_input_file(source, kMaxRecordFileBytes);
+    from_file = true;
+  } catch (const kelvra::hostkit::InputFileError& error) {
+    if (access(source.c_str(), F_OK) == 0) throw std::runtime_error(source + ": " + error.what());
+  }
+  auto bytes = decode_input_bytes(content, from_file);
+  if (!bytes) {
+    throw kelvra::hostkit::InputError(source + ": neither a readable file nor hex digits");
+  }
+  return std::move(*bytes);
 }
 
 std::string decode_listing(const kelvra_419_Data_t& record, bool json) {

@@ -2,85 +2,43 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstdlib>
-#include <memory>
 #include <set>
 #include <utility>
 
-#include <json/reader.h>
-
-#include "hostkit/input_file.h"
+#include "hostkit/json_input.h"
+#include "hostkit/serial_rates.h"
 
 namespace kelvra::line {
 namespace {
 
-constexpr std::size_t kMaxSettingsFileBytes = 1024 * 1024;
+using kelvra::hostkit::JsonNode;
+using kelvra::hostkit::JsonObjectReader;
 
-const char* const kDeviceKeys[] = {
-    "name",
-    "port",
-    "baud",
-    "data_bits",
-    "parity",
-    "stop_bits",
-    "address",
-    "ver",
-    "data_id",
-    "response_timeout_ms",
-    "poll_interval_ms",
-    "threshold_levels",
-    "threshold_values",
-    "analog_signals",
-    "appSetting",
-};
+constexpr kelvra::hostkit::JsonLimits kSettingsLimits{1024 * 1024, 32};
 
-long number_at(const Json::Value& value, const std::string& field, long min, long max) {
-  if (value.isIntegral()) {
-    if (!value.isInt64() || value.asInt64() < min || value.asInt64() > max) {
-      throw SettingsError(
-          field + ": expected a number from " + std::to_string(min) + " to " + std::to_string(max) +
-          ", got " +
-          (value.isInt64() ? std::to_string(value.asInt64()) : std::to_string(value.asUInt64())));
-    }
-    return static_cast<long>(value.asInt64());
-  }
-  if (value.isString()) return parse_bounded(field, value.asString(), min, max);
-  throw SettingsError(field + ": expected a number");
-}
-
-std::string text_at(const Json::Value& value, const std::string& field) {
-  if (!value.isString()) throw SettingsError(field + ": expected a text");
-  return value.asString();
-}
-
-void reject_unknown(const Json::Value& object, const std::string& context, bool allow_devices) {
-  for (const std::string& key : object.getMemberNames()) {
-    bool known = allow_devices && key == "devices";
-    for (const char* allowed : kDeviceKeys) known = known || key == allowed;
-    if (!known) throw SettingsError(context + "." + key + ": unknown setting");
-  }
+template <class T>
+T integer_of(const JsonNode& node, const kelvra::hostkit::Bounds& bounds) {
+  return static_cast<T>(node.integer(bounds));
 }
 
 // Applies the "host" keys present in `object` (the host object or one device entry).
-void apply_host_keys(const Json::Value& object, const std::string& context,
-                     DeviceSettings& device) {
-  const auto field = [&](const char* key) { return context + "." + key; };
-  if (object.isMember("name")) device.name = text_at(object["name"], field("name"));
-  if (object.isMember("port")) device.port = text_at(object["port"], field("port"));
-  if (object.isMember("baud")) {
-    device.serial.baud =
-        static_cast<unsigned>(number_at(object["baud"], field("baud"), 50, 4000000));
+void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
+  if (auto name = object.find("name")) device.name = name->text();
+  if (auto port = object.find("port")) device.port = port->text();
+  if (auto baud = object.find("baud")) {
+    if (!baud->value().isString() && !baud->value().isIntegral()) {
+      baud->fail("expected one of the rates " + kelvra::hostkit::serial_rates_text());
+    }
+    device.serial.baud = kelvra::hostkit::parse_serial_rate(baud->path(), baud->value().asString());
   }
-  if (object.isMember("data_bits")) {
-    device.serial.data_bits =
-        static_cast<unsigned>(number_at(object["data_bits"], field("data_bits"), 5, 8));
+  if (auto bits = object.find("data_bits")) {
+    device.serial.data_bits = integer_of<unsigned>(*bits, kDataBitsBounds);
   }
-  if (object.isMember("stop_bits")) {
-    device.serial.stop_bits =
-        static_cast<unsigned>(number_at(object["stop_bits"], field("stop_bits"), 1, 2));
+  if (auto bits = object.find("stop_bits")) {
+    device.serial.stop_bits = integer_of<unsigned>(*bits, kStopBitsBounds);
   }
-  if (object.isMember("parity")) {
-    const std::string parity = text_at(object["parity"], field("parity"));
+  if (auto parity_node = object.find("parity")) {
+    const std::string parity = parity_node->text();
     if (parity == "none") {
       device.serial.parity = Parity::kNone;
     } else if (parity == "odd") {
@@ -88,68 +46,50 @@ void apply_host_keys(const Json::Value& object, const std::string& context,
     } else if (parity == "even") {
       device.serial.parity = Parity::kEven;
     } else {
-      throw SettingsError(field("parity") + ": expected none, odd or even, got \"" + parity + "\"");
+      parity_node->fail("expected none, odd or even, got \"" + parity + "\"");
     }
   }
-  if (object.isMember("address")) {
-    device.address =
-        static_cast<std::uint8_t>(number_at(object["address"], field("address"), 1, 254));
+  if (auto address = object.find("address")) {
+    device.address = integer_of<std::uint8_t>(*address, kelvra::hostkit::kDeviceAddressBounds);
   }
-  if (object.isMember("ver")) {
-    device.ver = static_cast<std::uint8_t>(number_at(object["ver"], field("ver"), 0x20, 0x21));
+  if (auto ver = object.find("ver")) {
+    device.ver = integer_of<std::uint8_t>(*ver, kelvra::hostkit::kProtocolVersionBounds);
   }
-  if (object.isMember("data_id")) {
-    device.data_id =
-        static_cast<std::uint32_t>(number_at(object["data_id"], field("data_id"), 0, 0xFFFFFFFF));
+  if (auto id = object.find("data_id"))
+    device.data_id = integer_of<std::uint32_t>(*id, kDataIdBounds);
+  if (auto timeout = object.find("response_timeout_ms")) {
+    device.response_timeout = std::chrono::milliseconds(timeout->integer(kResponseTimeoutMsBounds));
   }
-  if (object.isMember("response_timeout_ms")) {
-    device.response_timeout = std::chrono::milliseconds(
-        number_at(object["response_timeout_ms"], field("response_timeout_ms"), 10, 60000));
+  if (auto interval = object.find("poll_interval_ms")) {
+    device.poll_interval = std::chrono::milliseconds(interval->integer(kPollIntervalMsBounds));
   }
-  if (object.isMember("poll_interval_ms")) {
-    device.poll_interval = std::chrono::milliseconds(
-        number_at(object["poll_interval_ms"], field("poll_interval_ms"), 10, 3600000));
-  }
-  if (object.isMember("threshold_levels")) {
-    const Json::Value& levels = object["threshold_levels"];
-    if (!levels.isObject()) throw SettingsError(field("threshold_levels") + ": expected an object");
-    for (const std::string& key : levels.getMemberNames()) {
-      device.threshold_levels[key] = static_cast<int>(
-          number_at(levels[key], field("threshold_levels") + "." + key, -1000000, 1000000));
+  if (auto levels = object.find("threshold_levels")) {
+    for (const auto& [key, level] : levels->object().members()) {
+      device.threshold_levels[key] = integer_of<int>(level, kThresholdLevelBounds);
     }
   }
-  if (object.isMember("threshold_values")) {
-    const Json::Value& values = object["threshold_values"];
-    if (!values.isObject()) throw SettingsError(field("threshold_values") + ": expected an object");
-    for (const std::string& key : values.getMemberNames()) {
-      if (!values[key].isNumeric() || std::fabs(values[key].asDouble()) > FLT_MAX) {
-        throw SettingsError(field("threshold_values") + "." + key +
-                            ": expected a number within the range of a float");
+  if (auto values = object.find("threshold_values")) {
+    for (const auto& [key, value] : values->object().members()) {
+      if (!value.value().isNumeric() || value.value().isBool() ||
+          std::fabs(value.value().asDouble()) > FLT_MAX) {
+        value.fail("expected a number within the range of a float");
       }
-      device.threshold_values[key] = values[key].asFloat();
+      device.threshold_values[key] = value.value().asFloat();
     }
   }
-  if (object.isMember("analog_signals")) {
-    const Json::Value& names = object["analog_signals"];
-    if (!names.isArray()) throw SettingsError(field("analog_signals") + ": expected an array");
+  if (auto names = object.find("analog_signals")) {
     device.analog_signals.clear();
-    for (Json::ArrayIndex i = 0; i < names.size(); ++i) {
-      device.analog_signals.push_back(
-          text_at(names[i], field("analog_signals") + "[" + std::to_string(i) + "]"));
-    }
+    for (const JsonNode& name : names->array()) device.analog_signals.push_back(name.text());
   }
 }
 
-// The file's object for one device: its own "appSetting" members override the file's.
-Json::Value device_json_of(const Json::Value& root, const Json::Value& entry,
-                           const std::string& context) {
-  Json::Value merged = root;
-  merged.removeMember("host");
-  if (entry.isMember("appSetting")) {
-    const Json::Value& own = entry["appSetting"];
-    if (!own.isObject()) throw SettingsError(context + ".appSetting: expected an object");
+// The file's object for a device with the "appSetting" members of object (the host object or a
+// device entry) merged over those it holds.
+Json::Value merge_app_setting(Json::Value merged, JsonObjectReader& object) {
+  if (auto own = object.find("appSetting")) {
+    JsonObjectReader members = own->object();
     if (!merged["appSetting"].isObject()) merged["appSetting"] = Json::Value(Json::objectValue);
-    for (const std::string& key : own.getMemberNames()) merged["appSetting"][key] = own[key];
+    for (const auto& [key, value] : members.members()) merged["appSetting"][key] = value.value();
   }
   return merged;
 }
@@ -177,17 +117,6 @@ void check_distinct(const RunSettings& settings) {
 
 }  // namespace
 
-long parse_bounded(const std::string& field, const std::string& text, long min, long max) {
-  char* end = nullptr;
-  errno = 0;
-  const long number = std::strtol(text.c_str(), &end, 0);
-  if (text.empty() || *end != '\0' || errno != 0 || number < min || number > max) {
-    throw SettingsError(field + ": expected a number from " + std::to_string(min) + " to " +
-                        std::to_string(max) + ", got \"" + text + "\"");
-  }
-  return number;
-}
-
 RunSettings default_settings() {
   Json::Value root(Json::objectValue);
   root["appSetting"]["has_ac"] = "1";
@@ -197,66 +126,62 @@ RunSettings default_settings() {
 }
 
 RunSettings parse_settings(const Json::Value& root) {
-  if (!root.isObject()) throw SettingsError("top level: expected an object");
-  if (root.isMember("appSetting") && !root["appSetting"].isObject()) {
-    throw SettingsError("appSetting: expected an object");
-  }
-  const Json::Value& host = root["host"];
-  if (!host.isNull() && !host.isObject()) throw SettingsError("host: expected an object");
+  try {
+    // Members beside "host" are the device's own settings, read by the device.
+    JsonObjectReader top = JsonNode(root, "").object();
+    if (auto app_setting = top.find("appSetting")) app_setting->object();
+    Json::Value file_json = root;
+    file_json.removeMember("host");
 
-  DeviceSettings common;
-  common.name = "power1";
-  if (host.isObject()) {
-    reject_unknown(host, "host", true);
-    apply_host_keys(host, "host", common);
-  }
-  RunSettings settings;
-  const Json::Value& entries = host.isObject() ? host["devices"] : Json::Value::nullSingleton();
-  if (entries.isNull()) {
-    common.device_json = device_json_of(root, host.isObject() ? host : Json::Value(), "host");
-    settings.devices.push_back(common);
-  } else {
-    if (!entries.isArray() || entries.empty()) {
-      throw SettingsError("host.devices: expected a non-empty array of device objects");
+    DeviceSettings common;
+    common.name = "power1";
+    RunSettings settings;
+    std::optional<JsonNode> host_node = top.find("host");
+    if (!host_node) {
+      common.device_json = file_json;
+      settings.devices.push_back(common);
+      return settings;
     }
-    for (Json::ArrayIndex i = 0; i < entries.size(); ++i) {
-      const std::string context = "host.devices[" + std::to_string(i) + "]";
-      const Json::Value& entry = entries[i];
-      if (!entry.isObject()) throw SettingsError(context + ": expected an object");
-      reject_unknown(entry, context, false);
-      DeviceSettings device = common;
-      device.name = "power" + std::to_string(i + 1);
-      device.data_id = common.data_id + i;
-      apply_host_keys(entry, context, device);
-      device.device_json = device_json_of(root, entry, context);
-      settings.devices.push_back(std::move(device));
+    JsonObjectReader host = host_node->object();
+    apply_host_keys(host, common);
+    const Json::Value host_json = merge_app_setting(file_json, host);
+    if (std::optional<JsonNode> entries = host.find("devices")) {
+      if (!entries->value().isArray() || entries->value().empty()) {
+        entries->fail("expected a non-empty array of device objects");
+      }
+      const std::vector<JsonNode> items = entries->array();
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        JsonObjectReader entry = items[i].object();
+        DeviceSettings device = common;
+        device.name = "power" + std::to_string(i + 1);
+        device.data_id = common.data_id + static_cast<std::uint32_t>(i);
+        apply_host_keys(entry, device);
+        device.device_json = merge_app_setting(host_json, entry);
+        entry.finish();
+        settings.devices.push_back(std::move(device));
+      }
+    } else {
+      common.device_json = host_json;
+      settings.devices.push_back(common);
     }
+    host.finish();
+    check_distinct(settings);
+    return settings;
+  } catch (const SettingsError&) {
+    throw;
+  } catch (const kelvra::hostkit::InputError& error) {
+    throw SettingsError(error.what());
   }
-  check_distinct(settings);
-  return settings;
 }
 
 RunSettings load_settings_file(const std::string& path) {
-  std::string text;
   try {
-    text = kelvra::hostkit::read_input_file(path, kMaxSettingsFileBytes);
-  } catch (const kelvra::hostkit::InputFileError& error) {
-    throw SettingsError(path + ": cannot read the settings file: " + error.what());
-  }
-  const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-  Json::Value root;
-  std::string errors;
-  bool parsed = false;
-  try {
-    parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
-  } catch (const Json::Exception& error) {
-    errors = error.what();  // nesting beyond the reader's stack limit
-  }
-  if (!parsed) throw SettingsError(path + ": not valid JSON: " + errors);
-  try {
-    return parse_settings(root);
+    return parse_settings(
+        kelvra::hostkit::read_json_file(path, kSettingsLimits, "the settings file"));
   } catch (const SettingsError& error) {
     throw SettingsError(path + ": " + error.what());
+  } catch (const kelvra::hostkit::InputError& error) {
+    throw SettingsError(error.what());
   }
 }
 

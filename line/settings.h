@@ -11,13 +11,24 @@
 
 #include <json/value.h>
 
+#include "hostkit/bounds.h"
+#include "hostkit/input_error.h"
+
 namespace kelvra::line {
 
 // A refused settings file or value; the message names the file or the field.
-class SettingsError : public std::runtime_error {
+class SettingsError : public kelvra::hostkit::InputError {
  public:
-  using std::runtime_error::runtime_error;
+  using kelvra::hostkit::InputError::InputError;
 };
+
+// Bounds of the "host" keys, shared with the command line's options of the same meaning.
+inline constexpr kelvra::hostkit::Bounds kDataBitsBounds{5, 8};
+inline constexpr kelvra::hostkit::Bounds kStopBitsBounds{1, 2};
+inline constexpr kelvra::hostkit::Bounds kDataIdBounds{0, 0xFFFFFFFF};
+inline constexpr kelvra::hostkit::Bounds kResponseTimeoutMsBounds{10, 60000};
+inline constexpr kelvra::hostkit::Bounds kPollIntervalMsBounds{10, 3600000};
+inline constexpr kelvra::hostkit::Bounds kThresholdLevelBounds{-1000000, 1000000};
 
 enum class Parity { kNone, kOdd, kEven };
 
@@ -54,9 +65,5 @@ RunSettings default_settings();
 // Throws SettingsError naming the field ("host.devices[1].address: ...").
 RunSettings parse_settings(const Json::Value& root);
 RunSettings load_settings_file(const std::string& path);
-
-// A number given as a JSON number or as text ("9600", "0x20"); throws SettingsError naming
-// `field` when it is neither or lies outside [min, max].
-long parse_bounded(const std::string& field, const std::string& text, long min, long max);
 
 }  // namespace kelvra::line

@@ -7,6 +7,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "hostkit/hex.h"
 #include "script/plugin_members.h"
 
 namespace scripted_host {
@@ -119,7 +120,7 @@ void ScriptPlayer::operator()(const ControlStep& step) {
                         .integer("code", step.code)
                         .integer("result", result)
                         .integer("out_written", out_written)
-                        .text("out", to_hex(out.get(), shown)));
+                        .text("out", kelvra::hostkit::to_hex(out.get(), shown)));
 }
 
 void ScriptPlayer::operator()(const CacheStep& step) {
@@ -129,7 +130,7 @@ void ScriptPlayer::operator()(const CacheStep& step) {
 void ScriptPlayer::operator()(const RecordStep&) {
   Event event("record");
   if (const auto members = plugin_members(device_)) {
-    event.text("hex", to_hex(members->record.data(), members->record.size()));
+    event.text("hex", kelvra::hostkit::to_hex(members->record.data(), members->record.size()));
   } else {
     event.null("hex");
   }

@@ -3,9 +3,10 @@
 #include <cctype>
 #include <functional>
 #include <memory>
-#include <set>
+#include <optional>
 
-#include <json/reader.h>
+#include "hostkit/hex.h"
+#include "hostkit/json_input.h"
 
 namespace scripted_host {
 namespace {
@@ -14,14 +15,15 @@ namespace {
 class Fields {
  public:
   Fields(const Json::Value& object, std::string op, int line)
-      : object_(object), op_(std::move(op)), line_(line) {}
+      : members_(kelvra::hostkit::JsonNode(object, "")), op_(std::move(op)), line_(line) {
+    members_.find("op");
+  }
 
   [[noreturn]] void fail(const std::string& reason) const { throw ScriptError(line_, reason); }
 
   const Json::Value* find(const char* key) {
-    used_.insert(key);
-    const Json::Value* value = object_.find(key, key + std::char_traits<char>::length(key));
-    return value != nullptr && !value->isNull() ? value : nullptr;
+    const std::optional<kelvra::hostkit::JsonNode> member = members_.find(key);
+    return member ? &member->value() : nullptr;
   }
   const Json::Value& require(const char* key) {
     const Json::Value* value = find(key);
@@ -42,7 +44,7 @@ class Fields {
       return static_cast<std::uint8_t>(value.asUInt());
     }
     if (value.isString()) {
-      const auto bytes = parse_hex(value.asString());
+      const auto bytes = kelvra::hostkit::parse_hex(value.asString());
       if (bytes && bytes->size() == 1) return bytes->front();
     }
     wrong_type(key, "a byte: 0 to 255 or two hex digits");
@@ -70,7 +72,7 @@ class Fields {
   }
   Bytes as_hex(const char* key, const Json::Value& value) const {
     if (!value.isString()) wrong_type(key, "a string of hex digits");
-    auto bytes = parse_hex(value.asString());
+    auto bytes = kelvra::hostkit::parse_hex(value.asString());
     if (!bytes) fail("field \"" + std::string(key) + "\" is not hex: \"" + value.asString() + "\"");
     return *bytes;
   }
@@ -89,16 +91,17 @@ class Fields {
 
   // Rejects members that the op does not take, so a misspelt optional field is not lost.
   void check_all_used() const {
-    for (const std::string& name : object_.getMemberNames()) {
-      if (used_.count(name) == 0) fail("unknown field \"" + name + "\" of op \"" + op_ + "\"");
+    try {
+      members_.finish();
+    } catch (const kelvra::hostkit::InputError& error) {
+      fail(std::string(error.what()) + " of op \"" + op_ + "\"");
     }
   }
 
  private:
-  const Json::Value& object_;
+  kelvra::hostkit::JsonObjectReader members_;
   std::string op_;
   int line_;
-  std::set<std::string> used_{"op"};
 };
 
 Step read_settings(Fields& f) {
@@ -242,13 +245,6 @@ bool next_line(std::istream& in, std::string& text, int line, std::size_t& scrip
   }
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 ScriptError::ScriptError(int line, const std::string& reason)
@@ -256,40 +252,12 @@ ScriptError::ScriptError(int line, const std::string& reason)
       line_(line),
       reason_(reason) {}
 
-std::optional<Bytes> parse_hex(const std::string& text) {
-  Bytes bytes;
-  for (std::size_t i = 0; i < text.size();) {
-    if (text[i] == ' ' || text[i] == '\t') {
-      ++i;
-      continue;
-    }
-    if (i + 1 >= text.size()) return std::nullopt;
-    const int high = hex_digit(text[i]);
-    const int low = hex_digit(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
-    i += 2;
-  }
-  return bytes;
-}
-
 Step parse_step(const std::string& text, int line) {
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value object;
-  std::string errors;
-  bool parsed = false;
   try {
-    parsed = reader->parse(text.data(), text.data() + text.size(), &object, &errors);
-  } catch (const Json::Exception& error) {
-    errors = error.what();  // nesting beyond the reader's stack limit
-  }
-  if (!parsed) {
-    while (!errors.empty() && std::isspace(static_cast<unsigned char>(errors.back()))) {
-      errors.pop_back();
-    }
-    throw ScriptError(line, "not a JSON object: " + errors);
+    object = kelvra::hostkit::parse_json(text, {kMaxScriptLineBytes, kMaxScriptDepth});
+  } catch (const kelvra::hostkit::InputError& error) {
+    throw ScriptError(line, std::string("not a JSON object: ") + error.what());
   }
   if (!object.isObject()) throw ScriptError(line, "not a JSON object");
   const Json::Value& op = static_cast<const Json::Value&>(object)["op"];

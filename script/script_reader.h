@@ -97,6 +97,8 @@ class ScriptError : public std::runtime_error {
 // The longest line and the longest script read; longer ones are invalid scripts.
 constexpr std::size_t kMaxScriptLineBytes = 64 * 1024;
 constexpr std::size_t kMaxScriptBytes = 16 * 1024 * 1024;
+// The deepest nesting of arrays and objects a line may hold.
+constexpr unsigned kMaxScriptDepth = 32;
 // The largest out buffer a control step and the most rule entries a rules step may ask for.
 constexpr int kMaxControlOutLen = 65536;
 constexpr std::uint32_t kMaxRuleCount = 65536;
@@ -106,7 +108,5 @@ Step parse_step(const std::string& text, int line);
 // Every step of a script, one JSON object per line; blank lines and lines whose first
 // non-blank character is '#' are skipped. Throws ScriptError at the first invalid line.
 std::vector<ScriptLine> read_script(std::istream& in);
-// Hex digits, two per byte, upper or lower case, blanks allowed between bytes; nullopt if not.
-std::optional<Bytes> parse_hex(const std::string& text);
 
 }  // namespace scripted_host

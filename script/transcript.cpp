@@ -28,17 +28,6 @@ std::string json_string(const std::string& text) {
   return Json::writeString(builder, Json::Value(text));
 }
 
-std::string to_hex(const std::uint8_t* bytes, std::size_t count) {
-  static const char digits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(count * 2);
-  for (std::size_t i = 0; i < count; ++i) {
-    hex.push_back(digits[bytes[i] >> 4]);
-    hex.push_back(digits[bytes[i] & 0x0F]);
-  }
-  return hex;
-}
-
 Event::Event(const char* kind) : body_("{\"ev\":" + json_string(kind)) {}
 
 Event& Event::member(const char* key, const std::string& json_value) {

@@ -17,8 +17,6 @@ namespace scripted_host {
 std::string json_float(float value);
 // A text as a JSON string: UTF-8 kept as it is, control characters and quotes escaped.
 std::string json_string(const std::string& text);
-// Bytes as lower-case hex digits without separators.
-std::string to_hex(const std::uint8_t* bytes, std::size_t count);
 
 // One transcript event: a JSON object whose members keep the order in which they were added,
 // beginning with "ev".

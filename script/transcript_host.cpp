@@ -1,10 +1,12 @@
 #include "script/transcript_host.h"
 
+#include "hostkit/hex.h"
+
 namespace scripted_host {
 namespace {
 
 std::string byte_hex(std::uint8_t byte) {
-  return to_hex(&byte, 1);
+  return kelvra::hostkit::to_hex(&byte, 1);
 }
 
 }  // namespace
@@ -19,7 +21,8 @@ void TranscriptHost::send_command(SMDSPDevice&, std::uint8_t cid1, std::uint8_t 
   transcript_.write(Event("send")
                         .text("cid1", byte_hex(cid1))
                         .text("cid2", byte_hex(cid2))
-                        .text("info", to_hex(info, len > 0 ? static_cast<std::size_t>(len) : 0)));
+                        .text("info", kelvra::hostkit::to_hex(
+                                          info, len > 0 ? static_cast<std::size_t>(len) : 0)));
 }
 
 bool TranscriptHost::open_port(SMDSPDevice&) {
@@ -37,7 +40,7 @@ void TranscriptHost::publish(SMDVDevice&, int id, const unsigned char* data, uns
                         .integer("id", id)
                         .integer("len", len)
                         .boolean("flag", flag)
-                        .text("hex", to_hex(data, len)));
+                        .text("hex", kelvra::hostkit::to_hex(data, len)));
 }
 
 bool TranscriptHost::ao_report(SMDVDevice&, const std::string& name, float value) {
@@ -67,7 +70,8 @@ bool TranscriptHost::batch_check(SMDVDevice&, const std::vector<rule_value>& rul
 }
 
 void TranscriptHost::save_history(SMDVDevice&, const unsigned char* data, unsigned int len) {
-  transcript_.write(Event("history").integer("len", len).text("hex", to_hex(data, len)));
+  transcript_.write(
+      Event("history").integer("len", len).text("hex", kelvra::hostkit::to_hex(data, len)));
 }
 
 }  // namespace scripted_host

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  libboost-date-time-dev libboost-system-dev libjsoncpp-dev
+  libboost-date-time-dev libboost-system-dev libjsoncpp-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
   clang libclang-rt-dev clang-format clang-tidy valgrind sqlite3 jq
   systemd dpkg-dev

@@ -8,12 +8,12 @@
 #include <memory>
 #include <variant>
 
-#include "hostkit/input_file.h"
+#include "hostkit/json_input.h"
 
 namespace kelvra::sim {
 namespace {
 
-constexpr std::size_t kMaxScenarioFileBytes = 1024 * 1024;
+constexpr kelvra::hostkit::JsonLimits kScenarioLimits{1024 * 1024, 32};
 
 using Target = std::variant<std::monostate, Reading*, float*, std::uint8_t*>;
 enum class ValueKind { kReading, kFloat, kByte };
@@ -378,17 +378,9 @@ const Builtin kBuiltins[] = {
 
 }  // namespace
 
-Scenario parse_scenario(const std::string& json_text, const std::string& name) {
-  Json::Value root;
-  const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-  std::string errors;
-  bool parsed = false;
-  try {
-    parsed = reader->parse(json_text.data(), json_text.data() + json_text.size(), &root, &errors);
-  } catch (const Json::Exception& error) {
-    errors = error.what();  // nesting beyond the reader's stack limit
-  }
-  if (!parsed) throw ScenarioError("not valid JSON: " + errors);
+namespace {
+
+Scenario scenario_from_json(const Json::Value& root, const std::string& name) {
   if (!root.isObject()) throw ScenarioError("top level: expected an object");
   reject_unknown_members(root, {"description", "equipment", "initial", "timeline", "faults"}, "");
   Scenario scenario;
@@ -409,15 +401,27 @@ Scenario parse_scenario(const std::string& json_text, const std::string& name) {
   return scenario;
 }
 
-Scenario load_scenario_file(const std::string& file_path) {
-  std::string text;
+}  // namespace
+
+Scenario parse_scenario(const std::string& json_text, const std::string& name) {
+  Json::Value root;
   try {
-    text = kelvra::hostkit::read_input_file(file_path, kMaxScenarioFileBytes);
-  } catch (const kelvra::hostkit::InputFileError& error) {
-    throw ScenarioError("cannot read " + file_path + ": " + error.what());
+    root = kelvra::hostkit::parse_json(json_text, kScenarioLimits);
+  } catch (const kelvra::hostkit::InputError& error) {
+    throw ScenarioError(error.what());
+  }
+  return scenario_from_json(root, name);
+}
+
+Scenario load_scenario_file(const std::string& file_path) {
+  Json::Value root;
+  try {
+    root = kelvra::hostkit::read_json_file(file_path, kScenarioLimits, "the scenario file");
+  } catch (const kelvra::hostkit::InputError& error) {
+    throw ScenarioError(error.what());
   }
   try {
-    return parse_scenario(text, file_path);
+    return scenario_from_json(root, file_path);
   } catch (const ScenarioError& error) {
     throw ScenarioError(file_path + ": " + error.what());
   }

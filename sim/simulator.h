@@ -9,12 +9,18 @@
 #include <vector>
 
 #include "frame-codec/frame_codec.h"
+#include "hostkit/bounds.h"
 #include "sim/equipment.h"
 #include "sim/faults.h"
 #include "sim/responder.h"
 #include "sim/scenario.h"
 
 namespace kelvra::sim {
+
+// Bounds of the simulator's options, shared by both programs' command lines.
+inline constexpr kelvra::hostkit::Bounds kTurnaroundMsBounds{0, 10000};
+inline constexpr kelvra::hostkit::Bounds kLateDelayMsBounds{0, 600000};
+inline constexpr kelvra::hostkit::Bounds kFaultSeedBounds{0, 0x7FFFFFFF};
 
 struct Pacing {
   bool enabled = true;

@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
+
+#include "hostkit/serial_rates.h"
 
 namespace kelvra::sim {
 namespace {
@@ -32,26 +35,9 @@ void make_raw(int fd, speed_t speed) {
 }
 
 speed_t speed_of(unsigned baud) {
-  switch (baud) {
-    case 1200:
-      return B1200;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    default:
-      throw std::runtime_error("unsupported baud rate " + std::to_string(baud));
-  }
+  const std::optional<speed_t> speed = kelvra::hostkit::serial_speed(baud);
+  if (!speed) throw std::runtime_error("unsupported baud rate " + std::to_string(baud));
+  return *speed;
 }
 
 SimulatorConfig for_line(SimulatorConfig config, const ServerOptions& options) {

@@ -1,5 +1,7 @@
 #include "apps/kelvra-host/builtin_simulator.h"
 
+#include "hostkit/bounds.h"
+
 #include "sim/scenario.h"
 #include "sim/simulator_server.h"
 
@@ -59,7 +61,9 @@ std::string BuiltinSimulators::provide(const line::DeviceSettings& device) {
   }
   std::string port = server.link_path.empty() ? simulator->device_path() : server.link_path;
   console_.note(source,
-                "scenario " + config.scenario.name + " on " + port + ", " +
+                "scenario " + config.scenario.name + " on " + port + ", VER " +
+                    hostkit::bounded_text(config.responder.ver, hostkit::kProtocolVersionBounds) +
+                    ", " +
                     (options_.pace ? "paced at " + std::to_string(config.pacing.baud) + " baud"
                                    : "not paced"));
   running_.push_back(std::make_unique<Running>(Running{device.name, std::move(simulator)}));

@@ -1,14 +1,21 @@
-// The bench host's subcommands; each takes its own argv (argv[0] is the subcommand's name) and
-// returns the exit code: 0 done, 1 failed, 2 usage error.
+// The bench host's subcommands. Each add_*_command adds its subcommand with its options to the
+// program's app; when argv chooses it, action is set to what it does, returning the exit code.
 #pragma once
 
-namespace kelvra::line {
+#include <CLI/CLI.hpp>
 
-int run_command(int argc, char** argv);
-int query_command(int argc, char** argv);
-int control_command(int argc, char** argv);
-int status_command(int argc, char** argv);
-int history_command(int argc, char** argv);
-int decode_command(int argc, char** argv);
+#include "hostkit/cli.h"
 
-}  // namespace kelvra::line
+namespace kelvra::app {
+
+void add_run_command(CLI::App& app, hostkit::CommandAction& action);
+void add_history_command(CLI::App& app, hostkit::CommandAction& action);
+void add_decode_command(CLI::App& app, hostkit::CommandAction& action);
+// query, control and status: requests to the run that owns a database.
+void add_ask_commands(CLI::App& app, hostkit::CommandAction& action);
+void add_script_command(CLI::App& app, hostkit::CommandAction& action);
+
+// kelvra-host with argv as main receives it; returns 0 done, 1 failure, 2 usage error.
+int host_main(int argc, const char* const* argv);
+
+}  // namespace kelvra::app

@@ -18,12 +18,14 @@ struct Invocation {
   std::string err;
 };
 
-Invocation invoke(int (*command)(int, char**), std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
+// kelvra-host with args after the program's name.
+Invocation invoke(std::vector<std::string> args) {
+  args.insert(args.begin(), "kelvra-host");
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
-  const int code = command(static_cast<int>(argv.size()), argv.data());
+  const int code = kelvra::app::host_main(static_cast<int>(argv.size()), argv.data());
   std::fflush(stdout);
   std::string out = ::testing::internal::GetCapturedStdout();
   return {code, std::move(out), ::testing::internal::GetCapturedStderr()};
@@ -36,7 +38,7 @@ std::string hex_record(std::size_t bytes) {
 }
 
 TEST(BenchCommands, DecodeNamesTheFieldsOfHexOrFile) {
-  const Invocation text = invoke(kelvra::line::decode_command, {"decode", hex_record(763)});
+  const Invocation text = invoke({"decode", hex_record(763)});
   EXPECT_EQ(text.code, 0) << text.err;
   EXPECT_NE(text.out.find(" 576  dc.out_v                     88\n"), std::string::npos)
       << text.out;
@@ -47,8 +49,7 @@ TEST(BenchCommands, DecodeNamesTheFieldsOfHexOrFile) {
   binary[579] = 0x42;
   std::ofstream(dir.file("record.bin"), std::ios::binary)
       .write(reinterpret_cast<const char*>(binary.data()), 763);
-  const Invocation json =
-      invoke(kelvra::line::decode_command, {"decode", dir.file("record.bin"), "--json"});
+  const Invocation json = invoke({"decode", dir.file("record.bin"), "--json"});
   EXPECT_EQ(json.code, 0) << json.err;
   EXPECT_NE(json.out.find("\"out_v\":88.0"), std::string::npos) << json.out;
 }
@@ -59,65 +60,133 @@ TEST(BenchCommands, ExitCodesAndMessages) {
   std::ofstream{huge};
   ASSERT_EQ(truncate(huge.c_str(), 50 << 20), 0);  // 50 MiB of holes: refused before reading
   struct Case {
-    int (*command)(int, char**);
     std::vector<std::string> args;
     int code;
     const char* message;  // on stderr
   } cases[] = {
-      {kelvra::line::decode_command, {"decode", hex_record(762)}, 1, "762 bytes; a record has 763"},
-      {kelvra::line::decode_command,
-       {"decode", "/nonexistent/file"},
+      {{"decode", hex_record(762)}, 1, "762 bytes; a record has 763"},
+      {{"decode", "/nonexistent/file"},
        2,
-       "/nonexistent/file: neither a readable file nor hex digits"},
-      {kelvra::line::decode_command, {"decode"}, 2, "expected one FILE or HEX"},
-      {kelvra::line::decode_command,
-       {"decode", huge},
-       1,
-       "huge.bin: larger than 65536 bytes (52428800)"},
-      {kelvra::line::decode_command, {"decode", dir.file("")}, 1, "/: Is a directory"},
-      {kelvra::line::run_command, {"run", "--rounds"}, 2, "--rounds: missing value"},
-      {kelvra::line::run_command,
-       {"run", "--rounds", "0"},
+       "kelvra-host decode: /nonexistent/file: neither a readable file nor hex digits"},
+      {{"decode", "0 1"}, 2, "0 1: neither a readable file nor hex digits"},
+      {{"decode"}, 2, "kelvra-host decode: SOURCE is required (see kelvra-host decode --help)"},
+      {{"decode", huge}, 1, "huge.bin: larger than 65536 bytes (52428800)"},
+      {{"decode", dir.file("")}, 1, "/: Is a directory"},
+      {{"run", "--rounds"}, 2, "kelvra-host run: --rounds: 1 required N:1..1000000000 missing"},
+      {{"run", "--rounds", "0"},
        2,
-       "--rounds: expected a number from 1 to 1000000000, got \"0\""},
-      {kelvra::line::run_command, {"run", "--frobnicate"}, 2, "unknown option --frobnicate"},
-      {kelvra::line::run_command,
-       {"run", "--settings", "/nonexistent.json"},
-       1,
+       "kelvra-host run: --rounds: expected a number from 1 to 1000000000, got \"0\" (see "
+       "kelvra-host run --help)"},
+      {{"run", "--rounds=1000000001"},
+       2,
+       "--rounds: expected a number from 1 to 1000000000, got \"1000000001\""},
+      {{"run", "--baud", "12345"}, 2, "--baud: expected one of the rates 50 75 110 "},
+      {{"run", "--baud=0"}, 2, "--baud: expected one of the rates"},
+      {{"run", "--ver", "0x22"}, 2, "--ver: expected a number from 0x20 to 0x21, got \"0x22\""},
+      {{"run", "--ver=34"}, 2, "--ver: expected a number from 0x20 to 0x21, got \"34\""},
+      {{"run", "--address", "255"}, 2, "--address: expected a number from 1 to 254"},
+      {{"run", "--frobnicate"}, 2, "The following argument was not expected: --frobnicate"},
+      {{"run", "--settings", "/nonexistent.json"},
+       2,
        "/nonexistent.json: cannot read the settings file"},
-      {kelvra::line::run_command,
-       {"run", "--plugin", "/nonexistent.so", "--db", "/tmp/x.db"},
-       1,
-       "--plugin /nonexistent.so"},
-      {kelvra::line::history_command,
-       {"history", "--since", "yesterday"},
-       2,
-       "--since yesterday: expected YYYY-MM-DD"},
-      {kelvra::line::history_command,
-       {"history", "--db", "/nonexistent.db"},
+      {{"run", "--plugin", "/nonexistent.so", "--db", "/tmp/x.db"}, 1, "--plugin /nonexistent.so"},
+      {{"history", "--since", "yesterday"}, 2, "--since yesterday: expected YYYY-MM-DD"},
+      {{"history", "--since=2026-12-08T14:30", "--db", "/nonexistent.db"},
        1,
        "--db /nonexistent.db: no such database"},
-      {kelvra::line::query_command,
-       {"query", "out_v", "--db", "/nonexistent/h.db"},
+      {{"history", "--last", "0"}, 2, "--last: expected a number from 1 to 1000000000"},
+      {{"query", "out_v", "--db", "/nonexistent/h.db"},
        1,
        "/nonexistent/h.db.sock: no running kelvra-host answers here"},
-      {kelvra::line::query_command, {"query"}, 2, "expected one KEY"},
-      {kelvra::line::control_command, {"control", "abc"}, 2, "CODE: expected a number"},
+      {{"query"}, 2, "KEY is required"},
+      {{"control", "abc"},
+       2,
+       "CODE: expected a number from -2147483647 to 2147483647, got \"abc\""},
+      {{"script"}, 2, "kelvra-host script: SCRIPT is required"},
+      {{"script", "/nonexistent.script"}, 1, "cannot read /nonexistent.script"},
+      {{}, 2, "kelvra-host: A subcommand is required"},
+      {{"frobnicate"}, 2, "kelvra-host: A subcommand is required"},
   };
   for (const Case& c : cases) {
-    const Invocation result = invoke(c.command, c.args);
-    EXPECT_EQ(result.code, c.code) << c.args.back() << "\n" << result.err;
-    EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+    const Invocation result = invoke(c.args);
+    const std::string shown = c.args.empty() ? "(none)" : c.args.back();
+    EXPECT_EQ(result.code, c.code) << shown << "\n" << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << shown << "\n" << result.err;
   }
 }
 
+// Every subcommand's help names its usage and each of its options, and the options take their
+// values both as "--opt value" and as "--opt=value".
 TEST(BenchCommands, EverySubcommandHasHelp) {
-  for (auto command : {kelvra::line::run_command, kelvra::line::query_command,
-                       kelvra::line::control_command, kelvra::line::status_command,
-                       kelvra::line::history_command, kelvra::line::decode_command}) {
-    const Invocation result = invoke(command, {"x", "--help"});
-    EXPECT_EQ(result.code, 0);
-    EXPECT_EQ(result.out.rfind("usage: kelvra-host ", 0), 0u) << result.out;
+  const struct {
+    const char* command;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"run",
+       {"--settings FILE",
+        "--port DEVICE",
+        "--baud RATE",
+        "one of 50 75 110",
+        " 4000000",
+        "--address N:1..254",
+        "--ver N:0x20..0x21",
+        "--response-timeout N:10..60000",
+        "--poll-interval N:10..3600000",
+        "--reopen-interval N:10..600000",
+        "--plugin PATH",
+        "--db PATH=kelvra.db",
+        "--scenario NAME|FILE=normal",
+        "--no-pace",
+        "--turnaround N:0..10000",
+        "--sim-log",
+        "--sim-hangup-every N:1..1000000000",
+        "--rounds N:1..1000000000",
+        "--duration N:1..100000000",
+        "--json",
+        "--plugin-output",
+        "The \"host\" object"}},
+      {"query", {"KEY", "--db PATH=kelvra.db", "--device NAME", "--json"}},
+      {"control", {"CODE", "[ARG]", "--db PATH", "--device NAME", "--json"}},
+      {"status", {"--db PATH", "--json"}},
+      {"history", {"--db PATH", "--last N:1..1000000000", "--since TIME", "--json"}},
+      {"decode", {"SOURCE", "FILE|HEX", "--json"}},
+      {"script", {"SCRIPT", "FILE|-", "--plugin", "Ops: settings"}},
+  };
+  for (const auto& c : cases) {
+    const Invocation result = invoke({c.command, "--help"});
+    EXPECT_EQ(result.code, 0) << c.command;
+    EXPECT_NE(result.out.find(std::string("Usage: kelvra-host ") + c.command), std::string::npos)
+        << result.out;
+    for (const std::string& name : c.names) {
+      EXPECT_NE(result.out.find(name), std::string::npos) << c.command << ": " << name;
+    }
+  }
+  const Invocation top = invoke({"--help"});
+  EXPECT_EQ(top.code, 0);
+  for (const auto& c : cases) {
+    EXPECT_NE(top.out.find(std::string("\n  ") + c.command + " "), std::string::npos) << c.command;
+  }
+}
+
+TEST(BenchCommands, VersionIsTheProjectVersion) {
+  const Invocation result = invoke({"--version"});
+  EXPECT_EQ(result.code, 0);
+  EXPECT_EQ(result.out, "kelvra-host 1.0.0\n");
+}
+
+// --opt=value and --opt value reach the run alike; the built-in simulator names the VER it
+// was given, in hex.
+TEST(BenchCommands, RunTakesBothOptionSpellingsAndShowsVerInHex) {
+  bench_testing::TempDir dir;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"run", "--ver=0x21", "--baud=19200", "--rounds=1", "--no-pace",
+                                 "--plugin=" KELVRA_PLUGIN_PATH, "--db=" + dir.file("a.db")},
+        std::vector<std::string>{"run", "--ver", "0x21", "--baud", "19200", "--rounds", "1",
+                                 "--no-pace", "--plugin", KELVRA_PLUGIN_PATH, "--db",
+                                 dir.file("b.db")}}) {
+    const Invocation result = invoke(args);
+    EXPECT_EQ(result.code, 0) << result.err;
+    EXPECT_NE(result.out.find(", VER 0x21, not paced"), std::string::npos) << result.out;
   }
 }
 

@@ -84,31 +84,39 @@ TEST(ControlSocket, MalformedRequestsAreAnsweredAndPollingGoesOn) {
       {"command not a text",
        R"({"command": ["status"]})"
        "\n",
-       "\"command\" must be a text"},
+       "command: expected a text"},
       {"device not a text",
        R"({"command": "query", "key": "out_v", "device": {}})"
        "\n",
-       "\"device\" must be a text"},
+       "device: expected a text"},
       {"key not a text",
        R"({"command": "query", "key": 7})"
        "\n",
-       "\"key\" must be a text"},
+       "key: expected a text"},
       {"code a text",
        R"({"command": "control", "code": "abc"})"
        "\n",
-       "\"code\" must be an integer"},
+       "code: expected an integer"},
       {"code beyond int",
        R"({"command": "control", "code": 4294967296})"
        "\n",
-       "\"code\" must be an integer"},
+       "code: expected an integer"},
       {"code a fraction",
        R"({"command": "control", "code": 300.5})"
        "\n",
-       "\"code\" must be an integer"},
+       "code: expected an integer"},
       {"argument not a text",
-       R"({"command": "control", "code": 310, "argument": null})"
+       R"({"command": "control", "code": 310, "argument": 5})"
        "\n",
-       "\"argument\" must be a text"},
+       "argument: expected a text"},
+      {"unknown member",
+       R"({"command": "query", "key": "out_v", "devise": "power1"})"
+       "\n",
+       "devise: unknown member"},
+      {"two objects on the line",
+       R"({"command": "status"} {"command": "status"})"
+       "\n",
+       "request is not a JSON object"},
       {"code 300 with 64 KiB of hex short of the line end",
        R"({"command": "control", "code": 300, "argument": ")" + std::string(70000, 'A') + "\"}\n",
        "request longer than 65536 bytes without a line end"},

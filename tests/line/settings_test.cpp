@@ -78,11 +78,11 @@ TEST(BenchSettings, ErrorsNameTheField) {
       {R"([])", "top level: expected an object"},
       {R"({"appSetting": "1"})", "appSetting: expected an object"},
       {R"({"host": 3})", "host: expected an object"},
-      {R"({"host": {"adress": 1}})", "host.adress: unknown setting"},
+      {R"({"host": {"adress": 1}})", "host.adress: unknown member"},
       {R"({"host": {"address": 255}})", "host.address: expected a number from 1 to 254, got 255"},
       {R"({"host": {"address": "0x1G"}})",
        "host.address: expected a number from 1 to 254, got \"0x1G\""},
-      {R"({"host": {"ver": 34}})", "host.ver: expected a number from 32 to 33, got 34"},
+      {R"({"host": {"ver": 34}})", "host.ver: expected a number from 0x20 to 0x21, got 0x22"},
       {R"({"host": {"parity": "mark"}})", "host.parity: expected none, odd or even, got \"mark\""},
       {R"({"host": {"port": 5}})", "host.port: expected a text"},
       {R"({"host": {"threshold_values": {"k": "high"}}})",
@@ -101,10 +101,13 @@ TEST(BenchSettings, ErrorsNameTheField) {
        "host.devices[0].appSetting: expected an object"},
       // Numbers beyond what the fields hold are refused, not converted.
       {R"({"host": {"baud": 18446744073709551615}})",
-       "host.baud: expected a number from 50 to 4000000, got 18446744073709551615"},
+       "host.baud: expected one of the rates 50 75 110 134 150 200 300 600 1200 1800 2400 4800 "
+       "9600 19200 38400 57600 115200 230400 460800 500000 576000 921600 1000000 1152000 "
+       "2000000 3000000 3500000 4000000, got \"18446744073709551615\""},
       {R"({"host": {"data_id": -9223372036854775808}})",
        "host.data_id: expected a number from 0 to 4294967295, got -9223372036854775808"},
-      {R"({"host": {"poll_interval_ms": 1e300}})", "host.poll_interval_ms: expected a number"},
+      {R"({"host": {"poll_interval_ms": 1e300}})",
+       "host.poll_interval_ms: expected a whole number from 10 to 3600000"},
       {R"({"host": {"threshold_values": {"k": 1e39}}})",
        "host.threshold_values.k: expected a number within the range of a float"},
   };
@@ -140,17 +143,23 @@ TEST(BenchSettings, BadFilesAreRefusedNamingTheFileAndTheProblem) {
        "cannot read the settings file: larger than 1048576 bytes (10485769)"},
       {write("empty.json", ""),
        "not valid JSON: * Line 1, Column 1\n"
-       "  Syntax error: value, object or array expected.\n"},
+       "  Syntax error: value, object or array expected."},
       {write("binary.json", std::string("\x7f"
                                         "ELF\x02\x01\x00",
                                         7)),
        "not valid JSON: * Line 1, Column 1\n"
-       "  Syntax error: value, object or array expected.\n"},
+       "  Syntax error: value, object or array expected.\n"
+       "* Line 1, Column 2\n"
+       "  Extra non-whitespace after JSON value."},
       {write("deep.json", std::string(100000, '[') + std::string(100000, ']')),
-       "not valid JSON: Exceeded stackLimit in readValue()."},
+       "nested deeper than 32 levels"},
+      {write("trailing.json", R"({"host": {}} {})"),
+       "not valid JSON: * Line 1, Column 14\n  Extra non-whitespace after JSON value."},
+      {write("device.json", R"({"host": {"devices": [{"address": 2}, {"adress": 3}]}})"),
+       "host.devices[1].adress: unknown member"},
       {write("array.json", "[1, 2]"), "top level: expected an object"},
       {write("ver.json", R"({"host": {"ver": "0x20x"}})"),
-       "host.ver: expected a number from 32 to 33, got \"0x20x\""},
+       "host.ver: expected a number from 0x20 to 0x21, got \"0x20x\""},
   };
   for (const Case& c : cases) {
     try {

@@ -69,12 +69,6 @@ TEST(JsonString, KeepsUtf8AndEscapesWhatJsonRequires) {
   for (const auto& c : cases) EXPECT_EQ(json_string(c.text), c.json) << c.json;
 }
 
-TEST(ToHex, LowerCaseWithoutSeparators) {
-  const std::uint8_t bytes[] = {0x00, 0xAB, 0x0F, 0xF0, 0x9C};
-  EXPECT_EQ(scripted_host::to_hex(bytes, sizeof bytes), "00ab0ff09c");
-  EXPECT_EQ(scripted_host::to_hex(bytes, 0), "");
-}
-
 TEST(Event, KeepsMembersInTheOrderAdded) {
   const Event event = Event("alarm")
                           .integer("level", -2)

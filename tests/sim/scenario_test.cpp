@@ -65,19 +65,25 @@ TEST(SimScenario, BadFilesAreRefusedNamingTheFileAndTheProblem) {
     std::string path;
     std::string message;
   } cases[] = {
-      {"/nonexistent.json", "cannot read /nonexistent.json: No such file or directory"},
-      {huge, "cannot read " + huge + ": larger than 1048576 bytes (52428800)"},
-      {"/dev/zero", "cannot read /dev/zero: larger than 1048576 bytes"},
+      {"/nonexistent.json",
+       "/nonexistent.json: cannot read the scenario file: No such file or directory"},
+      {huge, huge + ": cannot read the scenario file: larger than 1048576 bytes (52428800)"},
+      {"/dev/zero", "/dev/zero: cannot read the scenario file: larger than 1048576 bytes"},
       {write("deep.json",
              [] {
                std::string deep;
                for (int i = 0; i < 100000; ++i) deep += "{\"a\":";
                return deep;
              }()),
-       base + "deep.json: not valid JSON: Exceeded stackLimit in readValue()."},
+       base + "deep.json: nested deeper than 32 levels"},
       {write("text.json", "mains off at 10 s"),
        base + "text.json: not valid JSON: * Line 1, Column 1\n"
-              "  Syntax error: value, object or array expected.\n"},
+              "  Syntax error: value, object or array expected.\n"
+              "* Line 1, Column 2\n"
+              "  Extra non-whitespace after JSON value."},
+      {write("two.json", R"({"timeline": []} {"timeline": []})"),
+       base + "two.json: not valid JSON: * Line 1, Column 18\n"
+              "  Extra non-whitespace after JSON value."},
       {write("list.json", R"([{"at": 1, "set": {}}])"),
        base + "list.json: top level: expected an object"},
   };
@@ -89,7 +95,7 @@ TEST(SimScenario, BadFilesAreRefusedNamingTheFileAndTheProblem) {
       EXPECT_EQ(error.what(), c.message);
     }
   }
-  for (const char* name : {"huge.json", "deep.json", "text.json", "list.json"}) {
+  for (const char* name : {"huge.json", "deep.json", "text.json", "two.json", "list.json"}) {
     std::remove((base + name).c_str());
   }
 }

@@ -1,0 +1,184 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "apps/kelvra-host/builtin_simulator.h"
+#include "apps/kelvra-host/commands.h"
+#include "hostkit/plugin_loader.h"
+#include "hostkit/serial_rates.h"
+#include "hostkit/stdout_capture.h"
+#include "line/bench_run.h"
+#include "line/console.h"
+#include "line/settings.h"
+#include "sim/simulator.h"
+
+namespace kelvra::app {
+namespace {
+
+constexpr hostkit::Bounds kReopenIntervalMsBounds{10, 600000};
+constexpr hostkit::Bounds kRoundsBounds{1, 1000000000};
+constexpr hostkit::Bounds kDurationSecondsBounds{1, 100000000};
+
+// Options that override the settings of every device.
+struct DeviceOverrides {
+  std::optional<std::string> port;
+  std::optional<unsigned> baud;
+  std::optional<std::uint8_t> address;
+  std::optional<std::uint8_t> ver;
+  std::optional<std::chrono::milliseconds> response_timeout;
+  std::optional<std::chrono::milliseconds> poll_interval;
+
+  void apply(line::DeviceSettings& device) const {
+    if (port) device.port = *port;
+    if (baud) device.serial.baud = *baud;
+    if (address) device.address = *address;
+    if (ver) device.ver = *ver;
+    if (response_timeout) device.response_timeout = *response_timeout;
+    if (poll_interval) device.poll_interval = *poll_interval;
+  }
+};
+
+struct RunCommandOptions {
+  std::optional<std::string> settings_file;
+  DeviceOverrides overrides;
+  line::RunOptions run;
+  BuiltinSimulatorOptions simulator;
+  bool no_pace = false;
+  bool json = false;
+  bool plugin_output = false;
+};
+
+int run(RunCommandOptions& options) {
+  options.run.settings = options.settings_file ? line::load_settings_file(*options.settings_file)
+                                               : line::default_settings();
+  for (line::DeviceSettings& device : options.run.settings.devices) options.overrides.apply(device);
+  if (options.run.plugin_path.empty()) options.run.plugin_path = hostkit::plugin_beside_program();
+  options.simulator.pace = !options.no_pace;
+  options.simulator.link_prefix = options.run.db_path;
+
+  // The plug-in's own lines are taken off standard output: JSON mode passes them on wrapped,
+  // text mode shows them marked with --plugin-output.
+  hostkit::StdoutCapture capture;
+  std::FILE* out = fdopen(dup(capture.original_fd()), "w");
+  if (out == nullptr) throw std::runtime_error("cannot duplicate standard output");
+  line::Console console(out, options.json);
+  console.collect_device_output([&capture] { return capture.take_lines(); }, options.plugin_output);
+  int result = hostkit::kExitDone;
+  try {
+    BuiltinSimulators simulators(std::move(options.simulator), console);
+    options.run.port_provider = &simulators;
+    line::BenchRun bench(std::move(options.run), console);
+    bench.run();
+  } catch (const line::RunError& error) {
+    std::fprintf(stderr, "kelvra-host run: %s\n", error.what());
+    result = hostkit::kExitFailure;
+  }
+  console.pass_device_output();
+  std::fclose(out);
+  return result;
+}
+
+template <class Duration>
+std::function<void(std::int64_t)> store_duration(std::optional<Duration>& target) {
+  return [&target](std::int64_t count) { target = Duration(count); };
+}
+
+}  // namespace
+
+void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
+  auto options = std::make_shared<RunCommandOptions>();
+  DeviceOverrides& device = options->overrides;
+  CLI::App* command = app.add_subcommand(
+      "run",
+      "Polls the power system with the plug-in, prints each round, raises and clears alarms and "
+      "stores history. Without --port it polls the built-in simulator on a pseudo-terminal.");
+  command
+      ->add_option("--settings", options->settings_file,
+                   "settings JSON: \"appSetting\", \"thresholdSetting\" and \"host\"")
+      ->type_name("FILE");
+  command
+      ->add_option("--port", device.port, "serial device of the equipment (overrides the settings)")
+      ->type_name("DEVICE");
+  command
+      ->add_option_function<std::string>(
+          "--baud",
+          [&device](const std::string& text) {
+            device.baud = hostkit::parse_serial_rate("--baud", text);
+          },
+          "line rate, 8N1 (default 9600); one of " + hostkit::serial_rates_text())
+      ->type_name("RATE")
+      ->check(hostkit::serial_rate_validator());
+  hostkit::add_bounded(
+      *command, "--address", hostkit::kDeviceAddressBounds,
+      [&device](std::int64_t address) { device.address = static_cast<std::uint8_t>(address); },
+      "device address (default 1)");
+  hostkit::add_bounded(
+      *command, "--ver", hostkit::kProtocolVersionBounds,
+      [&device](std::int64_t ver) { device.ver = static_cast<std::uint8_t>(ver); },
+      "protocol version (default 0x20)");
+  hostkit::add_bounded(*command, "--response-timeout", line::kResponseTimeoutMsBounds,
+                       store_duration(device.response_timeout),
+                       "milliseconds a response may take (default 1000)");
+  hostkit::add_bounded(*command, "--poll-interval", line::kPollIntervalMsBounds,
+                       store_duration(device.poll_interval),
+                       "milliseconds between the starts of rounds (default 1000)");
+  hostkit::add_bounded(
+      *command, "--reopen-interval", kReopenIntervalMsBounds,
+      [options](std::int64_t ms) { options->run.reopen_interval = std::chrono::milliseconds(ms); },
+      "milliseconds between attempts to reopen a lost port (default 3000)");
+  command
+      ->add_option("--plugin", options->run.plugin_path,
+                   "plug-in library (default: the one built beside kelvra-host)")
+      ->type_name("PATH");
+  command
+      ->add_option("--db", options->run.db_path,
+                   "history database; the control socket is PATH.sock")
+      ->type_name("PATH")
+      ->capture_default_str();
+  command
+      ->add_option("--scenario", options->simulator.scenario,
+                   "built-in simulator scenario, a name or a file")
+      ->type_name("NAME|FILE")
+      ->capture_default_str();
+  command->add_flag("--no-pace", options->no_pace,
+                    "built-in simulator answers at once instead of at line rate");
+  hostkit::add_bounded(
+      *command, "--turnaround", sim::kTurnaroundMsBounds,
+      [options](std::int64_t ms) { options->simulator.turnaround = std::chrono::milliseconds(ms); },
+      "built-in simulator's think time in milliseconds before answering (default 5)");
+  command->add_flag("--sim-log", options->simulator.log_everything,
+                    "print every simulator line, not only its scenario events");
+  hostkit::add_bounded(
+      *command, "--sim-hangup-every", kRoundsBounds,
+      [options](std::int64_t rounds) {
+        options->simulator.hangup_rounds = static_cast<std::uint64_t>(rounds);
+      },
+      "built-in simulator closes its terminal and opens a new one after every N rounds of its "
+      "device (port: a link beside the database)");
+  hostkit::add_bounded(
+      *command, "--rounds", kRoundsBounds,
+      [options](std::int64_t rounds) { options->run.rounds = static_cast<std::uint64_t>(rounds); },
+      "stop once every device completed N rounds");
+  hostkit::add_bounded(
+      *command, "--duration", kDurationSecondsBounds,
+      [options](std::int64_t seconds) { options->run.duration = std::chrono::seconds(seconds); },
+      "stop after this many seconds");
+  command->add_flag("--json", options->json,
+                    "JSON lines instead of text, the record decoded to named fields");
+  command->add_flag("--plugin-output", options->plugin_output,
+                    "also show the plug-in's own diagnostic lines, marked \"    | \"");
+  command->footer(
+      "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
+      "ver, data_id, response_timeout_ms, poll_interval_ms, threshold_levels {KEY: level},\n"
+      "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
+      "of objects with the same keys plus name and appSetting, one per device (several\n"
+      "addresses on one port are polled in turn). Numbers have the bounds of the options above.\n"
+      "SIGINT or SIGTERM ends the run cleanly.");
+  command->callback([options, &action] { action = [options] { return run(*options); }; });
+}
+
+}  // namespace kelvra::app

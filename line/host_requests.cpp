@@ -1,0 +1,83 @@
+#include "line/host_requests.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "line/console.h"
+#include "line/control_socket.h"
+#include "record/kelvra_419_fields.h"
+
+namespace kelvra::line {
+namespace {
+
+void throw_reply_error(const Json::Value& reply) {
+  if (reply.isMember("error")) throw std::runtime_error(reply["error"].asString());
+}
+
+std::string counter(const Json::Value& value) {
+  return std::to_string(value.asUInt64());
+}
+
+std::string device_status_text(const Json::Value& device) {
+  std::string alarms;
+  for (const Json::Value& alarm : device["alarms"]) alarms += " " + alarm.asString();
+  const std::string last_round =
+      device["last_round"].asString().empty() ? "none" : device["last_round"].asString();
+  return device["device"].asString() + ": " + device["port"].asString() + " address " +
+         std::to_string(device["address"].asUInt()) + ", link " + device["link"].asString() +
+         ", poll state " + std::to_string(device["poll_state"].asInt()) + ", data " +
+         (device["data_valid"].asBool() ? "valid" : "not yet valid") + ", last round " +
+         last_round + "\n  rounds " + counter(device["rounds"]) + ", restored " +
+         counter(device["restored"]) + ", commands " + counter(device["commands"]) + ", answers " +
+         counter(device["answers"]) + ", timeouts " + counter(device["timeouts"]) + ", refused " +
+         counter(device["refused"]) + ", alarms:" + (alarms.empty() ? " none" : alarms);
+}
+
+std::string line_status_text(const Json::Value& line) {
+  std::string errors;
+  for (const std::string& kind : line["errors"].getMemberNames()) {
+    if (line["errors"][kind].asUInt64() != 0)
+      errors += ", " + kind + " " + counter(line["errors"][kind]);
+  }
+  return "line " + line["port"].asString() + ": " + line["link"].asString() + ", frames " +
+         counter(line["frames"]) + ", echoes " + counter(line["echoes"]) + ", unexpected " +
+         counter(line["unexpected"]) + ", link losses " + counter(line["link_losses"]) + errors;
+}
+
+}  // namespace
+
+Json::Value ask_running_host(const std::string& db, Json::Value request,
+                             const std::optional<std::string>& device) {
+  if (device) request["device"] = *device;
+  return control_request(control_socket_path(db), request, kHostRequestTimeout);
+}
+
+ShownReply show_query_reply(const Json::Value& reply, bool json) {
+  throw_reply_error(reply);
+  const bool ok = reply["ok"].asBool();
+  const std::string text =
+      ok ? record::float_text(reply["value"].asFloat()) : reply["refusal"].asString();
+  return {json ? json_line(reply) : text, ok ? 0 : 1};
+}
+
+ShownReply show_control_reply(const Json::Value& reply, bool json) {
+  throw_reply_error(reply);
+  std::string text = "result " + std::to_string(reply["result"].asInt());
+  if (reply.isMember("out")) text += ", out " + std::to_string(reply["out"].asInt());
+  text += ", read-back " + (reply["readback"].isNull() ? std::string("none")
+                                                       : std::to_string(reply["readback"].asInt()));
+  return {json ? json_line(reply) : text, reply["result"].asInt() == 0 ? 0 : 1};
+}
+
+ShownReply show_status_reply(const Json::Value& reply, bool json) {
+  if (json) return {json_line(reply), 0};
+  char uptime[64];
+  std::snprintf(uptime, sizeof uptime, "%.0f", reply["uptime_s"].asDouble());
+  std::string text =
+      std::string("running for ") + uptime + " s, history in " + reply["db"].asString();
+  for (const Json::Value& device : reply["devices"]) text += "\n" + device_status_text(device);
+  for (const Json::Value& line : reply["lines"]) text += "\n" + line_status_text(line);
+  return {text, 0};
+}
+
+}  // namespace kelvra::line
