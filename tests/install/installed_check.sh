@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks an install prefix the way a user meets it: programs run from there, from another working
 # folder, with no --plugin and no library path, and nothing in it points back into the build tree.
-# Usage: installed_check.sh CHECK BUILD_DIR PREFIX [SYSTEMD_ANALYZE]
+# Usage: installed_check.sh CHECK BUILD_DIR PREFIX [VERSION | SYSTEMD_ANALYZE]
 #   install          installs BUILD_DIR into a fresh PREFIX
 #   no-build-paths   no installed ELF file has a run path naming BUILD_DIR or the source tree
+#   version          both programs' --version prints "NAME VERSION"
 #   help             both programs' --help exits 0 with their usage line
 #   builtin-round    one round against the installed host's built-in simulator
 #   simulator-round  one round with the example settings against the installed kelvra-sim
@@ -36,6 +37,12 @@ no-build-paths)
     fi
   done < <(find "$prefix/bin" "$prefix/lib" -type f -print0)
   [ "$found" = 0 ] || fail "installed files load libraries from the build tree"
+  ;;
+version)
+  for program in "$host" "$sim"; do
+    output=$("$program" --version) || fail "$program --version: exit status $?"
+    [ "$output" = "$(basename "$program") $extra" ] || fail "$program --version printed \"$output\""
+  done
   ;;
 help)
   for program in "$host" "$sim"; do
