@@ -1,6 +1,7 @@
 #include "hostkit/stdout_capture.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,6 +64,12 @@ std::vector<std::string> StdoutCapture::take_lines(bool include_partial) {
     pending_.append(buffer, static_cast<std::size_t>(got));
     read_offset_ += got;
   }
+  // Read to its end: empty the file and move the offset fd 1 shares back to its start, so that
+  // the next write lands at 0 instead of leaving a hole.
+  if (read_offset_ > 0 && ftruncate(capture_fd_, 0) == 0) {
+    lseek(capture_fd_, 0, SEEK_SET);
+    read_offset_ = 0;
+  }
   std::vector<std::string> lines;
   std::size_t start = 0;
   for (std::size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -74,6 +81,12 @@ std::vector<std::string> StdoutCapture::take_lines(bool include_partial) {
     pending_.clear();
   }
   return lines;
+}
+
+std::size_t StdoutCapture::held_bytes() const {
+  struct stat file {};
+  if (fstat(capture_fd_, &file) != 0) return 0;
+  return static_cast<std::size_t>(file.st_size);
 }
 
 }  // namespace kelvra::hostkit

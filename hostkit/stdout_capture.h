@@ -8,7 +8,9 @@ namespace kelvra::hostkit {
 
 // Takes over standard output (fd 1) for a plug-in's diagnostic lines while the program keeps its
 // own output on a duplicate of the original descriptor. The lines land in an in-memory file, not
-// a pipe, so a talkative plug-in can never block on a full buffer. One instance at a time.
+// a pipe, so a talkative plug-in can never block on a full buffer; the file is emptied each time
+// it has been read to its end, so it holds at most what was written since. One instance at a
+// time; take_lines runs on the thread the plug-in writes from.
 class StdoutCapture {
  public:
   // Flushes stdio and std::cout, then points fd 1 at the capture file; throws std::system_error.
@@ -24,6 +26,9 @@ class StdoutCapture {
   // Flushes printf's and std::cout's buffers and returns the lines written since the last call,
   // without their newlines. A last line without newline is kept back unless include_partial.
   std::vector<std::string> take_lines(bool include_partial = false);
+
+  // Bytes the capture file holds now.
+  std::size_t held_bytes() const;
 
  private:
   int original_fd_ = -1;

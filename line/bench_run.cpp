@@ -1,5 +1,7 @@
 #include "line/bench_run.h"
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <functional>
 #include <map>
@@ -11,6 +13,8 @@
 
 #include "hostkit/json_input.h"
 #include "hostkit/plugin_loader.h"
+#include "hostkit/serial_rates.h"
+#include "line/control_check.h"
 #include "line/control_socket.h"
 #include "line/history_store.h"
 #include "line/serial_line.h"
@@ -22,6 +26,7 @@ namespace {
 namespace asio = boost::asio;
 
 constexpr auto kIdleCheck = std::chrono::milliseconds(20);
+constexpr auto kCommunicationCheck = std::chrono::milliseconds(100);
 
 // Calls done once the station has no exchange open or waiting, or at the deadline.
 void when_idle(asio::io_context& io, Station& station,
@@ -48,6 +53,9 @@ std::string request_problem(const Json::Value& request) {
     if (auto code = members.find("code")) {
       if (!code->value().isInt()) code->fail("expected an integer");
     }
+    for (const char* flag_member : {"force", "all"}) {
+      if (auto member = members.find(flag_member)) member->boolean();
+    }
     members.finish();
     return "";
   } catch (const kelvra::hostkit::InputError& error) {
@@ -70,12 +78,20 @@ struct BenchRun::Parts {
   std::chrono::steady_clock::time_point started;
 
   Station* station_named(const Json::Value& name) {
-    if (name.isNull()) return stations.front().get();
+    if (name.isNull()) return stations.size() == 1 ? stations.front().get() : nullptr;
     for (const auto& station : stations) {
       if (station->settings().name == name.asString()) return station.get();
     }
     return nullptr;
   }
+  std::string device_names() const {
+    std::string names;
+    for (const auto& station : stations) {
+      names += (names.empty() ? "" : ", ") + station->settings().name;
+    }
+    return names;
+  }
+  std::unique_ptr<asio::steady_timer> communication_timer;
 };
 
 BenchRun::BenchRun(RunOptions options, Console& console)
@@ -97,17 +113,58 @@ void BenchRun::request_stop() {
   });
 }
 
-void BenchRun::run() {
+void BenchRun::check_configuration() const {
+  for (const DeviceSettings& device : options_.settings.devices) {
+    try {
+      kelvra::hostkit::check_serial_rate(device.name + ": baud", device.serial.baud);
+    } catch (const kelvra::hostkit::InputError& error) {
+      throw RunConfigError(error.what());
+    }
+    struct stat port {};
+    if (device.port.empty() || stat(device.port.c_str(), &port) != 0) continue;
+    if (S_ISDIR(port.st_mode)) {
+      throw RunConfigError(device.name + ": port " + device.port +
+                           " is a directory, not a serial device");
+    }
+    if (S_ISREG(port.st_mode)) {
+      throw RunConfigError(device.name + ": port " + device.port +
+                           " is a regular file, not a serial device");
+    }
+  }
+}
+
+RunSummary BenchRun::run() {
+  check_configuration();
   parts_ = std::make_unique<Parts>();
   Parts& parts = *parts_;
   parts.started = std::chrono::steady_clock::now();
   // History that cannot be written is said once and tried again every round; polling goes on.
   parts.history = std::make_unique<HistoryStore>(
       options_.db_path, [this](const std::string& text) { console_.note(options_.db_path, text); });
+  const std::string plugin_path = options_.plugin_path.empty()
+                                      ? kelvra::hostkit::plugin_beside_program()
+                                      : options_.plugin_path;
   try {
-    parts.plugin = std::make_unique<kelvra::hostkit::LoadedPlugin>(options_.plugin_path);
+    parts.plugin = std::make_unique<kelvra::hostkit::LoadedPlugin>(plugin_path);
   } catch (const kelvra::hostkit::PluginLoadError& error) {
-    throw RunError(std::string("--plugin ") + options_.plugin_path + ": " + error.what());
+    throw RunError(options_.plugin_path.empty()
+                       ? "the plug-in installed beside the program (" + plugin_path +
+                             "; --plugin names another): " + error.what()
+                       : "--plugin " + plugin_path + ": " + error.what());
+  }
+
+  // The socket before any simulator: a second run on the same database is refused untouched.
+  if (options_.control_socket) {
+    parts.control = std::make_unique<ControlServer>(
+        io_, control_socket_path(options_.db_path),
+        [this](const Json::Value& request, const std::string& origin, ControlReply reply) {
+          handle(request, origin, reply);
+        });
+    try {
+      parts.control->start();
+    } catch (const ControlError& error) {
+      throw RunError(error.what());
+    }
   }
 
   std::vector<DeviceSettings> devices = options_.settings.devices;
@@ -125,13 +182,13 @@ void BenchRun::run() {
     try {
       created = parts.plugin->create_device();
     } catch (const kelvra::hostkit::PluginLoadError& error) {
-      throw RunError(options_.plugin_path + ": " + error.what());
+      throw RunError(plugin_path + ": " + error.what());
     }
     std::unique_ptr<Station> station;
     try {
       station = std::make_unique<Station>(device, std::move(created), console_, *parts.history);
     } catch (const std::runtime_error& error) {
-      throw RunError(options_.plugin_path + ": " + error.what());
+      throw RunError(plugin_path + ": " + error.what());
     }
     SerialLine*& line = line_of_port[device.port];
     if (line == nullptr) {
@@ -160,19 +217,6 @@ void BenchRun::run() {
     parts.stations.push_back(std::move(station));
   }
 
-  if (options_.control_socket) {
-    parts.control =
-        std::make_unique<ControlServer>(io_, control_socket_path(options_.db_path),
-                                        [this](const Json::Value& request, ControlReply reply) {
-                                          handle(request, "socket", reply);
-                                        });
-    try {
-      parts.control->start();
-    } catch (const ControlError& error) {
-      throw RunError(error.what());
-    }
-  }
-
   for (const auto& station : parts.stations) {
     station->set_observer(&parts.events);
     parts.station_views.push_back(station.get());
@@ -190,7 +234,8 @@ void BenchRun::run() {
 
   for (const auto& station : parts.stations) {
     if (station->restore_from_history()) {
-      console_.note(station->settings().name, "last stored record handed to the device");
+      console_.note(station->settings().name,
+                    "last stored record handed to the device: " + station->data_text());
     }
   }
 
@@ -209,22 +254,51 @@ void BenchRun::run() {
       request_stop();
     });
   }
+  parts.communication_timer = std::make_unique<asio::steady_timer>(io_);
 
   for (const auto& line : parts.lines) line->start();
+  watch_communication();
   io_.run();
 
+  parts.communication_timer->cancel();
   for (const auto& line : parts.lines) line->stop();
   if (parts.control) parts.control->stop();
   for (RunService* service : parts.started_services) service->stop();
   parts.started_services.clear();
-  std::uint64_t rounds = 0;
-  for (const auto& station : parts.stations) rounds += station->counters().rounds;
-  console_.note("kelvra-host", "stopped after " + std::to_string(rounds) + " rounds; history in " +
-                                   options_.db_path);
+  RunSummary summary;
+  for (const auto& station : parts.stations) summary.rounds += station->counters().rounds;
+  summary.failure = failure_;
+  if (summary.failure.empty() && summary.rounds == 0) {
+    summary.failure = "no device completed a round";
+  }
+  console_.note("kelvra-host", "stopped after " + std::to_string(summary.rounds) +
+                                   (summary.rounds == 1 ? " round" : " rounds") +
+                                   (summary.ok() ? "" : " (" + summary.failure + ")") +
+                                   "; history in " + options_.db_path);
+  return summary;
+}
+
+void BenchRun::watch_communication() {
+  Parts& parts = *parts_;
+  for (const auto& station : parts.stations) {
+    station->watch_communication();
+    if (options_.rounds && failure_.empty() && station->counters().rounds < *options_.rounds &&
+        station->overdue()) {
+      failure_ = station->settings().name + " completed no round within " +
+                 std::to_string(comm_lost_after(station->settings()).count()) + " ms";
+      console_.note("kelvra-host", "stopping: " + failure_);
+      request_stop();
+    }
+  }
+  parts.communication_timer->expires_after(kCommunicationCheck);
+  parts.communication_timer->async_wait([this](const boost::system::error_code& error) {
+    if (!error) watch_communication();
+  });
 }
 
 void BenchRun::record_control(const ControlEvent& event) {
   parts_->history->add_control_event(event);
+  console_.control(event);
   parts_->events.control_event(event);
 }
 
@@ -252,50 +326,86 @@ void BenchRun::handle(const Json::Value& request, const std::string& origin,
     reply(answer);
     return;
   }
+  if (command != "query" && command != "control") {
+    answer["ok"] = false;
+    answer["error"] = "unknown command \"" + command + "\" (query, control, status)";
+    reply(answer);
+    return;
+  }
   Station* station = parts.station_named(request["device"]);
   if (station == nullptr) {
     answer["ok"] = false;
-    answer["error"] = "no device named \"" + request["device"].asString() + "\"";
+    answer["error"] = request["device"].isNull()
+                          ? "several devices: name one with --device (" + parts.device_names() + ")"
+                          : "no device named \"" + request["device"].asString() + "\" (" +
+                                parts.device_names() + ")";
     reply(answer);
     return;
   }
   if (command == "query") {
-    reply(station->query(request["key"].asString()));
+    reply(request["all"].asBool() ? station->query_all()
+                                  : station->query(request["key"].asString()));
     return;
   }
-  if (command == "control") {
-    ControlEvent event{local_time_text(),
-                       station->settings().name,
-                       origin,
-                       request["code"].asInt(),
-                       request["argument"].asString(),
-                       "",
-                       "",
-                       ""};
-    Json::Value result = station->control(event.code, event.argument);
-    if (!result["ok"].asBool()) {
-      event.verdict = "refused";
-      event.detail = result["error"].asString();
-      record_control(event);
-      reply(result);
-      return;
+  handle_control(*station, request, origin, reply);
+}
+
+void BenchRun::handle_control(Station& station, const Json::Value& request,
+                              const std::string& origin, const RunReply& reply) {
+  ControlEvent event{local_time_text(),
+                     station.settings().name,
+                     origin,
+                     request["code"].asInt(),
+                     request["argument"].asString(),
+                     "",
+                     "",
+                     ""};
+  const DeviceSettings& settings = station.settings();
+  const ControlVerdict check =
+      check_control(event.code, event.argument, device_control_table(),
+                    SetValueRange{settings.set_value_min, settings.set_value_max});
+  const bool force = request["force"].asBool();
+  if (check.refused && !force) {
+    event.verdict = "refused";
+    event.detail = check.words;
+    record_control(event);
+    Json::Value answer(Json::objectValue);
+    answer["ok"] = false;
+    answer["device"] = settings.name;
+    answer["code"] = event.code;
+    answer["refused"] = true;
+    answer["error"] = check.words;
+    reply(answer);
+    return;
+  }
+  Json::Value result = station.control(event.code, event.argument);
+  if (!result["ok"].asBool()) {
+    event.verdict = "refused";
+    event.detail = result["error"].asString();
+    record_control(event);
+    reply(result);
+    return;
+  }
+  event.verdict = check.refused ? "forced" : "passed";
+  if (!check.words.empty()) result["note"] = check.words;
+  event.detail = (check.words.empty() ? "" : check.words + "; ") + "device returned " +
+                 result["result"].asString();
+  // The answer to the control command comes through the poll cycle; wait for the exchange.
+  const auto deadline =
+      std::chrono::steady_clock::now() + settings.response_timeout * 10 + std::chrono::seconds(1);
+  Station* target = &station;
+  when_idle(io_, station, deadline, [this, target, result, reply, event]() mutable {
+    result["readback"] = target->control_readback();
+    result["sent"] = Json::Value(Json::arrayValue);
+    for (const std::string& command : target->control_commands_sent()) {
+      result["sent"].append(command);
     }
-    event.verdict = "passed";
-    event.detail = "device returned " + result["result"].asString();
-    // The answer to the control command comes through the poll cycle; wait for the exchange.
-    const auto deadline = std::chrono::steady_clock::now() +
-                          station->settings().response_timeout * 10 + std::chrono::seconds(1);
-    when_idle(io_, *station, deadline, [this, station, result, reply, event]() mutable {
-      result["readback"] = station->control_readback();
-      event.readback = result["readback"].isNull() ? "" : result["readback"].asString();
-      record_control(event);
-      reply(result);
-    });
-    return;
-  }
-  answer["ok"] = false;
-  answer["error"] = "unknown command \"" + command + "\" (query, control, status)";
-  reply(answer);
+    event.detail +=
+        result["sent"].empty() ? "; nothing sent" : "; sent " + json_line(result["sent"]);
+    event.readback = result["readback"].isNull() ? "" : result["readback"].asString();
+    record_control(event);
+    reply(result);
+  });
 }
 
 }  // namespace kelvra::line

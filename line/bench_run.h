@@ -28,6 +28,21 @@ class RunError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A setting that can never work (a rate a port cannot take, a port that is a directory or a
+// regular file): refused before anything starts; exit code 2.
+class RunConfigError : public RunError {
+ public:
+  using RunError::RunError;
+};
+
+// How a run ended: its completed rounds and, when it failed, why ("no device completed a round",
+// "power2 completed no round within 2450 ms").
+struct RunSummary {
+  std::uint64_t rounds = 0;
+  std::string failure;
+  bool ok() const { return failure.empty(); }
+};
+
 // Supplies the port of a device whose settings name none, for example a simulator on a
 // pseudo-terminal. Called on the run's own thread.
 class PortProvider {
@@ -70,11 +85,13 @@ class RunService {
 
 struct RunOptions {
   RunSettings settings;
-  std::string plugin_path;
+  std::string plugin_path;  // empty: the plug-in installed beside the program
   std::string db_path = "kelvra.db";
   std::vector<RunService*> services;      // started after set-up, stopped at the end
   PortProvider* port_provider = nullptr;  // for devices without a port; none: they are refused
-  std::optional<std::uint64_t> rounds;    // stop once every device completed this many
+  // Stop once every device completed this many; a device that completes none within its
+  // communication-lost time ends the run as failed.
+  std::optional<std::uint64_t> rounds;
   std::optional<std::chrono::milliseconds> duration;
   std::chrono::milliseconds reopen_interval{3000};
   bool control_socket = true;
@@ -88,8 +105,9 @@ class BenchRun {
   BenchRun& operator=(const BenchRun&) = delete;
 
   // Sets up and runs until the rounds or the duration are done, SIGINT or SIGTERM arrives, or
-  // request_stop is called. Throws RunError when setting up fails.
-  void run();
+  // request_stop is called. Throws RunConfigError for a setting that can never work and RunError
+  // when setting up fails otherwise; a run without a completed round returns a failure.
+  RunSummary run();
   // Ends the run from any thread; the round in progress is left, nothing half-stored.
   void request_stop();
 
@@ -100,11 +118,19 @@ class BenchRun {
   void record_control(const ControlEvent& event);
   // One request of the control path, from the socket or a service.
   void handle(const Json::Value& request, const std::string& origin, const RunReply& reply);
+  // A control request checked, then handed to the station unless refused.
+  void handle_control(Station& station, const Json::Value& request, const std::string& origin,
+                      const RunReply& reply);
+  // Refuses what can never work before the plug-in, the socket or a simulator starts.
+  void check_configuration() const;
+  // Every 100 ms: COMM_LOST for each station, and the end of a --rounds run a device holds up.
+  void watch_communication();
 
   RunOptions options_;
   Console& console_;
   boost::asio::io_context io_;
   std::unique_ptr<Parts> parts_;
+  std::string failure_;
 };
 
 }  // namespace kelvra::line

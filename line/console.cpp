@@ -8,6 +8,7 @@
 
 #include <json/writer.h>
 
+#include "line/glosses.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
@@ -38,6 +39,11 @@ std::string record_summary(const kelvra_419_Data_t& record) {
     line << " " << float_text(record.rc.channel[i].value.get());
   line << " A (" << float_text(record.rc.group_value.get()) << " V) | DC "
        << float_text(record.dc.out_v.get()) << " V " << float_text(record.dc.out_i.get()) << " A";
+  const kelvra_419_dc& second = record.dc2;
+  if (second.out_v.get() != 0 || second.out_i.get() != 0 || second.m_count != 0) {
+    line << " | DC2 " << float_text(second.out_v.get()) << " V " << float_text(second.out_i.get())
+         << " A";
+  }
   return line.str();
 }
 
@@ -69,6 +75,7 @@ void Console::round(const RoundReport& report) {
     line["round"] = Json::UInt64(report.round);
     line["seconds"] = report.seconds;
     line["restored"] = report.restored;
+    line["source"] = report.restored ? "restored" : "live";
     line["alarms"] = Json::Value(Json::arrayValue);
     for (const std::string& alarm : report.alarms) line["alarms"].append(alarm);
     line["record"] = record::to_json(*report.record);
@@ -127,9 +134,46 @@ void Console::alarm(const AlarmEvent& event) {
     write(json_line(line));
     return;
   }
+  const auto shown = [this](const std::string& text) {
+    return english_ ? with_english_gloss(text) : text;
+  };
   write(event.time + " " + event.device + " ALARM " + (event.raised ? "raised" : "cleared") + ": " +
-        event.text + " [level " + std::to_string(event.level) + ", " + event.key + " " +
-        event.alarm_id + "] " + event.name);
+        shown(event.text) + " [level " + std::to_string(event.level) + ", " + event.key + " " +
+        event.alarm_id + "] " + shown(event.name));
+}
+
+void Console::control(const ControlEvent& event) {
+  if (json_) {
+    Json::Value line(Json::objectValue);
+    line["type"] = "control";
+    line["time"] = event.time;
+    line["device"] = event.device;
+    line["origin"] = event.origin;
+    line["code"] = event.code;
+    line["argument"] = event.argument;
+    line["verdict"] = event.verdict;
+    line["detail"] = event.detail;
+    line["readback"] = event.readback;
+    write(json_line(line));
+    return;
+  }
+  write(event.time + " " + event.device + " CONTROL " + std::to_string(event.code) + " '" +
+        event.argument + "' from " + event.origin + ": " + event.verdict +
+        (event.detail.empty() ? "" : ", " + event.detail) +
+        (event.readback.empty() ? "" : ", read-back " + event.readback));
+}
+
+void Console::problem(const char* kind, const std::string& source, const std::string& text) {
+  if (json_) {
+    Json::Value line(Json::objectValue);
+    line["type"] = kind;
+    line["time"] = local_time_text();
+    line["source"] = source;
+    line["text"] = text;
+    write(json_line(line));
+    return;
+  }
+  write(source + ": " + kind + ": " + text);
 }
 
 void Console::link(const CommEvent& event) {
@@ -162,8 +206,9 @@ void Console::note(const std::string& source, const std::string& text) {
 void Console::pass_device_output() {
   if (!device_lines_) return;
   for (const std::string& text : device_lines_()) {
+    if (!show_device_lines_) continue;
     if (!json_) {
-      if (show_device_lines_) write("    | " + text);
+      write("    | " + text);
       continue;
     }
     Json::Value line(Json::objectValue);

@@ -42,9 +42,16 @@ class Console {
   // A record read back from history, decoded when it is one.
   void stored_record(const StoredRecord& stored);
   void link(const CommEvent& event);
+  // A control request, the host's verdict, what went out and the read-back.
+  void control(const ControlEvent& event);
+  // Errors and warnings of a command: a JSON line in JSON mode.
+  void problem(const char* kind, const std::string& source, const std::string& text);
+  // Shows an English gloss beside the device's own alarm names and texts.
+  void gloss_in_english(bool english) { english_ = english; }
   void note(const std::string& source, const std::string& text);
   // Where the plug-in's own diagnostic lines are collected while standard output is taken over;
-  // unset, they go to standard output directly. Text mode shows them, marked, only when asked to.
+  // unset, they go to standard output directly. They are shown only when asked to: marked in
+  // text mode, wrapped in JSON mode.
   void collect_device_output(std::function<std::vector<std::string>()> source, bool show_in_text) {
     device_lines_ = std::move(source);
     show_device_lines_ = show_in_text;
@@ -57,6 +64,7 @@ class Console {
 
   std::FILE* out_;
   bool json_;
+  bool english_ = false;
   std::function<std::vector<std::string>()> device_lines_;
   bool show_device_lines_ = false;
 };

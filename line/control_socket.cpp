@@ -63,12 +63,14 @@ class Session : public std::enable_shared_from_this<Session> {
     return reply;
   }
 
+  // Reads the peer's credentials into origin_; false unless it is the owner or root.
   bool peer_is_owner() {
     ucred peer{};
     socklen_t size = sizeof peer;
     if (getsockopt(socket_.native_handle(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
       return false;
     }
+    origin_ = "socket uid " + std::to_string(peer.uid) + " pid " + std::to_string(peer.pid);
     return peer.uid == geteuid() || peer.uid == 0;
   }
 
@@ -90,7 +92,7 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     auto self = shared_from_this();
     try {
-      handler_(request, [self](const Json::Value& answer) { self->reply(answer); });
+      handler_(request, origin_, [self](const Json::Value& answer) { self->reply(answer); });
     } catch (const std::exception& failure) {
       reply(error_reply(std::string("request failed: ") + failure.what()));
     }
@@ -124,6 +126,7 @@ class Session : public std::enable_shared_from_this<Session> {
   asio::streambuf input_;
   asio::steady_timer request_timer_;
   std::string output_;
+  std::string origin_ = "socket";
   bool replied_ = false;
 };
 
@@ -216,6 +219,10 @@ Json::Value control_request(const std::string& path, const Json::Value& request,
   Descriptor connection{socket(AF_UNIX, SOCK_STREAM, 0)};
   if (connection.fd < 0) throw ControlError(std::string("socket: ") + std::strerror(errno));
   if (connect(connection.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (errno == EACCES || errno == EPERM) {
+      throw ControlError(path + ": permission denied: the socket belongs to another user (" +
+                         std::strerror(errno) + ")");
+    }
     throw ControlError(path + ": no running kelvra-host answers here (" + std::strerror(errno) +
                        ")");
   }

@@ -23,8 +23,10 @@ class ControlError : public std::runtime_error {
 std::string control_socket_path(const std::string& db_path);
 
 using ControlReply = std::function<void(const Json::Value& reply)>;
-// Handles one request; calls reply exactly once, possibly later from the event loop.
-using ControlHandler = std::function<void(const Json::Value& request, ControlReply reply)>;
+// Handles one request; calls reply exactly once, possibly later from the event loop. `origin`
+// names the peer: "socket uid 1000 pid 4242".
+using ControlHandler =
+    std::function<void(const Json::Value& request, const std::string& origin, ControlReply reply)>;
 
 class ControlServer {
  public:

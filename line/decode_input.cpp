@@ -33,6 +33,25 @@ std::optional<std::vector<std::uint8_t>> decode_input_bytes(const std::string& c
   return std::vector<std::uint8_t>(content.begin(), content.end());
 }
 
+namespace {
+
+// The source as a message names it: hex given on the command line is cut to its start.
+std::string shown_source(const std::string& source) {
+  constexpr std::size_t kShown = 24;
+  if (source.size() <= kShown * 2) return source;
+  return source.substr(0, kShown) + "... (" + std::to_string(source.size()) + " characters)";
+}
+
+bool all_hex_digits(const std::string& text) {
+  if (text.empty()) return false;
+  for (const char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> read_record_source(const std::string& source) {
   std::string content = source;
   bool from_file = false;
@@ -43,8 +62,13 @@ std::vector<std::uint8_t> read_record_source(const std::string& source) {
     if (access(source.c_str(), F_OK) == 0) throw std::runtime_error(source + ": " + error.what());
   }
   auto bytes = decode_input_bytes(content, from_file);
+  if (!bytes && all_hex_digits(content)) {
+    throw kelvra::hostkit::InputError(shown_source(source) + ": an odd number of hex digits (" +
+                                      std::to_string(content.size()) + "); each byte takes two");
+  }
   if (!bytes) {
-    throw kelvra::hostkit::InputError(source + ": neither a readable file nor hex digits");
+    throw kelvra::hostkit::InputError(shown_source(source) +
+                                      ": neither a readable file nor hex digits");
   }
   return std::move(*bytes);
 }

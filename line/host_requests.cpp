@@ -5,6 +5,7 @@
 
 #include "line/console.h"
 #include "line/control_socket.h"
+#include "line/glosses.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
@@ -24,10 +25,9 @@ std::string device_status_text(const Json::Value& device) {
   const std::string last_round =
       device["last_round"].asString().empty() ? "none" : device["last_round"].asString();
   return device["device"].asString() + ": " + device["port"].asString() + " address " +
-         std::to_string(device["address"].asUInt()) + ", link " + device["link"].asString() +
-         ", poll state " + std::to_string(device["poll_state"].asInt()) + ", data " +
-         (device["data_valid"].asBool() ? "valid" : "not yet valid") + ", last round " +
-         last_round + "\n  rounds " + counter(device["rounds"]) + ", restored " +
+         std::to_string(device["address"].asUInt()) + ", link " + device["link"].asString() + ", " +
+         device["poll_state_name"].asString() + ", data " + device["data"].asString() +
+         ", last round " + last_round + "\n  rounds " + counter(device["rounds"]) + ", restored " +
          counter(device["restored"]) + ", commands " + counter(device["commands"]) + ", answers " +
          counter(device["answers"]) + ", timeouts " + counter(device["timeouts"]) + ", refused " +
          counter(device["refused"]) + ", alarms:" + (alarms.empty() ? " none" : alarms);
@@ -52,18 +52,36 @@ Json::Value ask_running_host(const std::string& db, Json::Value request,
   return control_request(control_socket_path(db), request, kHostRequestTimeout);
 }
 
-ShownReply show_query_reply(const Json::Value& reply, bool json) {
+ShownReply show_query_reply(const Json::Value& reply, bool json, bool english) {
   throw_reply_error(reply);
   const bool ok = reply["ok"].asBool();
-  const std::string text =
-      ok ? record::float_text(reply["value"].asFloat()) : reply["refusal"].asString();
+  const std::string refusal = reply["refusal"].asString();
+  std::string text = ok ? "" : english ? with_english_gloss(refusal) : refusal;
+  if (ok && reply.isMember("fields")) {
+    for (const Json::Value& field : reply["fields"]) {
+      const std::string value = field["value"].isDouble()
+                                    ? record::float_text(field["value"].asFloat())
+                                    : field["value"].asString();
+      char line[160];
+      std::snprintf(line, sizeof line, "%-30s %12s %-3s %s\n", field["name"].asCString(),
+                    value.c_str(), field["unit"].asCString(), field["label"].asCString());
+      text += line;
+    }
+    text += "(" + reply["data"].asString() + ")";
+  } else if (ok) {
+    text = record::float_text(reply["value"].asFloat()) + " (" + reply["data"].asString() + ")";
+  }
   return {json ? json_line(reply) : text, ok ? 0 : 1};
 }
 
 ShownReply show_control_reply(const Json::Value& reply, bool json) {
   throw_reply_error(reply);
-  std::string text = "result " + std::to_string(reply["result"].asInt());
+  std::string text = reply.isMember("note") ? reply["note"].asString() + "; " : "";
+  text += "result " + std::to_string(reply["result"].asInt());
   if (reply.isMember("out")) text += ", out " + std::to_string(reply["out"].asInt());
+  std::string sent;
+  for (const Json::Value& command : reply["sent"]) sent += " " + command.asString();
+  text += ", sent" + (sent.empty() ? std::string(" nothing") : sent);
   text += ", read-back " + (reply["readback"].isNull() ? std::string("none")
                                                        : std::to_string(reply["readback"].asInt()));
   return {json ? json_line(reply) : text, reply["result"].asInt() == 0 ? 0 : 1};

@@ -24,7 +24,9 @@ struct ShownReply {
 };
 
 // Throws std::runtime_error with the run's "error" text when the reply carries one.
-ShownReply show_query_reply(const Json::Value& reply, bool json);
+// A value with where its data comes from and how old it is, every field of the record with
+// --all, or the refusal (with its English gloss when `english`).
+ShownReply show_query_reply(const Json::Value& reply, bool json, bool english = false);
 ShownReply show_control_reply(const Json::Value& reply, bool json);
 ShownReply show_status_reply(const Json::Value& reply, bool json);
 

@@ -2,11 +2,14 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <set>
 #include <utility>
 
+#include "device/pmbuspower_419.h"
 #include "hostkit/json_input.h"
 #include "hostkit/serial_rates.h"
+#include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
 namespace {
@@ -63,6 +66,31 @@ void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
   if (auto interval = object.find("poll_interval_ms")) {
     device.poll_interval = std::chrono::milliseconds(interval->integer(kPollIntervalMsBounds));
   }
+  if (auto after = object.find("comm_lost_after_ms")) {
+    device.comm_lost_after = std::chrono::milliseconds(after->integer(kCommLostAfterMsBounds));
+  }
+  if (auto level = object.find("comm_lost_level")) {
+    device.comm_lost_level = integer_of<int>(*level, kCommLostLevelBounds);
+  }
+  for (const auto& [key, bound] :
+       {std::pair<const char*, double*>{"set_value_min", &device.set_value_min},
+        {"set_value_max", &device.set_value_max}}) {
+    auto node = object.find(key);
+    if (!node) continue;
+    const Json::Value& value = node->value();
+    if (!value.isNumeric() || value.isBool() || !std::isfinite(value.asDouble()) ||
+        value.asDouble() < 0 || value.asDouble() > 1000) {
+      node->fail("expected a number of volts from 0 to 1000");
+    }
+    *bound = value.asDouble();
+  }
+  if (device.set_value_min > device.set_value_max) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%g lies above set_value_max %g", device.set_value_min,
+                  device.set_value_max);
+    const std::string& path = object.path();
+    throw SettingsError((path.empty() ? "" : path + ".") + "set_value_min: " + text);
+  }
   if (auto levels = object.find("threshold_levels")) {
     for (const auto& [key, level] : levels->object().members()) {
       device.threshold_levels[key] = integer_of<int>(level, kThresholdLevelBounds);
@@ -94,6 +122,95 @@ Json::Value merge_app_setting(Json::Value merged, JsonObjectReader& object) {
   return merged;
 }
 
+struct AppSetting {
+  const char* key;
+  bool flag;            // read as "not 0"; otherwise as a number
+  const char* meaning;  // flag: what is on or off; number: what it sets
+};
+
+// The "appSetting" keys the device reads, as the device reads them.
+constexpr AppSetting kAppSettings[] = {
+    {"has_ac", true, "AC distribution"},
+    {"has_dc", true, "DC distribution"},
+    {"has_a", true, "phase A"},
+    {"has_b", true, "phase B"},
+    {"has_c", true, "phase C"},
+    {"no_dc_number", false, "DC response format (-1 found out, 1 without unit count)"},
+    {"dc_i_adjust", false, "DC current factor"},
+    {"b_mode", false, "rule set (1 supply loss, 2 thresholds, 3 neither)"},
+};
+
+bool is_digit_string(const std::string& text) {
+  std::size_t start = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (start == text.size()) return false;
+  for (std::size_t i = start; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+// Warnings for the "appSetting" of one device: values the device reads otherwise than they look,
+// and keys it never reads.
+void check_app_settings(const Json::Value& app, const std::string& context,
+                        std::vector<std::string>& warnings) {
+  for (const std::string& key : app.getMemberNames()) {
+    const AppSetting* known = nullptr;
+    for (const AppSetting& setting : kAppSettings) {
+      if (key == setting.key) known = &setting;
+    }
+    const std::string field = context + key;
+    if (known == nullptr) {
+      warnings.push_back(field + ": unknown key; the device never reads it");
+      continue;
+    }
+    const Json::Value& value = app[key];
+    if (value.isObject() || value.isArray() || value.isNull()) {
+      warnings.push_back(field + ": not a text; the device takes it as absent");
+      continue;
+    }
+    const std::string text = value.asString();
+    if (is_digit_string(text) && (value.isString() || value.isIntegral())) continue;
+    const int read = text_to_int(text);
+    std::string reading = field + ": " + (value.isString() ? "\"" + text + "\"" : text) +
+                          " reads as " + std::to_string(read) + ": " + known->meaning;
+    if (known->flag) reading += read != 0 ? " on" : " off";
+    warnings.push_back(reading);
+  }
+}
+
+// Warnings for threshold keys no rule or analog signal has, and analog signals no field has.
+void check_rule_names(const DeviceSettings& device, const std::string& context,
+                      std::vector<std::string>& warnings) {
+  const Json::Value& mobile = device.device_json["thresholdSetting"];
+  const auto known_key = [&](const std::string& key) {
+    for (const auto& rule : pmbuspower_rules::kThresholdRules) {
+      if (key == rule.key) return true;
+    }
+    for (const std::string& name : device.analog_signals) {
+      if (key == name) return true;
+    }
+    return mobile.isObject() && mobile.isMember(key);
+  };
+  for (const auto& [key, level] : device.threshold_levels) {
+    if (!known_key(key)) {
+      warnings.push_back(context + "threshold_levels." + key +
+                         ": no rule or analog signal has this key; the device never reads it");
+    }
+  }
+  for (const auto& [key, value] : device.threshold_values) {
+    if (!known_key(key)) {
+      warnings.push_back(context + "threshold_values." + key +
+                         ": no rule or analog signal has this key; the device never reads it");
+    }
+  }
+  for (const std::string& name : device.analog_signals) {
+    if (!record::is_field_name(name)) {
+      warnings.push_back(context + "analog_signals: \"" + name +
+                         "\" is no field of the record; it is never reported");
+    }
+  }
+}
+
 void check_distinct(const RunSettings& settings) {
   std::set<std::pair<std::string, int>> lines;
   std::set<std::uint32_t> ids;
@@ -117,6 +234,14 @@ void check_distinct(const RunSettings& settings) {
 
 }  // namespace
 
+std::chrono::milliseconds comm_lost_after_default(const DeviceSettings& device) {
+  return device.response_timeout * 3 + std::chrono::milliseconds(2000) + device.poll_interval;
+}
+
+std::chrono::milliseconds comm_lost_after(const DeviceSettings& device) {
+  return device.comm_lost_after.value_or(comm_lost_after_default(device));
+}
+
 RunSettings default_settings() {
   Json::Value root(Json::objectValue);
   root["appSetting"]["has_ac"] = "1";
@@ -125,7 +250,10 @@ RunSettings default_settings() {
   return parse_settings(root);
 }
 
-RunSettings parse_settings(const Json::Value& root) {
+namespace {
+
+// The devices of the settings, without the warnings.
+RunSettings parse_devices(const Json::Value& root) {
   try {
     // Members beside "host" are the device's own settings, read by the device.
     JsonObjectReader top = JsonNode(root, "").object();
@@ -174,6 +302,27 @@ RunSettings parse_settings(const Json::Value& root) {
   }
 }
 
+}  // namespace
+
+RunSettings parse_settings(const Json::Value& root) {
+  RunSettings settings = parse_devices(root);
+  const bool several = settings.devices.size() > 1;
+  for (std::size_t i = 0; i < settings.devices.size(); ++i) {
+    const DeviceSettings& device = settings.devices[i];
+    const std::string context = several ? "host.devices[" + std::to_string(i) + "]." : "host.";
+    const Json::Value& app = device.device_json["appSetting"];
+    const std::string app_context = several ? device.name + ": appSetting." : "appSetting.";
+    if (app.isObject()) check_app_settings(app, app_context, settings.warnings);
+    check_rule_names(device, context, settings.warnings);
+  }
+  if (!settings.devices.front().device_json.isMember("appSetting")) {
+    settings.notes.push_back(
+        "no \"appSetting\": the device polls the AC distribution and the rectifiers, not the DC "
+        "distribution (has_ac 1, has_dc 0), with the supply-loss rule (b_mode 1)");
+  }
+  return settings;
+}
+
 RunSettings load_settings_file(const std::string& path) {
   try {
     return parse_settings(
@@ -183,6 +332,31 @@ RunSettings load_settings_file(const std::string& path) {
   } catch (const kelvra::hostkit::InputError& error) {
     throw SettingsError(error.what());
   }
+}
+
+void refuse_warnings(const RunSettings& settings) {
+  if (settings.warnings.empty()) return;
+  std::string text = "--strict: ";
+  for (std::size_t i = 0; i < settings.warnings.size(); ++i) {
+    text += (i ? "; " : "") + settings.warnings[i];
+  }
+  throw SettingsError(text);
+}
+
+void override_port(RunSettings& settings, const std::string& port) {
+  for (const DeviceSettings& device : settings.devices) {
+    if (device.port.empty() || device.port != settings.devices.front().port) {
+      if (settings.devices.size() == 1) break;
+      std::string names;
+      for (const DeviceSettings& each : settings.devices) {
+        names += (names.empty() ? "" : ", ") + each.name;
+      }
+      throw SettingsError("--port: " + std::to_string(settings.devices.size()) +
+                          " devices are configured (" + names +
+                          ") and they do not share one port; give each its port in the settings");
+    }
+  }
+  for (DeviceSettings& device : settings.devices) device.port = port;
 }
 
 }  // namespace kelvra::line

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,6 +30,8 @@ inline constexpr kelvra::hostkit::Bounds kDataIdBounds{0, 0xFFFFFFFF};
 inline constexpr kelvra::hostkit::Bounds kResponseTimeoutMsBounds{10, 60000};
 inline constexpr kelvra::hostkit::Bounds kPollIntervalMsBounds{10, 3600000};
 inline constexpr kelvra::hostkit::Bounds kThresholdLevelBounds{-1000000, 1000000};
+inline constexpr kelvra::hostkit::Bounds kCommLostAfterMsBounds{100, 86400000};
+inline constexpr kelvra::hostkit::Bounds kCommLostLevelBounds{0, 10};
 
 enum class Parity { kNone, kOdd, kEven };
 
@@ -48,6 +51,12 @@ struct DeviceSettings {
   std::uint32_t data_id = 1;
   std::chrono::milliseconds response_timeout{1000};
   std::chrono::milliseconds poll_interval{1000};
+  // No completed round for this long raises COMM_LOST; unset: comm_lost_after_default.
+  std::optional<std::chrono::milliseconds> comm_lost_after;
+  int comm_lost_level = 1;
+  // The range a control's "SetValue" must lie in, volts, unless forced.
+  double set_value_min = 40.0;
+  double set_value_max = 60.0;
   std::map<std::string, int> threshold_levels;
   std::map<std::string, float> threshold_values;
   // Record fields (as `decode` names them) reported as analog signals every round.
@@ -56,8 +65,18 @@ struct DeviceSettings {
   Json::Value device_json;
 };
 
+// Three response timeouts, the device's 2 s spacing of rounds and one poll interval, on which a
+// round can start.
+std::chrono::milliseconds comm_lost_after_default(const DeviceSettings& device);
+// The device's communication-lost time: its own setting or the default.
+std::chrono::milliseconds comm_lost_after(const DeviceSettings& device);
+
 struct RunSettings {
   std::vector<DeviceSettings> devices;
+  // Mistakes that do not stop a run, each naming the setting and what the device makes of it.
+  std::vector<std::string> warnings;
+  // What the device will do where the settings say nothing ("no appSetting: ...").
+  std::vector<std::string> notes;
 };
 
 // Settings of a bench without a file: one device at address 1 with a DC unit, supply-loss rule.
@@ -65,5 +84,10 @@ RunSettings default_settings();
 // Throws SettingsError naming the field ("host.devices[1].address: ...").
 RunSettings parse_settings(const Json::Value& root);
 RunSettings load_settings_file(const std::string& path);
+// Throws SettingsError listing the warnings when there are any: --strict.
+void refuse_warnings(const RunSettings& settings);
+// Points every device at `port`; throws SettingsError unless there is one device or all name the
+// same port.
+void override_port(RunSettings& settings, const std::string& port);
 
 }  // namespace kelvra::line

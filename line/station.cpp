@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include "line/serial_line.h"
@@ -27,7 +29,92 @@ std::optional<std::vector<std::uint8_t>> hex_bytes(const std::string& text) {
   return bytes;
 }
 
+// Milliseconds since the epoch of a record's local round time; none when it is unset.
+std::optional<std::int64_t> round_time_ms(const kelvra_419_Data_t& record) {
+  const std::string text = record::time_text(record.round_time);
+  std::tm local{};
+  if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d", &local.tm_year, &local.tm_mon, &local.tm_mday,
+                  &local.tm_hour, &local.tm_min, &local.tm_sec) != 6) {
+    return std::nullopt;
+  }
+  local.tm_year -= 1900;
+  local.tm_mon -= 1;
+  local.tm_isdst = -1;
+  const std::time_t seconds = std::mktime(&local);
+  if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
+  return static_cast<std::int64_t>(seconds) * 1000;
+}
+
+std::int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Local "YYYY-MM-DD HH:MM:SS" of a UTC millisecond time; with `short_today`, only the time of
+// day when it is today's.
+std::string local_text(std::int64_t ms, bool short_today) {
+  const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+  const std::time_t today = std::time(nullptr);
+  std::tm then{};
+  std::tm now{};
+  localtime_r(&seconds, &then);
+  localtime_r(&today, &now);
+  const bool same_day = then.tm_year == now.tm_year && then.tm_yday == now.tm_yday;
+  char text[32];
+  std::strftime(text, sizeof text, short_today && same_day ? "%H:%M:%S" : "%Y-%m-%d %H:%M:%S",
+                &then);
+  return text;
+}
+
+struct PollCommand {
+  int state;
+  const char* command;  // CID1/CID2
+};
+
+// The device's poll states and the command each one waits for.
+constexpr PollCommand kPollCommands[] = {
+    {0, "40/41"}, {1, "40/43"}, {2, "40/44"}, {4, "41/41"},
+    {5, "41/43"}, {6, "41/44"}, {7, "42/41"}, {8, "42/44"},
+};
+bool is_poll_command(std::uint8_t cid1, std::uint8_t cid2) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02X/%02X", cid1, cid2);
+  for (const PollCommand& poll : kPollCommands) {
+    if (text == std::string(poll.command)) return true;
+  }
+  return false;
+}
+
+constexpr int kControlRectifierCommand = 300;
+constexpr int kControlSetValue = 310;
+constexpr int kControlSwitch = 320;
+
 }  // namespace
+
+const char* data_source_name(DataSource source) {
+  switch (source) {
+    case DataSource::kRestored:
+      return "restored";
+    case DataSource::kLive:
+      return "live";
+    case DataSource::kNone:
+      break;
+  }
+  return "none";
+}
+
+std::string poll_state_name(int poll_state, int wait_time, bool exchange_open) {
+  if (!exchange_open) return "idle";
+  if (poll_state == kControlRectifierCommand || poll_state == kControlSetValue) {
+    return "control " + std::to_string(poll_state) + " in flight";
+  }
+  for (const PollCommand& poll : kPollCommands) {
+    if (poll.state == poll_state) return std::string("waiting for ") + poll.command;
+  }
+  if (wait_time == kControlSwitch) return "control 320 in flight";
+  return "idle";
+}
 
 Station::Station(DeviceSettings settings, kelvra::hostkit::DevicePtr device, Console& console,
                  HistoryStore& history)
@@ -35,7 +122,8 @@ Station::Station(DeviceSettings settings, kelvra::hostkit::DevicePtr device, Con
       device_(std::move(device)),
       protocol_(dynamic_cast<PMBusProtocol*>(device_.get())),
       console_(console),
-      history_(history) {
+      history_(history),
+      comm_(comm_lost_after(settings_), CommWatch::Clock::now()) {
   if (protocol_ == nullptr) {
     throw std::runtime_error("the plug-in's device does not use the command/response protocol");
   }
@@ -62,6 +150,8 @@ void Station::configure(SerialLine& line) {
 bool Station::restore_from_history() {
   const auto stored = history_.latest_record(settings_.data_id);
   if (!stored) return false;
+  const auto record = record::from_bytes(stored->data(), stored->size());
+  restored_time_ms_ = record ? round_time_ms(*record) : std::nullopt;
   restoring_ = true;
   const bool accepted = device_->LoadFromCache(stored->data(), static_cast<int>(stored->size()));
   restoring_ = false;
@@ -120,7 +210,89 @@ Json::Value Station::query(const std::string& key) {
     reply["refusal"] = refusal.what();
   }
   after_device_call();
+  describe_data(reply);
   return reply;
+}
+
+Json::Value Station::query_all() const {
+  Json::Value reply(Json::objectValue);
+  reply["device"] = settings_.name;
+  describe_data(reply);
+  if (!last_record_) {
+    reply["ok"] = false;
+    reply["refusal"] = "no record yet";
+    return reply;
+  }
+  reply["ok"] = true;
+  reply["fields"] = Json::Value(Json::arrayValue);
+  record::for_each_field(*last_record_, [&reply](const record::FieldValue& field) {
+    Json::Value entry(Json::objectValue);
+    entry["name"] = field.name;
+    entry["label"] = field.label;
+    entry["unit"] = field.unit;
+    entry["value"] = field.value;
+    reply["fields"].append(entry);
+  });
+  return reply;
+}
+
+std::optional<double> Station::data_age_s() const {
+  if (source_ == DataSource::kLive && live_since_) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - *live_since_).count();
+  }
+  if (record_time_ms_) return static_cast<double>(now_ms() - *record_time_ms_) / 1000.0;
+  return std::nullopt;
+}
+
+std::string Station::data_text() const {
+  std::string text;
+  const std::string record_of = record_time_ms_ ? "record of " + local_text(*record_time_ms_, true)
+                                                : "record of unknown time";
+  switch (source_) {
+    case DataSource::kNone:
+      text = "no data yet";
+      break;
+    case DataSource::kRestored:
+      text = "restored from history, " + record_of + ", no live round yet";
+      break;
+    case DataSource::kLive: {
+      char age[32];
+      std::snprintf(age, sizeof age, "%.1f s old", data_age_s().value_or(0));
+      text = "live, " + record_of + ", " + age;
+      break;
+    }
+  }
+  if (comm_lost()) text += "; communication lost";
+  return text;
+}
+
+void Station::describe_data(Json::Value& reply) const {
+  reply["source"] = data_source_name(source_);
+  reply["record_time"] =
+      record_time_ms_ ? Json::Value(local_text(*record_time_ms_, false)) : Json::Value();
+  const auto age = data_age_s();
+  reply["data_age_s"] = age ? Json::Value(*age) : Json::Value();
+  reply["stale"] = stale();
+  reply["data"] = data_text();
+}
+
+void Station::watch_communication() {
+  apply_comm_change(
+      comm_.update(CommWatch::Clock::now(), line_ != nullptr && line_->is_open(), false));
+}
+
+bool Station::overdue() const {
+  return comm_.overdue(CommWatch::Clock::now());
+}
+
+void Station::apply_comm_change(const std::optional<CommWatch::Change>& change) {
+  if (!change) return;
+  const bool raised = change->state == CommWatch::State::kLost;
+  const std::string key = kCommLostKey;
+  const std::string id = "host";
+  const std::string text = kCommLostText;
+  report_alarm(AlarmReport{settings_.comm_lost_level, key, id, change->reason, text, raised, 0},
+               publication_ ? publication_->time : local_time_text());
 }
 
 Json::Value Station::control(int code, const std::string& argument) {
@@ -137,6 +309,7 @@ Json::Value Station::control(int code, const std::string& argument) {
     }
     input = *bytes;
   }
+  control_sent_.clear();
   std::int32_t out = 0;
   int written = 0;
   const int result =
@@ -165,7 +338,11 @@ Json::Value Station::status() const {
   status["data_id"] = settings_.data_id;
   status["link"] = line_ && line_->is_open() ? "up" : "down";
   status["poll_state"] = protocol_->poll_state_;
+  status["poll_state_name"] = poll_state_name(protocol_->poll_state_, protocol_->wait_time_,
+                                              line_ != nullptr && line_->has_work_for(*this));
   status["data_valid"] = device_->data_valid_ == 1;
+  status["comm_lost"] = comm_lost();
+  describe_data(status);
   status["last_round"] = last_round_time_;
   status["rounds"] = Json::UInt64(counters_.rounds);
   status["restored"] = Json::UInt64(counters_.restored);
@@ -184,6 +361,16 @@ void Station::send_command(SMDSPDevice&, std::uint8_t cid1, std::uint8_t cid2,
   ++counters_.commands;
   frame::Frame command{settings_.ver, settings_.address, cid1, cid2, {}};
   if (info != nullptr && len > 0) command.info.assign(info, info + len);
+  if (!is_poll_command(cid1, cid2)) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X/%02X ", cid1, cid2);
+    std::string sent = text;
+    for (const std::uint8_t byte : command.info) {
+      std::snprintf(text, sizeof text, "%02X", byte);
+      sent += text;
+    }
+    control_sent_.push_back(sent);
+  }
   line_->submit(*this, std::move(command));
 }
 
@@ -229,8 +416,11 @@ bool Station::ao_report(SMDVDevice&, const std::string& name, float value) {
 }
 
 void Station::alarm(SMDVDevice&, const AlarmReport& report) {
-  const auto event =
-      alarms_.report(settings_.name, report, publication_ ? publication_->time : local_time_text());
+  report_alarm(report, publication_ ? publication_->time : local_time_text());
+}
+
+void Station::report_alarm(const AlarmReport& report, const std::string& time) {
+  const auto event = alarms_.report(settings_.name, report, time);
   if (!event) return;
   history_.add_alarm_event(*event);
   console_.alarm(*event);
@@ -249,6 +439,10 @@ void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int 
 }
 
 void Station::after_device_call() {
+  if (publication_ && !publication_->restored) {
+    // The round's own transaction carries the clear of COMM_LOST.
+    apply_comm_change(comm_.update(CommWatch::Clock::now(), true, true));
+  }
   history_.commit();
   console_.pass_device_output();
   if (!publication_) return;
@@ -256,16 +450,32 @@ void Station::after_device_call() {
   publication_.reset();
   if (publication.restored) {
     ++counters_.restored;
+    if (source_ == DataSource::kNone) {
+      source_ = DataSource::kRestored;
+      record_time_ms_ = restored_time_ms_;
+    }
   } else {
     ++counters_.rounds;
+    source_ = DataSource::kLive;
+    record_time_ms_ = now_ms();
+    live_since_ = std::chrono::steady_clock::now();
+    last_round_time_ = publication.time;
   }
-  last_round_time_ = publication.time;
   last_record_ = publication.record;
+  check_module_count(publication.record);
   console_.round(RoundReport{settings_.name, publication.time, counters_.rounds,
                              publication.seconds, publication.restored, &publication.record,
                              alarms_.active()});
   if (observer_) observer_->round_completed(*this);
   if (on_round_ && !publication.restored) on_round_(*this);
+}
+
+void Station::check_module_count(const kelvra_419_Data_t& record) {
+  if (module_count_said_ || record.rc.channel_count <= kelvra_419_Data_t::RC_CHANNEL_ROOM) return;
+  module_count_said_ = true;
+  console_.note(settings_.name, "equipment reports " + std::to_string(record.rc.channel_count) +
+                                    " modules; the record holds " +
+                                    std::to_string(kelvra_419_Data_t::RC_CHANNEL_ROOM));
 }
 
 }  // namespace kelvra::line

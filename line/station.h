@@ -15,6 +15,7 @@
 #include "host/pmbus_protocol.h"
 #include "hostkit/plugin_loader.h"
 #include "line/alarm_engine.h"
+#include "line/comm_watch.h"
 #include "line/console.h"
 #include "line/history_store.h"
 #include "line/run_events.h"
@@ -35,6 +36,19 @@ struct StationCounters {
   // Longest time from one round's first command to the next round's, the port's downtime included.
   std::chrono::milliseconds longest_round_gap{0};
 };
+
+// Where the record a station shows comes from: nothing yet, history at start, or a live round.
+enum class DataSource { kNone, kRestored, kLive };
+
+const char* data_source_name(DataSource source);
+
+// The device's poll state in words: "idle", "waiting for 41/43", "control 310 in flight".
+// `wait_time` marks a switch command (320) on the line; `exchange_open` whether one is.
+std::string poll_state_name(int poll_state, int wait_time, bool exchange_open);
+
+// The key and text of the host's own alarm for a device that stopped answering.
+inline constexpr const char* kCommLostKey = "COMM_LOST";
+inline constexpr const char* kCommLostText = "communication lost";
 
 class Station : public HostServices {
  public:
@@ -60,11 +74,35 @@ class Station : public HostServices {
   // True when no exchange of this device is open or waiting.
   bool idle() const;
 
-  // Requests from the control socket; each answers a JSON object.
+  // Raises COMM_LOST when the line is down or no round completed within the communication-lost
+  // time; called on the run's timer.
+  void watch_communication();
+  // True when no round completed within the communication-lost time since the last one (or the
+  // start), whatever the line's state.
+  bool overdue() const;
+
+  // Requests from the control socket; each answers a JSON object. Query replies say where the
+  // data comes from and how old it is.
   Json::Value query(const std::string& key);
+  // Every field of the record shown, with its readable name and unit.
+  Json::Value query_all() const;
   Json::Value control(int code, const std::string& argument);
   Json::Value control_readback();
+  // The commands other than poll commands put on the line since the last control request,
+  // as "42/48 DC00005642".
+  const std::vector<std::string>& control_commands_sent() const { return control_sent_; }
   Json::Value status() const;
+
+  DataSource data_source() const { return source_; }
+  bool comm_lost() const { return comm_.state() == CommWatch::State::kLost; }
+  // UTC milliseconds of the record shown: when it was published, or for a restored record the
+  // round time it carries; none before the first.
+  std::optional<std::int64_t> record_time_ms() const { return record_time_ms_; }
+  // Seconds since the record shown was made; none before the first.
+  std::optional<double> data_age_s() const;
+  bool stale() const { return source_ != DataSource::kLive || comm_lost(); }
+  // "restored from history, record of 21:04:07, no live round yet" and the like.
+  std::string data_text() const;
 
   const DeviceSettings& settings() const { return settings_; }
   const StationCounters& counters() const { return counters_; }
@@ -96,6 +134,13 @@ class Station : public HostServices {
 
   // Ends what a device call started: commits the round's history and reports the round.
   void after_device_call();
+  // Hands an alarm report to the engine; a change is stored, printed and told.
+  void report_alarm(const AlarmReport& report, const std::string& time);
+  void apply_comm_change(const std::optional<CommWatch::Change>& change);
+  // The source, record time, age and stale members of a status or query reply.
+  void describe_data(Json::Value& reply) const;
+  // Says once per run that the equipment reports more modules than the record holds.
+  void check_module_count(const kelvra_419_Data_t& record);
   void fill_analog_values(const kelvra_419_Data_t& record);
 
   DeviceSettings settings_;
@@ -115,6 +160,13 @@ class Station : public HostServices {
   std::optional<kelvra_419_Data_t> last_record_;
   RunObserver* observer_ = nullptr;
   std::function<void(const Station&)> on_round_;
+  DataSource source_ = DataSource::kNone;
+  std::optional<std::int64_t> record_time_ms_;
+  std::optional<std::chrono::steady_clock::time_point> live_since_;  // last live publication
+  std::optional<std::int64_t> restored_time_ms_;  // round time of the record given to restore
+  CommWatch comm_;
+  bool module_count_said_ = false;
+  std::vector<std::string> control_sent_;
 };
 
 }  // namespace kelvra::line

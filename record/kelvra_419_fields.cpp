@@ -9,6 +9,61 @@
 namespace kelvra::record {
 namespace {
 
+struct FieldText {
+  const char* pattern;  // the name with each element index written "[]"
+  const char* label;    // "#" stands for the first index counted from 1, "@" for the second
+  const char* unit;
+};
+
+// Every field of the record once; DC fields without their unit prefix ("dc." or "dc2.").
+constexpr FieldText kFieldTexts[] = {
+    {"data_id", "data id", ""},
+    {"ac.extra[]", "AC extra value #", ""},
+    {"ac.channel_count", "AC inputs", ""},
+    {"ac.airlock_count", "AC breaker states", ""},
+    {"ac.airlock[]", "AC breaker # state", ""},
+    {"ac.p40_43_count", "AC switch states", ""},
+    {"ac.p40_43[]", "AC switch state #", ""},
+    {"ac.extra_state[]", "AC extra state #", ""},
+    {"ac.channel[].a", "AC input # phase A voltage", "V"},
+    {"ac.channel[].b", "AC input # phase B voltage", "V"},
+    {"ac.channel[].c", "AC input # phase C voltage", "V"},
+    {"ac.channel[].f", "AC input # frequency", "Hz"},
+    {"ac.channel[].p40_41_count", "AC input # extra values", ""},
+    {"ac.channel[].p40_41[]", "AC input # extra value @", ""},
+    {"ac.channel[].a_state", "AC input # phase A state", ""},
+    {"ac.channel[].b_state", "AC input # phase B state", ""},
+    {"ac.channel[].c_state", "AC input # phase C state", ""},
+    {"ac.channel[].f_state", "AC input # frequency state", ""},
+    {"ac.channel[].p40_44_count", "AC input # extra alarms", ""},
+    {"ac.channel[].p40_44[]", "AC input # extra alarm @", ""},
+    {"rc.group_value", "rectifier output voltage", "V"},
+    {"rc.channel_count", "rectifier modules", ""},
+    {"rc.channel[].value", "rectifier # output current", "A"},
+    {"rc.channel[].p41_41_count", "rectifier # extra values", ""},
+    {"rc.channel[].p41_41[]", "rectifier # extra value @", ""},
+    {"rc.channel[].switch_state[]", "rectifier # switch state @", ""},
+    {"rc.channel[].p41_43_count", "rectifier # extra switch states", ""},
+    {"rc.channel[].p41_43[]", "rectifier # extra switch state @", ""},
+    {"rc.channel[].alarm_state", "rectifier # alarm state", ""},
+    {"rc.channel[].p41_44_count", "rectifier # extra alarms", ""},
+    {"rc.channel[].p41_44[]", "rectifier # extra alarm @", ""},
+    {"round_time", "round time", ""},
+    {"out_v", "output voltage", "V"},
+    {"out_i", "output current", "A"},
+    {"m_count", "battery values", ""},
+    {"m[]", "battery value #", ""},
+    {"n_count", "load values", ""},
+    {"n[]", "load value #", ""},
+    {"p_count", "extra values", ""},
+    {"p[]", "extra value #", ""},
+    {"out_v_state", "output voltage state", ""},
+    {"alert_m_count", "fuse alarms", ""},
+    {"alert_m[]", "fuse alarm #", ""},
+    {"alert_p_count", "extra alarms", ""},
+    {"alert_p[]", "extra alarm #", ""},
+};
+
 // Walks one record, naming each field by its path and offset from the record's first byte.
 class FieldWalker {
  public:
@@ -40,7 +95,9 @@ class FieldWalker {
  private:
   void emit(const std::string& name, const void* field, Json::Value value) {
     const auto offset = static_cast<std::size_t>(static_cast<const std::uint8_t*>(field) - base_);
-    visit_(FieldValue{name, offset, std::move(value)});
+    FieldDescription description = describe_field(name);
+    visit_(FieldValue{name, offset, std::move(value), std::move(description.label),
+                      std::move(description.unit)});
   }
 
   const std::uint8_t* base_;
@@ -153,6 +210,56 @@ Json::Value to_json(const kelvra_419_Data_t& record) {
     place(root, field.name, not_a_number ? Json::Value() : field.value);
   });
   return root;
+}
+
+namespace {
+
+// The table entry of a field name, its element indices and the label prefix of its DC unit.
+struct FieldMatch {
+  const FieldText* text = nullptr;
+  std::vector<unsigned long> indices;
+  std::string prefix;
+};
+
+FieldMatch match_field(const std::string& name) {
+  FieldMatch match;
+  std::string pattern;
+  std::vector<unsigned long>& indices = match.indices;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    pattern += name[i];
+    if (name[i] != '[') continue;
+    char* end = nullptr;
+    indices.push_back(std::strtoul(name.c_str() + i + 1, &end, 10));
+    i = static_cast<std::size_t>(end - name.c_str()) - 1;
+  }
+  for (const char* unit : {"dc.", "dc2."}) {
+    if (pattern.rfind(unit, 0) == 0) {
+      match.prefix = std::string(unit) == "dc." ? "DC " : "DC unit 2 ";
+      pattern.erase(0, std::strlen(unit));
+    }
+  }
+  for (const FieldText& text : kFieldTexts) {
+    if (pattern == text.pattern) match.text = &text;
+  }
+  return match;
+}
+
+}  // namespace
+
+FieldDescription describe_field(const std::string& name) {
+  const FieldMatch match = match_field(name);
+  if (match.text == nullptr) return {name, ""};
+  std::string label;
+  for (const char* c = match.text->label; *c != '\0'; ++c) {
+    const std::size_t which = *c == '#' ? 0 : *c == '@' ? 1 : match.indices.size();
+    label += which < match.indices.size() ? std::to_string(match.indices[which] + 1)
+                                          : std::string(1, *c);
+  }
+  return {match.prefix + label, match.text->unit};
+}
+
+bool is_field_name(const std::string& name) {
+  return match_field(name).text != nullptr;
 }
 
 std::optional<kelvra_419_Data_t> from_bytes(const std::uint8_t* data, std::size_t size) {

@@ -18,12 +18,26 @@ namespace kelvra::record {
 constexpr std::size_t kRecordSize = sizeof(kelvra_419_Data_t);
 
 // One field: its dotted name with element indices ("ac.channel[1].f"), its byte offset in the
-// record and its value (number, or text for the round time).
+// record, its value (number, or text for the round time), a readable name ("AC input 2
+// frequency") and its unit ("Hz"; empty for counts, states and codes).
 struct FieldValue {
   std::string name;
   std::size_t offset;
   Json::Value value;
+  std::string label;
+  std::string unit;
 };
+
+struct FieldDescription {
+  std::string label;
+  std::string unit;
+};
+
+// The readable name and unit of a field named as for_each_field names it; an unknown name is
+// its own label.
+FieldDescription describe_field(const std::string& name);
+// True for a name for_each_field can give (element indices not checked against the room).
+bool is_field_name(const std::string& name);
 
 using FieldVisitor = std::function<void(const FieldValue&)>;
 

@@ -8,6 +8,7 @@
 
 #include "apps/kelvra-host/builtin_simulator.h"
 #include "apps/kelvra-host/commands.h"
+#include "hostkit/input_error.h"
 #include "hostkit/plugin_loader.h"
 #include "hostkit/serial_rates.h"
 #include "hostkit/stdout_capture.h"
@@ -33,7 +34,6 @@ struct DeviceOverrides {
   std::optional<std::chrono::milliseconds> poll_interval;
 
   void apply(line::DeviceSettings& device) const {
-    if (port) device.port = *port;
     if (baud) device.serial.baud = *baud;
     if (address) device.address = *address;
     if (ver) device.ver = *ver;
@@ -45,6 +45,9 @@ struct DeviceOverrides {
 struct RunCommandOptions {
   std::optional<std::string> settings_file;
   DeviceOverrides overrides;
+  std::optional<std::chrono::milliseconds> comm_lost_after;
+  bool strict = false;
+  std::optional<std::string> lang;
   line::RunOptions run;
   BuiltinSimulatorOptions simulator;
   bool no_pace = false;
@@ -52,11 +55,43 @@ struct RunCommandOptions {
   bool plugin_output = false;
 };
 
+// An error of the run on standard error: text, or a JSON line with --json.
+void print_error(bool json, const std::string& text) {
+  if (!json) {
+    std::fprintf(stderr, "kelvra-host run: %s\n", text.c_str());
+    return;
+  }
+  Json::Value line(Json::objectValue);
+  line["type"] = "error";
+  line["source"] = "kelvra-host run";
+  line["text"] = text;
+  std::fprintf(stderr, "%s\n", line::json_line(line).c_str());
+}
+
+int run_checked(RunCommandOptions& options);
+
+// Errors of the settings are usage errors (2); with --json each is a JSON line.
 int run(RunCommandOptions& options) {
+  try {
+    return run_checked(options);
+  } catch (const hostkit::InputError& error) {
+    print_error(options.json, error.what());
+    return hostkit::kExitUsage;
+  }
+}
+
+int run_checked(RunCommandOptions& options) {
+  if (options.lang && *options.lang != "en") {
+    throw hostkit::InputError("--lang " + *options.lang + ": only en is known");
+  }
   options.run.settings = options.settings_file ? line::load_settings_file(*options.settings_file)
                                                : line::default_settings();
-  for (line::DeviceSettings& device : options.run.settings.devices) options.overrides.apply(device);
-  if (options.run.plugin_path.empty()) options.run.plugin_path = hostkit::plugin_beside_program();
+  if (options.strict) line::refuse_warnings(options.run.settings);
+  if (options.overrides.port) line::override_port(options.run.settings, *options.overrides.port);
+  for (line::DeviceSettings& device : options.run.settings.devices) {
+    options.overrides.apply(device);
+    if (options.comm_lost_after) device.comm_lost_after = options.comm_lost_after;
+  }
   options.simulator.pace = !options.no_pace;
   options.simulator.link_prefix = options.run.db_path;
 
@@ -66,15 +101,28 @@ int run(RunCommandOptions& options) {
   std::FILE* out = fdopen(dup(capture.original_fd()), "w");
   if (out == nullptr) throw std::runtime_error("cannot duplicate standard output");
   line::Console console(out, options.json);
+  console.gloss_in_english(options.lang.has_value());
   console.collect_device_output([&capture] { return capture.take_lines(); }, options.plugin_output);
+  const std::string settings_source = options.settings_file.value_or("settings");
+  for (const std::string& warning : options.run.settings.warnings) {
+    console.problem("warning", settings_source, warning);
+  }
+  for (const std::string& note : options.run.settings.notes) console.note(settings_source, note);
   int result = hostkit::kExitDone;
   try {
     BuiltinSimulators simulators(std::move(options.simulator), console);
     options.run.port_provider = &simulators;
     line::BenchRun bench(std::move(options.run), console);
-    bench.run();
+    const line::RunSummary summary = bench.run();
+    if (!summary.ok()) {
+      print_error(options.json, summary.failure);
+      result = hostkit::kExitFailure;
+    }
+  } catch (const line::RunConfigError& error) {
+    print_error(options.json, error.what());
+    result = hostkit::kExitUsage;
   } catch (const line::RunError& error) {
-    std::fprintf(stderr, "kelvra-host run: %s\n", error.what());
+    print_error(options.json, error.what());
     result = hostkit::kExitFailure;
   }
   console.pass_device_output();
@@ -132,7 +180,7 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       "milliseconds between attempts to reopen a lost port (default 3000)");
   command
       ->add_option("--plugin", options->run.plugin_path,
-                   "plug-in library (default: the one built beside kelvra-host)")
+                   "plug-in library (default: the one installed beside kelvra-host)")
       ->type_name("PATH");
   command
       ->add_option("--db", options->run.db_path,
@@ -168,16 +216,31 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       [options](std::int64_t seconds) { options->run.duration = std::chrono::seconds(seconds); },
       "stop after this many seconds");
   command->add_flag("--json", options->json,
-                    "JSON lines instead of text, the record decoded to named fields");
+                    "JSON lines instead of text, the record decoded to named fields; errors and "
+                    "warnings are JSON lines too");
   command->add_flag("--plugin-output", options->plugin_output,
                     "also show the plug-in's own diagnostic lines, marked \"    | \"");
+  command->add_flag("--strict", options->strict,
+                    "refuse settings that draw a warning instead of running");
+  hostkit::add_bounded(*command, "--comm-lost-after", line::kCommLostAfterMsBounds,
+                       store_duration(options->comm_lost_after),
+                       "milliseconds without a completed round that raise COMM_LOST (default 3 "
+                       "response timeouts + 2 s spacing + 1 poll interval)");
+  command
+      ->add_option("--lang", options->lang,
+                   "en: an English gloss beside the device's alarm names and texts")
+      ->type_name("en");
   command->footer(
       "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
-      "ver, data_id, response_timeout_ms, poll_interval_ms, threshold_levels {KEY: level},\n"
+      "ver, data_id, response_timeout_ms, poll_interval_ms, comm_lost_after_ms, comm_lost_level\n"
+      "(default 1), set_value_min and set_value_max (volts a control's SetValue may ask for,\n"
+      "default 40 to 60), threshold_levels {KEY: level},\n"
       "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
       "of objects with the same keys plus name and appSetting, one per device (several\n"
       "addresses on one port are polled in turn). Numbers have the bounds of the options above.\n"
-      "SIGINT or SIGTERM ends the run cleanly.");
+      "SIGINT or SIGTERM ends the run cleanly. Exit status: 0 done, 1 failed or no round\n"
+      "completed, 2 usage or settings that can never work (a rate a port cannot take, a port\n"
+      "that is a directory or a regular file).");
   command->callback([options, &action] { action = [options] { return run(*options); }; });
 }
 

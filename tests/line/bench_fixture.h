@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -57,7 +59,11 @@ class BenchSession {
                             quiet_simulator(*kelvra::sim::builtin_scenario("normal")))
       : link_(dir_.file("tty")),
         simulator_(std::make_unique<kelvra::sim::SimulatorServer>(
-            std::move(config), kelvra::sim::ServerOptions{"", link_}, nullptr)) {
+            std::move(config), kelvra::sim::ServerOptions{"", link_},
+            [this](const std::string& line) {
+              const std::lock_guard<std::mutex> lock(wire_mutex_);
+              wire_.push_back(line);
+            })) {
     simulator_->start();
     options_.settings = kelvra::line::default_settings();
     for (auto& device : options_.settings.devices) {
@@ -79,6 +85,19 @@ class BenchSession {
 
   kelvra::line::RunOptions& options() { return options_; }
   kelvra::sim::SimulatorServer& simulator() { return *simulator_; }
+  // The simulator's log lines so far: one per command it received ("[   1.250] 42/48 adr 01 ...").
+  std::vector<std::string> wire() {
+    const std::lock_guard<std::mutex> lock(wire_mutex_);
+    return wire_;
+  }
+  // Commands received whose log line starts with `command` ("42/48").
+  std::size_t received(const std::string& command) {
+    std::size_t count = 0;
+    for (const std::string& line : wire()) {
+      count += line.find("] " + command + " ") != std::string::npos ? 1 : 0;
+    }
+    return count;
+  }
   const std::string& db() const { return options_.db_path; }
   const std::string& link() const { return link_; }
 
@@ -86,16 +105,26 @@ class BenchSession {
   void start() {
     output_ = open_memstream(&output_text_, &output_size_);
     console_ = std::make_unique<kelvra::line::Console>(output_, json_);
+    console_->gloss_in_english(english_);
     run_ = std::make_unique<kelvra::line::BenchRun>(options_, *console_);
     thread_ = std::thread([this] {
       try {
-        run_->run();
+        summary_ = run_->run();
+      } catch (const kelvra::line::RunConfigError& error) {
+        failure_ = error.what();
+        config_error_ = true;
       } catch (const std::exception& error) {
         failure_ = error.what();
       }
     });
   }
   void json_output() { json_ = true; }
+  void english_console() { english_ = true; }
+  // How the run ended; a set-up failure's text, and whether it was a configuration error.
+  const kelvra::line::RunSummary& summary() const { return summary_; }
+  const std::string& failure() const { return failure_; }
+  bool config_error() const { return config_error_; }
+  std::string temp_file(const std::string& name) const { return dir_.file(name); }
 
   // Runs to its own end (rounds or duration) and returns what it printed.
   std::string run_to_end() {
@@ -144,9 +173,12 @@ class BenchSession {
  private:
   TempDir dir_;
   std::string link_;
+  std::mutex wire_mutex_;
+  std::vector<std::string> wire_;
   std::unique_ptr<kelvra::sim::SimulatorServer> simulator_;
   kelvra::line::RunOptions options_;
   bool json_ = false;
+  bool english_ = false;
   std::FILE* output_ = nullptr;
   char* output_text_ = nullptr;
   std::size_t output_size_ = 0;
@@ -154,6 +186,8 @@ class BenchSession {
   std::unique_ptr<kelvra::line::BenchRun> run_;
   std::thread thread_;
   std::string failure_;
+  bool config_error_ = false;
+  kelvra::line::RunSummary summary_;
 };
 
 inline Json::Value request(const char* command) {

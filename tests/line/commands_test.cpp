@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -59,11 +60,46 @@ TEST(BenchCommands, ExitCodesAndMessages) {
   const std::string huge = dir.file("huge.bin");
   std::ofstream{huge};
   ASSERT_EQ(truncate(huge.c_str(), 50 << 20), 0);  // 50 MiB of holes: refused before reading
+  const auto write = [&dir](const char* name, const char* content) {
+    std::ofstream(dir.file(name)) << content;
+    return dir.file(name);
+  };
+  const std::string out_of_range =
+      write("out-of-range.json", R"({"host": {"response_timeout_ms": 5}})");
+  const std::string two_ports = write(
+      "two-ports.json",
+      R"({"host": {"devices": [{"name": "a", "port": "/dev/x"}, {"name": "b", "port": "/dev/y"}]}})");
+  const std::string warned = write("warned.json", R"({"appSetting": {"has_dc": "yes"}})");
   struct Case {
     std::vector<std::string> args;
     int code;
-    const char* message;  // on stderr
+    std::string message;  // on stderr
   } cases[] = {
+      {{"run", "--settings", out_of_range},
+       2,
+       "out-of-range.json: host.response_timeout_ms: expected a number from 10 to 60000"},
+      {{"run", "--port", dir.file(""), "--db", dir.file("d.db")},
+       2,
+       "power1: port " + dir.file("") + " is a directory, not a serial device"},
+      {{"run", "--port", huge, "--db", dir.file("f.db")},
+       2,
+       "power1: port " + huge + " is a regular file, not a serial device"},
+      {{"run", "--settings", two_ports, "--port", "/dev/ttyUSB0"},
+       2,
+       "--port: 2 devices are configured (a, b) and they do not share one port"},
+      {{"run", "--settings", warned, "--strict"},
+       2,
+       "--strict: appSetting.has_dc: \"yes\" reads as 0: DC distribution off"},
+      {{"run", "--lang", "fr"}, 2, "--lang fr: only en is known"},
+      {{"run", "--port", dir.file("no-such-tty"), "--db", dir.file("m.db"), "--duration", "1",
+        "--plugin", KELVRA_PLUGIN_PATH},
+       1,
+       "kelvra-host run: no device completed a round"},
+      {{"decode", std::string(1525, 'a')},
+       2,
+       "aaaaaaaaaaaaaaaaaaaaaaaa... (1525 characters): an odd number of hex digits (1525); each "
+       "byte takes two"},
+      {{"query", "out_v", "--all"}, 2, "KEY and --all exclude each other"},
       {{"decode", hex_record(762)}, 1, "762 bytes; a record has 763"},
       {{"decode", "/nonexistent/file"},
        2,
@@ -113,6 +149,33 @@ TEST(BenchCommands, ExitCodesAndMessages) {
     EXPECT_EQ(result.code, c.code) << shown << "\n" << result.err;
     EXPECT_NE(result.err.find(c.message), std::string::npos) << shown << "\n" << result.err;
   }
+  // Refused set-ups leave nothing behind: neither socket nor database was made.
+  for (const char* db : {"d.db", "f.db"}) {
+    EXPECT_NE(access((dir.file(db) + ".sock").c_str(), F_OK), 0) << db;
+    EXPECT_NE(access(dir.file(db).c_str(), F_OK), 0) << db;
+  }
+}
+
+TEST(BenchCommands, JsonModeErrorsAndWarningsAreJsonLines) {
+  bench_testing::TempDir dir;
+  const Invocation refused =
+      invoke({"run", "--json", "--port", dir.file(""), "--db", dir.file("h.db")});
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_EQ(refused.err, "{\"source\":\"kelvra-host run\",\"text\":\"power1: port " + dir.file("") +
+                             " is a directory, not a serial device\",\"type\":\"error\"}\n");
+
+  std::ofstream(dir.file("warned.json")) << R"({"appSetting": {"has_dc": "1", "hasdc": "1"}})";
+  const Invocation warned =
+      invoke({"run", "--json", "--settings", dir.file("warned.json"), "--rounds", "1", "--no-pace",
+              "--db", dir.file("w.db"), "--plugin", KELVRA_PLUGIN_PATH});
+  EXPECT_EQ(warned.code, 0) << warned.err;
+  EXPECT_TRUE(std::regex_search(
+      warned.out,
+      std::regex(R"(\{"source":"[^"]*warned.json","text":"appSetting.hasdc: unknown )"
+                 R"(key; the device never reads it","time":"[^"]+","type":"warning"\})")))
+      << warned.out;
+  // The plug-in's own lines stay out of JSON output unless --plugin-output asks for them.
+  EXPECT_EQ(warned.out.find("device_output"), std::string::npos) << warned.out;
 }
 
 // Every subcommand's help names its usage and each of its options, and the options take their

@@ -154,6 +154,11 @@ TEST(BenchRun, SocketAnswersQueriesControlsAndStatus) {
     ask["key"] = query.key;
     const Json::Value reply = session.ask(ask);
     EXPECT_EQ(reply["ok"].asBool(), query.ok) << query.key;
+    EXPECT_EQ(reply["source"].asString(), "live") << query.key;
+    EXPECT_FALSE(reply["stale"].asBool()) << query.key;
+    EXPECT_TRUE(std::regex_match(reply["data"].asString(),
+                                 std::regex("live, record of [0-9:]{8}, [0-9.]+ s old")))
+        << reply["data"].asString();
     if (query.ok) {
       EXPECT_EQ(reply["value"].asDouble(), query.value) << query.key;
     } else {
@@ -161,41 +166,90 @@ TEST(BenchRun, SocketAnswersQueriesControlsAndStatus) {
     }
   }
 
+  // Each request as the host's check takes it: refused ones never reach the line.
   struct ControlCase {
     int code;
     const char* argument;
-    int result;
-    int readback;  // 1 once the equipment answered, -1 when nothing was sent
+    bool force;
+    const char* verdict;
+    const char* words;    // the refusal or note; "" for none
+    const char* command;  // what goes on the wire ("42/48"), or "" for nothing
+    int readback;         // 1 once the equipment answered, -1 when nothing was sent
   } controls[] = {
-      {310, R"({"signal_id":"006201","SetValue":"52.5"})", 0, 1},
-      {310, R"({"signal_id":"006202","SetValue":"44.25"})", 0, 1},
-      {310, "not json", -1, -1},
-      {300, "010203040506", -1, -1},  // six bytes: refused, nothing sent
-      {320, "419500201001", 0, 1},
-      {320, "419500201001\\0", 0, -1},  // no such identifier: nothing sent
+      {310, R"({"signal_id":"006201","SetValue":"52.5"})", false, "passed", "", "42/48", 1},
+      {310, R"({"signal_id":"006202","SetValue":44.25})", false, "passed", "", "42/48", 1},
+      {310, R"({"signal_id":"006201","SetValue":"abc"})", false, "refused",
+       "SetValue \"abc\" is not a decimal number; the device would send 0: nothing was sent "
+       "(--force sends it)",
+       "", 0},
+      {310, R"({"signal_id":"006201","SetValue":"70"})", false, "refused",
+       "SetValue 70 lies outside 40 to 60 V: nothing was sent (--force sends it)", "", 0},
+      {310, R"({"signal_id":"006201","SetValue":"39.99"})", false, "refused",
+       "SetValue 39.99 lies outside 40 to 60 V: nothing was sent (--force sends it)", "", 0},
+      {310, "not json", false, "refused",
+       R"(code 310 takes a JSON object such as {"signal_id":"006201","SetValue":"53.5"}: nothing was sent)",
+       "", 0},
+      {300, "010203040506", false, "refused", "code 300 takes 7 bytes, got 6: nothing was sent", "",
+       0},
+      {320, "419500201001", false, "passed", "", "41/45", 1},
+      {320, "419500201001\\0", false, "refused", "no such command: nothing was sent", "", 0},
+      {5, "", false, "passed", "code 5 reads back the last control outcome", "", 1},
+      // Forced past the check: the device's own conversion makes 0 of the text.
+      {310, R"({"signal_id":"006201","SetValue":"70"})", true, "forced",
+       "SetValue 70 lies outside 40 to 60 V: nothing was sent (--force sends it)", "42/48", 1},
   };
   for (const ControlCase& control : controls) {
+    const std::size_t before = control.command[0] ? session.received(control.command) : 0;
+    const std::size_t setters_before =
+        session.received("42/48") + session.received("41/45") + session.received("41/4E");
     Json::Value ask = request("control");
     ask["code"] = control.code;
     ask["argument"] = control.argument;
+    if (control.force) ask["force"] = true;
     const Json::Value reply = session.ask(ask);
-    EXPECT_EQ(reply["result"].asInt(), control.result) << control.code << " " << control.argument;
-    EXPECT_EQ(reply["readback"].asInt(), control.readback)
-        << control.code << " " << control.argument;
+    const std::string name = std::to_string(control.code) + " " + control.argument;
+    if (std::string(control.verdict) == "refused") {
+      EXPECT_FALSE(reply["ok"].asBool()) << name;
+      EXPECT_EQ(reply["error"].asString(), control.words) << name;
+      // Asked again after a whole exchange time: still nothing went out.
+      std::this_thread::sleep_for(300ms);
+      EXPECT_EQ(session.received("42/48") + session.received("41/45") + session.received("41/4E"),
+                setters_before)
+          << name;
+      continue;
+    }
+    EXPECT_TRUE(reply["ok"].asBool()) << name << " " << reply["error"].asString();
+    EXPECT_EQ(reply["readback"].asInt(), control.readback) << name;
+    EXPECT_EQ(reply["note"].asString(), control.words) << name;
+    if (control.command[0]) {
+      EXPECT_EQ(session.received(control.command), before + 1) << name;
+      ASSERT_EQ(reply["sent"].size(), 1u) << name;
+      EXPECT_EQ(reply["sent"][0].asString().substr(0, 6), std::string(control.command) + " ")
+          << name;
+    } else {
+      EXPECT_EQ(reply["sent"].size(), 0u) << name;
+    }
   }
   const auto setpoints = session.simulator().with_simulator(
       [](kelvra::sim::Simulator& sim) { return sim.equipment().dc_setpoints; });
-  EXPECT_EQ(setpoints.at(0xDC), 52.5f);
+  EXPECT_EQ(setpoints.at(0xDC), 70.0f);  // the forced one came last
   EXPECT_EQ(setpoints.at(0xDB), 44.25f);
-  // Every request is a control event in history, with what the device read back.
+  // Every request is a control event in history: who asked, the verdict, what the device read
+  // back.
   const auto stored_controls = HistoryStore(session.db()).control_events({});
   ASSERT_EQ(stored_controls.size(), std::size(controls));
+  const std::regex socket_peer("socket uid [0-9]+ pid [0-9]+");
   for (std::size_t i = 0; i < std::size(controls); ++i) {
-    EXPECT_EQ(stored_controls[i].origin, "socket");
+    EXPECT_TRUE(std::regex_match(stored_controls[i].origin, socket_peer))
+        << stored_controls[i].origin;
     EXPECT_EQ(stored_controls[i].code, controls[i].code);
     EXPECT_EQ(stored_controls[i].argument, controls[i].argument);
-    EXPECT_EQ(stored_controls[i].verdict, "passed") << i;
-    EXPECT_EQ(stored_controls[i].readback, std::to_string(controls[i].readback)) << i;
+    EXPECT_EQ(stored_controls[i].verdict, controls[i].verdict) << i;
+    const bool refused = std::string(controls[i].verdict) == "refused";
+    EXPECT_EQ(stored_controls[i].readback, refused ? "" : std::to_string(controls[i].readback))
+        << i;
+    EXPECT_NE(stored_controls[i].detail.find(controls[i].words), std::string::npos)
+        << stored_controls[i].detail;
   }
 
   const Json::Value status = session.ask(request("status"));
@@ -207,6 +261,15 @@ TEST(BenchRun, SocketAnswersQueriesControlsAndStatus) {
   EXPECT_GE(device["rounds"].asUInt64(), 1u);
   EXPECT_GE(device["answers"].asUInt64(), 8u);  // the first round sends all eight commands
   EXPECT_EQ(device["timeouts"].asUInt64(), 0u);
+  EXPECT_EQ(device["source"].asString(), "live");
+  EXPECT_FALSE(device["stale"].asBool());
+  EXPECT_FALSE(device["comm_lost"].asBool());
+  EXPECT_TRUE(device["record_time"].isString());
+  EXPECT_GE(device["data_age_s"].asDouble(), 0.0);
+  EXPECT_LT(device["data_age_s"].asDouble(), 20.0);
+  EXPECT_TRUE(std::regex_match(device["poll_state_name"].asString(),
+                               std::regex("idle|waiting for 4[012]/4[134]")))
+      << device["poll_state_name"].asString();
   EXPECT_EQ(status["lines"][0]["link"].asString(), "up");
 
   Json::Value unknown = request("reboot");

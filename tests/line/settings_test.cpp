@@ -110,6 +110,14 @@ TEST(BenchSettings, ErrorsNameTheField) {
        "host.poll_interval_ms: expected a whole number from 10 to 3600000"},
       {R"({"host": {"threshold_values": {"k": 1e39}}})",
        "host.threshold_values.k: expected a number within the range of a float"},
+      {R"({"host": {"comm_lost_level": 11}})",
+       "host.comm_lost_level: expected a number from 0 to 10, got 11"},
+      {R"({"host": {"comm_lost_after_ms": 99}})",
+       "host.comm_lost_after_ms: expected a number from 100 to 86400000, got 99"},
+      {R"({"host": {"set_value_max": "60"}})",
+       "host.set_value_max: expected a number of volts from 0 to 1000"},
+      {R"({"host": {"set_value_min": 55, "set_value_max": 50}})",
+       "host.set_value_min: 55 lies above set_value_max 50"},
   };
   for (const Case& c : cases) {
     try {
@@ -167,6 +175,101 @@ TEST(BenchSettings, BadFilesAreRefusedNamingTheFileAndTheProblem) {
       ADD_FAILURE() << c.path << " was taken";
     } catch (const SettingsError& error) {
       EXPECT_EQ(error.what(), c.path + ": " + c.message);
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+using kelvra::line::default_settings;
+using kelvra::line::override_port;
+using kelvra::line::refuse_warnings;
+using kelvra::line::RunSettings;
+
+TEST(BenchSettings, MistakesTheDeviceReadsSilentlyAreWarned) {
+  struct Case {
+    const char* json;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {R"({"appSetting": {"has_dc": "1", "has_ac": 1, "b_mode": "-1"}})", {}},
+      {R"({"appSetting": {"has_dc": "yes"}})",
+       {R"(appSetting.has_dc: "yes" reads as 0: DC distribution off)"}},
+      {R"({"appSetting": {"has_dc": true}})",
+       {"appSetting.has_dc: true reads as 0: DC distribution off"}},
+      {R"({"appSetting": {"has_ac": "1x"}})",
+       {R"(appSetting.has_ac: "1x" reads as 1: AC distribution on)"}},
+      {R"({"appSetting": {"b_mode": "2.5"}})",
+       {R"(appSetting.b_mode: "2.5" reads as 2: rule set (1 supply loss, 2 thresholds, 3 neither))"}},
+      {R"({"appSetting": {"has_dc": ""}})",
+       {R"(appSetting.has_dc: "" reads as 0: DC distribution off)"}},
+      {R"({"appSetting": {"has_dc": {"on": 1}}})",
+       {"appSetting.has_dc: not a text; the device takes it as absent"}},
+      {R"({"appSetting": {"hasdc": "1"}})",
+       {"appSetting.hasdc: unknown key; the device never reads it"}},
+      {R"({"appSetting": {"has_dc": "1"}, "host": {"threshold_levels": {"210600320010": 2,
+          "dc_low": 2}, "threshold_values": {"dc.out_v": 45}, "analog_signals": ["dc.out_v",
+          "dc.volts"]}})",
+       {"host.threshold_levels.dc_low: no rule or analog signal has this key; the device never "
+        "reads it",
+        R"(host.analog_signals: "dc.volts" is no field of the record; it is never reported)"}},
+      {R"({"appSetting": {"has_dc": "1"}, "host": {"devices": [{"name": "a"},
+          {"name": "b", "appSetting": {"has_ac": "no"}}]}})",
+       {R"(b: appSetting.has_ac: "no" reads as 0: AC distribution off)"}},
+  };
+  for (const Case& c : cases) {
+    const RunSettings settings = parse_settings(json_of(c.json));
+    EXPECT_EQ(settings.warnings, c.warnings) << c.json;
+    EXPECT_TRUE(settings.notes.empty()) << c.json;
+    if (c.warnings.empty()) {
+      EXPECT_NO_THROW(refuse_warnings(settings));
+      continue;
+    }
+    try {
+      refuse_warnings(settings);
+      ADD_FAILURE() << c.json << " passed --strict";
+    } catch (const SettingsError& error) {
+      std::string all;
+      for (const std::string& warning : c.warnings) all += (all.empty() ? "" : "; ") + warning;
+      EXPECT_EQ(std::string(error.what()), "--strict: " + all) << c.json;
+    }
+  }
+}
+
+TEST(BenchSettings, WithoutAppSettingTheUnitsPolledAreSaid) {
+  const RunSettings settings = parse_settings(json_of(R"({"host": {"address": 2}})"));
+  EXPECT_TRUE(settings.warnings.empty());
+  ASSERT_EQ(settings.notes.size(), 1u);
+  EXPECT_EQ(settings.notes[0],
+            "no \"appSetting\": the device polls the AC distribution and the rectifiers, not the "
+            "DC distribution (has_ac 1, has_dc 0), with the supply-loss rule (b_mode 1)");
+  EXPECT_TRUE(default_settings().notes.empty());
+}
+
+TEST(BenchSettings, PortOverrideOnlyForDevicesSharingOnePort) {
+  RunSettings one = default_settings();
+  override_port(one, "/dev/ttyUSB0");
+  EXPECT_EQ(one.devices[0].port, "/dev/ttyUSB0");
+
+  RunSettings shared = parse_settings(
+      json_of(R"({"host": {"port": "/dev/ttyS0", "devices": [{"address": 1}, {"address": 2}]}})"));
+  override_port(shared, "/dev/ttyUSB1");
+  EXPECT_EQ(shared.devices[0].port, "/dev/ttyUSB1");
+  EXPECT_EQ(shared.devices[1].port, "/dev/ttyUSB1");
+
+  for (
+      const char* json :
+      {R"({"host": {"devices": [{"name": "a"}, {"name": "b"}]}})",
+       R"({"host": {"devices": [{"name": "a", "port": "/dev/x"}, {"name": "b", "port": "/dev/y"}]}})"}) {
+    RunSettings separate = parse_settings(json_of(json));
+    try {
+      override_port(separate, "/dev/ttyUSB0");
+      ADD_FAILURE() << json;
+    } catch (const SettingsError& error) {
+      EXPECT_STREQ(error.what(),
+                   "--port: 2 devices are configured (a, b) and they do not share one port; give "
+                   "each its port in the settings");
     }
   }
 }
