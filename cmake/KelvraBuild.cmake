@@ -21,7 +21,7 @@ if(KELVRA_SANITIZE)
   target_link_options(kelvra_warnings INTERFACE -fsanitize=address,undefined)
 endif()
 
-# kelvra_library(NAME STATIC|SHARED|INTERFACE [SOURCES...]): a library of the calling folder. Its
+# kelvra_library(NAME STATIC|SHARED|OBJECT|INTERFACE [SOURCES...]): a library of the calling folder. Its
 # headers are included as "FOLDER/header.h"; its sources must all lie in that folder.
 function(kelvra_library name kind)
   foreach(source ${ARGN})

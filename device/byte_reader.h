@@ -66,11 +66,6 @@ class ByteReader {
     return read_bytes(dest, kept) && skip(count - kept);
   }
 
-  // The next n bytes without consuming them, or nullptr when fewer remain.
-  const std::uint8_t* peek(std::size_t n) const {
-    return n <= remaining() ? data_ + pos_ : nullptr;
-  }
-
  private:
   const std::uint8_t* data_;
   std::size_t size_;

@@ -40,7 +40,7 @@ std::string plugin_beside_program() {
   const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
   const std::filesystem::path directory =
       error ? std::filesystem::current_path() : program.parent_path();
-  return (directory / ".." / "lib" / "libkelvra_419.so").lexically_normal().string();
+  return (directory / KELVRA_PLUGIN_FROM_PROGRAM).lexically_normal().string();
 }
 
 }  // namespace kelvra::hostkit

@@ -39,7 +39,8 @@ class LoadedPlugin {
   std::vector<std::shared_ptr<Provider>> providers_;
 };
 
-// The plug-in built beside the running program: ../lib/libkelvra_419.so from its directory.
+// The plug-in installed or built beside the running program: ../lib/libkelvra_419.so from its
+// directory.
 std::string plugin_beside_program();
 
 }  // namespace kelvra::hostkit

@@ -67,7 +67,6 @@ class SerialLine {
   // Shows the traffic to `observer` (a trace, hints); null stops it. Not owned.
   void watch(LineObserver* watcher) { watcher_ = watcher; }
 
-  const frame::Decoder& decoder() const { return decoder_; }
   const LineCounters& counters() const { return counters_; }
   Json::Value status() const;
 

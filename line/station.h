@@ -106,7 +106,6 @@ class Station : public HostServices {
 
   const DeviceSettings& settings() const { return settings_; }
   const StationCounters& counters() const { return counters_; }
-  std::vector<std::string> active_alarms() const { return alarms_.active(); }
   // Every alarm the device reported, raised or not.
   std::vector<AlarmState> alarm_states() const { return alarms_.states(); }
   // The record of the last round or restore, and when it was published; none before the first.

@@ -6,7 +6,8 @@ packages=(
   cmake g++ make pkg-config
   libboost-date-time-dev libboost-system-dev libjsoncpp-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
-  clang libclang-rt-dev valgrind sqlite3 jq
+  clang libclang-rt-dev clang-format clang-tidy valgrind sqlite3 jq
+  systemd dpkg-dev
   libmosquitto-dev mosquitto mosquitto-clients openssl
   nodejs chromium fonts-wqy-microhei prometheus curl
 )

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "sim/equipment.h"
 #include "frame-codec/frame_codec.h"
+#include "sim/equipment.h"
 
 namespace kelvra::sim {
 
@@ -40,11 +40,7 @@ class Responder {
                                                const frame::Frame& header) const;
   // Compares the model with what was last observed; call after every change to it.
   void note_changes();
-
   const ResponderSettings& settings() const { return settings_; }
-  std::uint8_t ac_flags() const { return ac_flags_.bits(); }
-  std::uint8_t rectifier_flags() const { return rectifier_flags_.bits(); }
-  std::uint8_t dc_flags() const { return dc_flags_.bits(); }
 
  private:
   frame::Frame reply(const frame::Frame& command, std::uint8_t rtn, Bytes info = {}) const;

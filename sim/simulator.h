@@ -73,7 +73,6 @@ class Simulator {
   // The first device's model.
   Equipment& equipment() { return devices_.front()->equipment; }
   FaultInjector& faults() { return faults_; }
-  const frame::Decoder& decoder() const { return decoder_; }
   std::uint64_t commands_answered() const { return commands_answered_; }
 
  private:

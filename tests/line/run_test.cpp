@@ -395,8 +395,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"wrong-address", "frame from another address"},
                       FaultCase{"echo", "echoes"}, FaultCase{"rtn-02", "refused"},
                       FaultCase{"bad-data", "bad CHKSUM"}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) {
-      std::string name = info.param.fault;
+    [](const ::testing::TestParamInfo<FaultCase>& param_info) {
+      std::string name = param_info.param.fault;
       name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
       return name;
     });

@@ -3,7 +3,7 @@
 #include <set>
 
 #include "broker_fixture.h"
-#include "line/bench_fixture.h"
+#include "tests/line/bench_fixture.h"
 #include "line/decode_input.h"
 #include "northbound/mqtt_messages.h"
 #include "northbound/mqtt_service.h"

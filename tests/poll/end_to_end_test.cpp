@@ -49,7 +49,7 @@ kelvra_419_Data_t expected_record(std::uint32_t data_id, const ttime& stamp) {
   const std::uint8_t alarm_state[] = {0x51, 0x61};
   for (int i = 0; i < 2; ++i) {
     auto& module = r.rc.channel[i];
-    module.value = float_of(10.0f + i);
+    module.value = float_of(10.0f + static_cast<float>(i));
     for (int k = 0; k < 3; ++k) module.switch_state[k] = std::uint8_t(switch_base[i] + k);
     module.p41_43_count = 1;
     module.p41_43[0] = std::uint8_t(switch_base[i] + 3);

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 #include "tests/poll/poll_responses.h"
 
@@ -56,7 +57,7 @@ PolledDevice& with_dc(PolledDevice& polled) {
 }
 
 TEST(PollSequence, FirstRoundSendsAllEightWhateverTheDataflags) {
-  for (std::uint8_t flag : {0x00, 0x01, 0x10, 0x11}) {
+  for (std::uint8_t flag : std::initializer_list<std::uint8_t>{0x00, 0x01, 0x10, 0x11}) {
     PolledDevice polled;
     Answers answers{flag, flag, flag, flag, flag, flag, flag, flag};
     const Sequence all = {kAcAnalog,   kAcSwitch,  kAcAlarm,  kRectAnalog,

@@ -100,8 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
                     R"(lenID: unknown member of op "respond")"},
         InvalidLine{"field of no op", R"({"op":"record","hex":"00"})",
                     R"(hex: unknown member of op "record")"}),
-    [](const ::testing::TestParamInfo<InvalidLine>& info) {
-      std::string name = info.param.what;
+    [](const ::testing::TestParamInfo<InvalidLine>& param_info) {
+      std::string name = param_info.param.what;
       for (char& c : name) {
         if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
       }

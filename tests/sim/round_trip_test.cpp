@@ -1,6 +1,8 @@
 // The simulator's answers, decoded by the device's own decoders, give back the model's values.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+
 #include "device/kelvra_419.h"
 #include "frame-codec/frame_codec.h"
 #include "sim/info_encoders.h"
@@ -89,7 +91,7 @@ class SimRoundTrip : public testing::TestWithParam<Shape> {
 
 TEST_P(SimRoundTrip, AcResponses) {
   auto& ac = device_.data_.ac;
-  for (std::uint8_t cid2 : {0x41, 0x43, 0x44}) {
+  for (std::uint8_t cid2 : std::initializer_list<std::uint8_t>{0x41, 0x43, 0x44}) {
     const auto r = respond(0x40, cid2);
     const int len = info_length(r) - 1;
     const int used = cid2 == 0x41   ? device_.parse40_41(&r[7], len)
@@ -162,7 +164,7 @@ void expect_unit(const DcUnit& unit, const kelvra_419_dc& record) {
 }
 
 TEST_P(SimRoundTrip, DcResponses) {
-  for (std::uint8_t cid2 : {0x41, 0x44}) {
+  for (std::uint8_t cid2 : std::initializer_list<std::uint8_t>{0x41, 0x44}) {
     const auto r = respond(0x42, cid2);
     const int length = info_length(r);
     const auto first = cid2 == 0x41 ? &kelvra_419::parse42_41 : &kelvra_419::parse42_44;

@@ -1,1 +1,0 @@
-kelvra_add_fuzzer(process_payload_fuzz SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/process_payload_fuzz.cpp LIBS kelvra_device)

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Dependencies run one way: a folder includes only its own headers and those of the folders it
+# may depend on below, headers are named "folder/header.h" (or lie beside the includer), .ipp
+# files stay private to their folder, and no CMakeLists compiles a source of another folder.
+# Usage: check_layout.sh [ROOT]   (default: the source tree this script lies in)
+set -euo pipefail
+root=${1:-$(cd "$(dirname "$0")/../.." && pwd)}
+
+# folder: the folders whose public headers it may include ("*": any folder).
+allowed_table='
+host:
+record:
+frame-codec:
+device: host record
+plugin: host record device
+hostkit: host record device frame-codec
+line: hostkit host record device frame-codec
+script: hostkit host record device frame-codec
+sim: hostkit host record device frame-codec
+fieldtools: line hostkit host record device frame-codec
+web: line hostkit host record device frame-codec
+northbound: line hostkit host record device frame-codec
+apps/kelvra-host: web northbound fieldtools line script sim hostkit host record device frame-codec
+apps/kelvra-sim: sim hostkit host record device frame-codec
+bench: fieldtools hostkit line script sim host record device frame-codec
+fuzz: hostkit line script sim host record device frame-codec
+tests: *
+'
+declare -A allowed
+while IFS=: read -r folder deps; do
+  [ -n "$folder" ] && allowed[$folder]=" ${deps# } "
+done <<<"$allowed_table"
+
+folder_of() {
+  case $1 in
+  apps/*) echo "$1" | cut -d/ -f1-2 ;;
+  *) echo "${1%%/*}" ;;
+  esac
+}
+
+violations=0
+violation() {
+  echo "$1" >&2
+  violations=$((violations + 1))
+}
+
+cd "$root"
+for folder in "${!allowed[@]}"; do
+  [ -d "$folder" ] || continue
+  while IFS= read -r -d '' file; do
+    while IFS= read -r line; do
+      number=${line%%:*}
+      header=$(sed -E 's/^[0-9]+:[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*)".*/\1/' <<<"$line")
+      where="$file:$number: \"$header\""
+      if [[ $header != */* ]]; then
+        [ -f "$(dirname "$file")/$header" ] || violation "$where: not beside $file; name it \"folder/$header\""
+        continue
+      fi
+      [ -f "$header" ] || { violation "$where: no such header in the tree"; continue; }
+      target=$(folder_of "$header")
+      [ "$target" = "$folder" ] && continue
+      if [[ $header == *.ipp ]]; then
+        violation "$where: private to $target"
+      elif [ "${allowed[$folder]}" != " * " ] && [[ ${allowed[$folder]} != *" $target "* ]]; then
+        violation "$where: $folder may not depend on $target"
+      fi
+    done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" || true)
+  done < <(find "$folder" -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.ipp' \) -print0)
+done
+
+# Sources are named relative to their own folder: none reached through ../ or the tree's root.
+while IFS= read -r hit; do
+  violation "$hit: compiles a source outside its folder"
+done < <(find . -path ./build\* -prune -o \( -name CMakeLists.txt -o -name '*.cmake' \) -print |
+  xargs grep -nHE '(\.\./|(PROJECT|CMAKE)_SOURCE_DIR\}/)[^ )"]*\.(cpp|cc|c|ipp)\b' || true)
+
+if [ "$violations" -gt 0 ]; then
+  echo "$violations layout violations" >&2
+  exit 1
+fi
