@@ -299,14 +299,14 @@ void SerialLine::on_frame(const frame::Frame& frame) {
 void SerialLine::observe_frame(const frame::Frame& frame, frame::FrameVerdict verdict) {
   if (watcher_) {
     watcher_->frame_read(outstanding_ ? outstanding_->station : nullptr, frame,
-                          decoder_.frame_digits(), verdict);
+                         decoder_.frame_digits(), verdict);
   }
 }
 
 void SerialLine::on_bad_input(frame::DecodeError error, const frame::Frame* header) {
   if (watcher_) {
     watcher_->bad_input(outstanding_ ? outstanding_->station : nullptr, error, header,
-                         decoder_.frame_digits());
+                        decoder_.frame_digits());
   }
   std::string text = std::string("bad input: ") + frame::to_string(error);
   if (header) {

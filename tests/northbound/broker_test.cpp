@@ -3,11 +3,11 @@
 #include <set>
 
 #include "broker_fixture.h"
-#include "tests/line/bench_fixture.h"
 #include "line/decode_input.h"
 #include "northbound/mqtt_messages.h"
 #include "northbound/mqtt_service.h"
 #include "record/kelvra_419_fields.h"
+#include "tests/line/bench_fixture.h"
 
 namespace {
 
