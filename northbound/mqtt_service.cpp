@@ -72,7 +72,7 @@ class DevicePublisher {
   void remove_on_connect(std::vector<std::string> departed) { departed_ = std::move(departed); }
 
   void start() {
-    acked_ = read_history([&] { return run_.history.get_cursor(cursor_name_); }, 0);
+    acked_ = read_history([&] { return run_.history.get_cursor(cursor_name_); }, std::int64_t{0});
     if (acked_ == 0) {
       // A device new to this broker starts at its newest stored round, not at years of history.
       const std::int64_t newest = newest_record_position();

@@ -402,7 +402,8 @@ TEST_F(HistorySchema, SeriesAnswerFromRawRecordsAndFromMinuteAggregatesAlike) {
   std::vector<std::uint8_t> bytes(kRecordBytes, 0);
   for (int round = 0; round < 200; ++round) {
     const int minute = round / 20;
-    put_float(bytes, kDcOutV, 50.0f + static_cast<float>(minute) + 0.25f * (round % 4));
+    put_float(bytes, kDcOutV,
+              50.0f + static_cast<float>(minute) + 0.25f * static_cast<float>(round % 4));
     history->add_record(record_of(bytes, start + round * 3000));
   }
   history.reset();  // the last minute is closed at stop
@@ -418,8 +419,9 @@ TEST_F(HistorySchema, SeriesAnswerFromRawRecordsAndFromMinuteAggregatesAlike) {
             50.0 + static_cast<double>(i * static_cast<std::size_t>(step) / 60000);
         EXPECT_EQ(points[i].time_ms, start + static_cast<std::int64_t>(i) * step);
         EXPECT_EQ(points[i].min, first_minute);
-        EXPECT_EQ(points[i].max, first_minute + (step / 60000 - 1) + 0.75);
-        EXPECT_NEAR(points[i].mean, first_minute + (step / 60000 - 1) / 2.0 + 0.375, 1e-4);
+        const double later_minutes = static_cast<double>(step / 60000 - 1);
+        EXPECT_EQ(points[i].max, first_minute + later_minutes + 0.75);
+        EXPECT_NEAR(points[i].mean, first_minute + later_minutes / 2.0 + 0.375, 1e-4);
         EXPECT_EQ(points[i].count, static_cast<std::uint32_t>(20 * step / 60000));
       }
     }
