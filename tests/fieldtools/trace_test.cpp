@@ -86,10 +86,11 @@ TEST(WireTrace, FormatsAnExchangeAsTextAndAsJson) {
 
 TEST(WireTrace, EscapesWireBytesAndKeepsUtf8Names) {
   const Frame echo{0x20, 0x01, 0x41, 0x41, {}};
-  FrameTrace text(nullptr, false, TraceSide::kHost);
+  const ManualClock time;
+  FrameTrace text(nullptr, false, TraceSide::kHost, time.clock());
   text.written("\xE7\x94\xB5", std::string("\x00\xFF~\r\n\t\\", 7), nullptr);
   EXPECT_EQ(text.last_line(), "trace \xE7\x94\xB5 out +0.0ms raw=\"\\x00\\xFF~\\r\\n\\t\\\\\"");
-  FrameTrace json(nullptr, true, TraceSide::kHost);
+  FrameTrace json(nullptr, true, TraceSide::kHost, time.clock());
   json.written("\xE7\x94\xB5", std::string("\x00\xFF", 2), nullptr);
   EXPECT_EQ(
       json.last_line(),
@@ -105,7 +106,8 @@ TEST(WireTrace, WritesEveryLineWithItsNewline) {
   std::size_t size = 0;
   std::FILE* out = open_memstream(&text, &size);
   {
-    FrameTrace trace(out, false, TraceSide::kHost);
+    const ManualClock time;
+    FrameTrace trace(out, false, TraceSide::kHost, time.clock());
     trace.bad_input("p", DecodeError::kBadChecksum, nullptr, "2001");
     trace.bad_input("p", DecodeError::kOddLenid, nullptr, "20014100000B");
   }
