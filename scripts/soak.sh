@@ -80,11 +80,12 @@ write_settings "$devices" "$work/settings.json"
 # The record a fault-free round stores, to compare every soak record with.
 "$host" run --no-pace --rounds 1 --settings "$work/reference-settings.json" --db "$work/reference.db" \
   >"$work/reference.log" 2>&1
-sqlite3 "$work/reference.db" "SELECT writefile('$work/reference.bin', record) FROM records LIMIT 1" \
-  >/dev/null
-offset_of() { "$host" decode "$work/reference.bin" | awk -v name="$1" '$2 == name { print $1 }'; }
-data_id_offset=$(offset_of data_id)
-round_time_offset=$(offset_of round_time)
+# Records as the history gives them back, decoded, without data id and round time.
+records_of() {
+  "$host" history --db "$1" --json --type record | jq -c 'select(.type == "record") | .record |
+    del(.data_id, .round_time)'
+}
+records_of "$work/reference.db" | head -1 >"$work/reference.json"
 
 echo "soak: $rounds rounds over $devices devices ($per_device each), faults at $fault_rate each," \
   "terminals reopened every $hangup_every rounds of each device; work in $work"
@@ -147,19 +148,16 @@ elapsed=$(($(date +%s) - started))
 
 # Published rounds and stored records as "device time" lines, sorted.
 awk '$4 == "round" && $5 ~ /^[0-9]+$/ { print $3, $1 " " $2 }' "$work/run.log" | sort >"$work/published.txt"
-sqlite3 -separator ' ' "$work/soak.db" "SELECT device, time FROM records" | sort >"$work/stored.txt"
+"$host" history --db "$work/soak.db" --json --type record |
+  jq -r 'select(.type == "record") | "\(.device) \(.time)"' | sort >"$work/stored.txt"
 published=$(wc -l <"$work/published.txt")
 stored=$(wc -l <"$work/stored.txt")
 lost=$(comm -23 "$work/published.txt" "$work/stored.txt" | wc -l)
 unpublished=$(comm -13 "$work/published.txt" "$work/stored.txt" | wc -l)
 duplicates=$(uniq -d "$work/stored.txt" | wc -l)
 
-# Records unlike the fault-free one outside data id (4 bytes) and round time (7 bytes).
-unlike=$(sqlite3 "$work/soak.db" "ATTACH '$work/reference.db' AS ref;
-  SELECT count(*) FROM records, (SELECT record AS clean FROM ref.records LIMIT 1)
-  WHERE substr(record, 5, $round_time_offset - 4) != substr(clean, 5, $round_time_offset - 4)
-     OR substr(record, $round_time_offset + 8) != substr(clean, $round_time_offset + 8)
-     OR length(record) != length(clean);")
+# Records unlike the fault-free one outside data id and round time.
+unlike=$(records_of "$work/soak.db" | grep -cvxF -f "$work/reference.json" || true)
 
 max_gap_ms=$(jq '[.devices[].longest_round_gap_ms] | max' "$status_json")
 read -r rss_warm rss_end growth_kib < <(awk -v warm="$warm_up_rounds" '
