@@ -14,16 +14,17 @@ frame-codec:
 device: host record
 plugin: host record device
 hostkit: host record device frame-codec
-line: hostkit host record device frame-codec
+events: hostkit host record device frame-codec
+line: events hostkit host record device frame-codec
 script: hostkit host record device frame-codec
 sim: hostkit host record device frame-codec
-fieldtools: line hostkit host record device frame-codec
-web: line hostkit host record device frame-codec
-northbound: line hostkit host record device frame-codec
-apps/kelvra-host: web northbound fieldtools line script sim hostkit host record device frame-codec
+fieldtools: line events hostkit host record device frame-codec
+web: line events hostkit host record device frame-codec
+northbound: line events hostkit host record device frame-codec
+apps/kelvra-host: web northbound fieldtools line events script sim hostkit host record device frame-codec
 apps/kelvra-sim: sim hostkit host record device frame-codec
-bench: fieldtools hostkit line script sim host record device frame-codec
-fuzz: hostkit line script sim host record device frame-codec
+bench: fieldtools hostkit line events script sim host record device frame-codec
+fuzz: hostkit line events script sim host record device frame-codec
 tests: *
 '
 declare -A allowed

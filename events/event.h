@@ -1,0 +1,48 @@
+// The run's events: one shape each, shared by the console, history, the web API and MQTT. Every
+// event's time is `time_ms` (UTC milliseconds since the epoch); local time exists only in print.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelvra::events {
+
+// An alarm of a device raised or cleared. `key` is unique per alarm instance of a device (the
+// same rule on AC input 1 and 2 gives two keys); `text` and `name` are the device's own words.
+struct AlarmEvent {
+  std::string time;
+  std::string device;
+  bool raised = false;
+  int level = 0;
+  std::string key;
+  std::string alarm_id;
+  std::string name;  // the rule's detail text
+  std::string text;  // the alarm's name
+  unsigned seq = 0;
+  std::int64_t time_ms = 0;
+};
+
+// A line (serial port, TCP link) lost or back.
+struct CommEvent {
+  std::string time;
+  std::string port;
+  std::string event;  // "lost" or "restored"
+  std::string detail;
+  std::int64_t time_ms = 0;
+};
+
+// One control request from any path (socket, HTTP, MQTT), what the host's check made of it, what
+// went out on the line and what the device read back afterwards.
+struct ControlEvent {
+  std::string time;
+  std::string device;
+  std::string origin;    // who asked: "socket uid 1000 pid 42", "http 127.0.0.1", "mqtt"
+  int code = 0;          // the DeviceIoControl code asked for
+  std::string argument;  // the request's text argument, as given
+  std::string verdict;   // "passed" to the device, "forced" past the check, or "refused"
+  std::string detail;    // the words of the check or of the device: why refused, what returned
+  std::string readback;  // the device's read-back of the last control outcome, when sent
+  std::int64_t time_ms = 0;
+};
+
+}  // namespace kelvra::events
