@@ -10,8 +10,8 @@
 #include <random>
 #include <string>
 
+#include "hostkit/local_time.h"
 #include "line/history_store.h"
-#include "line/local_time.h"
 #include "record/kelvra_419_fields.h"
 
 namespace {
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
   const std::string dir = argv[1];
   const std::int64_t round_ms = (argc > 2 ? std::stoll(argv[2]) : 3) * 1000;
   std::filesystem::create_directories(dir);
-  const std::int64_t start = *kelvra::line::parse_local_time("2026-01-01");
+  const std::int64_t start = *kelvra::hostkit::parse_local_time("2026-01-01");
 
   std::printf("%-44s %12s\n", "figure", "value");
   for (const bool changing : {false, true}) {

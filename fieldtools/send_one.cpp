@@ -7,6 +7,7 @@
 
 #include "device/kelvra_419.h"
 #include "hostkit/hex.h"
+#include "hostkit/json_output.h"
 #include "hostkit/stdout_capture.h"
 #include "line/console.h"
 
@@ -90,7 +91,7 @@ std::string hex2(std::uint8_t value) {
 std::string value_text(const Json::Value& value) {
   if (value.isString()) return value.asString();
   if (value.isDouble()) return record::float_text(value.asFloat());
-  return line::json_line(value);
+  return hostkit::json_text(value);
 }
 
 }  // namespace

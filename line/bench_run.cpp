@@ -12,6 +12,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "hostkit/json_input.h"
+#include "hostkit/json_output.h"
 #include "hostkit/plugin_loader.h"
 #include "hostkit/serial_rates.h"
 #include "line/control_check.h"
@@ -384,7 +385,7 @@ void BenchRun::handle(const Json::Value& request, const std::string& origin,
 
 void BenchRun::handle_control(Station& station, const Json::Value& request,
                               const std::string& origin, const RunReply& reply) {
-  ControlEvent event{local_time_text(),
+  ControlEvent event{hostkit::utc_now_ms(),
                      station.settings().name,
                      origin,
                      request["code"].asInt(),
@@ -433,7 +434,7 @@ void BenchRun::handle_control(Station& station, const Json::Value& request,
       result["sent"].append(command);
     }
     event.detail +=
-        result["sent"].empty() ? "; nothing sent" : "; sent " + json_line(result["sent"]);
+        result["sent"].empty() ? "; nothing sent" : "; sent " + hostkit::json_text(result["sent"]);
     event.readback = result["readback"].isNull() ? "" : result["readback"].asString();
     record_control(event);
     reply(result);

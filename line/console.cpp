@@ -10,21 +10,15 @@
 
 #include <json/writer.h>
 
+#include "events/event_json.h"
+#include "hostkit/json_output.h"
+#include "hostkit/local_time.h"
 #include "line/glosses.h"
-#include "line/local_time.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
 
 using record::float_text;
-
-std::string json_line(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["precision"] = 7;
-  builder["emitUTF8"] = true;
-  return Json::writeString(builder, value);
-}
 
 std::string record_summary(const kelvra_419_Data_t& record) {
   std::ostringstream line;
@@ -50,10 +44,6 @@ std::string record_summary(const kelvra_419_Data_t& record) {
   return line.str();
 }
 
-std::string local_time_text() {
-  return local_time_text(utc_now_ms());
-}
-
 Console::Console(std::FILE* out, bool json)
     : out_(out), json_(json), terminal_(isatty(fileno(out)) == 1) {}
 
@@ -67,24 +57,13 @@ void Console::flush() {
   std::fflush(out_);
 }
 
-void Console::round(const RoundReport& report) {
+void Console::round(const events::RoundEvent& report) {
   if (json_) {
-    Json::Value line(Json::objectValue);
-    line["type"] = "round";
-    line["device"] = report.device;
-    line["time"] = report.time;
-    line["round"] = Json::UInt64(report.round);
-    line["seconds"] = report.seconds;
-    line["restored"] = report.restored;
-    line["source"] = report.restored ? "restored" : "live";
-    line["alarms"] = Json::Value(Json::arrayValue);
-    for (const std::string& alarm : report.alarms) line["alarms"].append(alarm);
-    line["record"] = record::to_json(*report.record);
-    write(json_line(line));
+    write(hostkit::json_text(events::event_json(report)));
     return;
   }
   std::ostringstream line;
-  line << report.time << " " << report.device << " ";
+  line << hostkit::local_time_text(report.time_ms) << " " << report.device << " ";
   if (report.restored) {
     line << "restored from history";
   } else {
@@ -105,64 +84,46 @@ void Console::stored_record(const StoredRecord& stored) {
   if (json_) {
     Json::Value line(Json::objectValue);
     line["type"] = "record";
-    line["time"] = stored.time;
+    line["time_ms"] = Json::Int64(stored.time_ms);
+    line["time"] = hostkit::local_time_text(stored.time_ms);
     line["device"] = stored.device;
     line["data_id"] = stored.data_id;
     line["seconds"] = stored.round_seconds;
     line["restored"] = stored.restored;
     line["position"] = Json::Int64(stored.id);
     line["record"] = record ? record::to_json(*record) : Json::Value();
-    write(json_line(line));
+    write(hostkit::json_text(line));
     return;
   }
-  write(stored.time + " " + stored.device + " record (data id " + std::to_string(stored.data_id) +
-        (stored.restored ? ", restored from history" : "") + "): " +
+  write(hostkit::local_time_text(stored.time_ms) + " " + stored.device + " record (data id " +
+        std::to_string(stored.data_id) + (stored.restored ? ", restored from history" : "") +
+        "): " +
         (record ? record_summary(*record)
                 : "not a record: " + std::to_string(stored.bytes.size()) + " bytes"));
 }
 
 void Console::alarm(const AlarmEvent& event) {
   if (json_) {
-    Json::Value line(Json::objectValue);
-    line["type"] = "alarm";
-    line["device"] = event.device;
-    line["time"] = event.time;
-    line["event"] = event.raised ? "raised" : "cleared";
-    line["level"] = event.level;
-    line["key"] = event.key;
-    line["id"] = event.alarm_id;
-    line["name"] = event.name;
-    line["text"] = event.text;
-    line["seq"] = event.seq;
-    write(json_line(line));
+    write(hostkit::json_text(events::event_json(event)));
     return;
   }
   const auto shown = [this](const std::string& text) {
     return english_ ? with_english_gloss(text) : text;
   };
-  write(event.time + " " + event.device + " ALARM " + (event.raised ? "raised" : "cleared") + ": " +
-        shown(event.text) + " [level " + std::to_string(event.level) + ", " + event.key + " " +
-        event.alarm_id + "] " + shown(event.name));
+  write(hostkit::local_time_text(event.time_ms) + " " + event.device + " ALARM " +
+        (event.raised ? "raised" : "cleared") + ": " + shown(event.text) + " [level " +
+        std::to_string(event.level) + ", " + event.key + " " + event.alarm_id + "] " +
+        shown(event.name));
 }
 
 void Console::control(const ControlEvent& event) {
   if (json_) {
-    Json::Value line(Json::objectValue);
-    line["type"] = "control";
-    line["time"] = event.time;
-    line["device"] = event.device;
-    line["origin"] = event.origin;
-    line["code"] = event.code;
-    line["argument"] = event.argument;
-    line["verdict"] = event.verdict;
-    line["detail"] = event.detail;
-    line["readback"] = event.readback;
-    write(json_line(line));
+    write(hostkit::json_text(events::event_json(event)));
     return;
   }
-  write(event.time + " " + event.device + " CONTROL " + std::to_string(event.code) + " '" +
-        event.argument + "' from " + event.origin + ": " + event.verdict +
-        (event.detail.empty() ? "" : ", " + event.detail) +
+  write(hostkit::local_time_text(event.time_ms) + " " + event.device + " CONTROL " +
+        std::to_string(event.code) + " '" + event.argument + "' from " + event.origin + ": " +
+        event.verdict + (event.detail.empty() ? "" : ", " + event.detail) +
         (event.readback.empty() ? "" : ", read-back " + event.readback));
 }
 
@@ -170,10 +131,10 @@ void Console::problem(const char* kind, const std::string& source, const std::st
   if (json_) {
     Json::Value line(Json::objectValue);
     line["type"] = kind;
-    line["time"] = local_time_text();
+    line["time"] = hostkit::local_time_text(hostkit::utc_now_ms());
     line["source"] = source;
     line["text"] = text;
-    write(json_line(line));
+    write(hostkit::json_text(line));
     return;
   }
   write(source + ": " + kind + ": " + text);
@@ -181,29 +142,24 @@ void Console::problem(const char* kind, const std::string& source, const std::st
 
 void Console::link(const CommEvent& event) {
   if (json_) {
-    Json::Value line(Json::objectValue);
-    line["type"] = "link";
-    line["time"] = event.time;
-    line["port"] = event.port;
-    line["event"] = event.event;
-    line["detail"] = event.detail;
-    write(json_line(line));
+    write(hostkit::json_text(events::event_json(event)));
     return;
   }
-  write(event.time + " communication " + event.event + " on " + event.port + ": " + event.detail);
+  write(hostkit::local_time_text(event.time_ms) + " communication " + event.event + " on " +
+        event.port + ": " + event.detail);
 }
 
 void Console::note(const std::string& source, const std::string& text) {
   if (json_) {
     Json::Value line(Json::objectValue);
     line["type"] = "note";
-    line["time"] = local_time_text();
+    line["time"] = hostkit::local_time_text(hostkit::utc_now_ms());
     line["source"] = source;
     line["text"] = text;
-    write(json_line(line));
+    write(hostkit::json_text(line));
     return;
   }
-  write(local_time_text() + " " + source + ": " + text);
+  write(hostkit::local_time_text(hostkit::utc_now_ms()) + " " + source + ": " + text);
 }
 
 void Console::pass_device_output() {
@@ -217,7 +173,7 @@ void Console::pass_device_output() {
     Json::Value line(Json::objectValue);
     line["type"] = "device_output";
     line["line"] = text;
-    write(json_line(line));
+    write(hostkit::json_text(line));
   }
 }
 

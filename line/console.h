@@ -9,30 +9,15 @@
 
 #include <json/value.h>
 
+#include "events/event.h"
+#include "hostkit/local_time.h"
 #include "line/history_store.h"
-#include "line/local_time.h"
 #include "record/kelvra_419_data.h"
 
 namespace kelvra::line {
 
-struct RoundReport {
-  std::string device;
-  std::string time;
-  unsigned long round = 0;  // completed rounds of this device, this one included
-  double seconds = 0;       // from the round's first command to its publication
-  bool restored = false;    // a record handed back from history rather than polled
-  const kelvra_419_Data_t* record = nullptr;
-  std::vector<std::string> alarms;
-};
-
-// One line: JSON without newlines, seven significant digits, UTF-8 texts unescaped.
-std::string json_line(const Json::Value& value);
-
 // AC phases and frequency, rectifiers, DC voltage and current of a record, on one line.
 std::string record_summary(const kelvra_419_Data_t& record);
-
-// The local time now as "YYYY-MM-DD HH:MM:SS.mmm", the form history stores.
-std::string local_time_text();
 
 class Console {
  public:
@@ -40,7 +25,7 @@ class Console {
   // flush(), which a run calls once a second.
   Console(std::FILE* out, bool json);
 
-  void round(const RoundReport& report);
+  void round(const events::RoundEvent& report);
   void alarm(const AlarmEvent& event);
   // A record read back from history, decoded when it is one.
   void stored_record(const StoredRecord& stored);

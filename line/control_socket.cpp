@@ -14,6 +14,7 @@
 #include <boost/asio/write.hpp>
 
 #include "hostkit/json_input.h"
+#include "hostkit/json_output.h"
 #include "line/console.h"
 
 namespace kelvra::line {
@@ -112,7 +113,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void reply(const Json::Value& answer) {
     if (replied_) return;
     replied_ = true;
-    output_ = json_line(answer) + "\n";
+    output_ = hostkit::json_text(answer) + "\n";
     auto self = shared_from_this();
     asio::async_write(socket_, asio::buffer(output_),
                       [self](const boost::system::error_code&, std::size_t) {
@@ -230,7 +231,7 @@ Json::Value control_request(const std::string& path, const Json::Value& request,
   limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
   limit.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
   setsockopt(connection.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  const std::string line = json_line(request) + "\n";
+  const std::string line = hostkit::json_text(request) + "\n";
   if (send(connection.fd, line.data(), line.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(line.size())) {
     throw ControlError(path + ": cannot send the request: " + std::strerror(errno));

@@ -8,6 +8,7 @@
 #include "hostkit/hex.h"
 #include "hostkit/input_error.h"
 #include "hostkit/input_file.h"
+#include "hostkit/json_output.h"
 #include "line/console.h"
 #include "record/kelvra_419_fields.h"
 
@@ -74,7 +75,7 @@ std::vector<std::uint8_t> read_record_source(const std::string& source) {
 }
 
 std::string decode_listing(const kelvra_419_Data_t& record, bool json) {
-  if (json) return json_line(record::to_json(record)) + "\n";
+  if (json) return hostkit::json_text(record::to_json(record)) + "\n";
   std::string listing;
   record::for_each_field(record, [&listing](const record::FieldValue& field) {
     char line[96];

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "hostkit/json_output.h"
 #include "line/console.h"
 #include "record/kelvra_419_fields.h"
 
@@ -41,7 +42,7 @@ std::string hex_of(const std::vector<std::uint8_t>& bytes) {
 // The CSV line of one entry: time, type, position, device (port for link events), event,
 // detail; a record's detail is its bytes in hex.
 std::string entry_csv(const TimelineEntry& entry) {
-  const std::string time = local_time_text(entry.time_ms());
+  const std::string time = hostkit::local_time_text(entry.time_ms());
   const std::string type = timeline_kind_name(entry.kind());
   const std::string position = std::to_string(entry.position);
   if (const auto* record = std::get_if<StoredRecord>(&entry.row)) {
@@ -112,7 +113,7 @@ void list_series(HistoryStore& history, const std::optional<std::string>& device
   const std::vector<SeriesPoint> points = history.series(name, field, since_ms, until_ms, step_ms);
   if (format == ListingFormat::csv) std::fputs("time,min,mean,max,count\n", out);
   for (const SeriesPoint& point : points) {
-    const std::string time = local_time_text(point.time_ms);
+    const std::string time = hostkit::local_time_text(point.time_ms);
     auto number = [](double value) { return record::float_text(static_cast<float>(value)); };
     std::string line;
     if (format == ListingFormat::csv) {
@@ -129,7 +130,7 @@ void list_series(HistoryStore& history, const std::optional<std::string>& device
       value["mean"] = point.mean;
       value["max"] = point.max;
       value["count"] = point.count;
-      line = json_line(value) + "\n";
+      line = hostkit::json_text(value) + "\n";
     } else {
       line = time + " " + name + " " + field + " min " + number(point.min) + " mean " +
              number(point.mean) + " max " + number(point.max) + " (" + std::to_string(point.count) +

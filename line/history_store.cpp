@@ -13,7 +13,7 @@
 #include <set>
 #include <type_traits>
 
-#include "line/local_time.h"
+#include "hostkit/local_time.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
@@ -501,7 +501,7 @@ struct HistoryStore::Impl {
         mode(mode_),
         status(std::move(status_)),
         options(std::move(options_)) {
-    if (!options.wall_clock) options.wall_clock = utc_now_ms;
+    if (!options.wall_clock) options.wall_clock = hostkit::utc_now_ms;
     if (!options.steady_clock)
       options.steady_clock = [] { return std::chrono::steady_clock::now(); };
     if (options.key_frame_interval == 0) options.key_frame_interval = 1;
@@ -849,20 +849,20 @@ struct HistoryStore::Impl {
       }
       if (pick == sources.size()) break;
       const Statement& row = *sources[pick];
-      const std::int64_t time_ms = parse_local_time(row.text(0)).value_or(0);
+      const std::int64_t time_ms = hostkit::parse_local_time(row.text(0)).value_or(0);
       if (pick == 0) {
-        write_record(StoredRecord{0, "", row.text(1), static_cast<std::uint32_t>(row.integer(2)),
+        write_record(StoredRecord{0, row.text(1), static_cast<std::uint32_t>(row.integer(2)),
                                   row.real(3), row.blob(4), row.integer(5) != 0, time_ms},
                      next_position++);
       } else if (pick == 1) {
-        write_row(AlarmEvent{
-            "", row.text(1), row.text(2) == "raised", static_cast<int>(row.integer(3)), row.text(4),
-            row.text(5), row.text(6), row.text(7), static_cast<unsigned>(row.integer(8)), time_ms});
+        write_row(AlarmEvent{time_ms, row.text(1), row.text(2) == "raised",
+                             static_cast<int>(row.integer(3)), row.text(4), row.text(5),
+                             row.text(6), row.text(7), static_cast<unsigned>(row.integer(8))});
       } else if (pick == 2) {
-        write_row(CommEvent{"", row.text(1), row.text(2), row.text(3), time_ms});
+        write_row(CommEvent{time_ms, row.text(1), row.text(2), row.text(3)});
       } else {
-        write_row(ControlEvent{"", row.text(1), row.text(2), static_cast<int>(row.integer(3)),
-                               row.text(4), row.text(5), row.text(6), row.text(7), time_ms});
+        write_row(ControlEvent{time_ms, row.text(1), row.text(2), static_cast<int>(row.integer(3)),
+                               row.text(4), row.text(5), row.text(6), row.text(7)});
       }
       has_row[pick] = sources[pick]->step();
     }
@@ -1053,13 +1053,7 @@ struct HistoryStore::Impl {
 
   // --- Rows in ---
 
-  std::int64_t stamp(std::int64_t time_ms, const std::string& time) {
-    if (time_ms != 0) return time_ms;
-    if (!time.empty()) {
-      if (const auto parsed = parse_local_time(time)) return *parsed;
-    }
-    return options.wall_clock();
-  }
+  std::int64_t stamp(std::int64_t time_ms) { return time_ms != 0 ? time_ms : options.wall_clock(); }
 
   void accumulate_minute(const StoredRecord& record) {
     if (record.restored || record.bytes.size() != record::kRecordSize) return;
@@ -1288,7 +1282,6 @@ struct HistoryStore::Impl {
       StoredRecord record;
       record.id = rows.integer(0);
       record.time_ms = rows.integer(1);
-      record.time = local_time_text(record.time_ms);
       record.device = rows.text(2);
       record.data_id = static_cast<std::uint32_t>(rows.integer(3));
       record.round_seconds = static_cast<double>(rows.integer(4)) / 1e6;
@@ -1422,7 +1415,7 @@ struct HistoryStore::Impl {
   }
 
   static AlarmEvent read_alarm(const Statement& row) {
-    return AlarmEvent{local_time_text(row.integer(1)),
+    return AlarmEvent{row.integer(1),
                       row.text(2),
                       row.text(3) == "raised",
                       static_cast<int>(row.integer(4)),
@@ -1430,23 +1423,14 @@ struct HistoryStore::Impl {
                       row.text(6),
                       row.text(7),
                       row.text(8),
-                      static_cast<unsigned>(row.integer(9)),
-                      row.integer(1)};
+                      static_cast<unsigned>(row.integer(9))};
   }
   static CommEvent read_comm(const Statement& row) {
-    return CommEvent{local_time_text(row.integer(1)), row.text(2), row.text(3), row.text(4),
-                     row.integer(1)};
+    return CommEvent{row.integer(1), row.text(2), row.text(3), row.text(4)};
   }
   static ControlEvent read_control(const Statement& row) {
-    return ControlEvent{local_time_text(row.integer(1)),
-                        row.text(2),
-                        row.text(3),
-                        static_cast<int>(row.integer(4)),
-                        row.text(5),
-                        row.text(6),
-                        row.text(7),
-                        row.text(8),
-                        row.integer(1)};
+    return ControlEvent{row.integer(1), row.text(2), row.text(3), static_cast<int>(row.integer(4)),
+                        row.text(5),    row.text(6), row.text(7), row.text(8)};
   }
 };
 
@@ -1512,7 +1496,7 @@ void HistoryStore::commit() {
 
 void HistoryStore::add_record(const StoredRecord& record) {
   StoredRecord stamped = record;
-  stamped.time_ms = impl_->stamp(record.time_ms, record.time);
+  stamped.time_ms = impl_->stamp(record.time_ms);
   impl_->accumulate_minute(stamped);
   impl_->enqueue(std::move(stamped));
   impl_->maybe_flush();
@@ -1520,21 +1504,21 @@ void HistoryStore::add_record(const StoredRecord& record) {
 
 void HistoryStore::add_alarm_event(const AlarmEvent& event) {
   AlarmEvent stamped = event;
-  stamped.time_ms = impl_->stamp(event.time_ms, event.time);
+  stamped.time_ms = impl_->stamp(event.time_ms);
   impl_->enqueue(std::move(stamped));
   impl_->maybe_flush();
 }
 
 void HistoryStore::add_comm_event(const CommEvent& event) {
   CommEvent stamped = event;
-  stamped.time_ms = impl_->stamp(event.time_ms, event.time);
+  stamped.time_ms = impl_->stamp(event.time_ms);
   impl_->enqueue(std::move(stamped));
   impl_->maybe_flush();
 }
 
 void HistoryStore::add_control_event(const ControlEvent& event) {
   ControlEvent stamped = event;
-  stamped.time_ms = impl_->stamp(event.time_ms, event.time);
+  stamped.time_ms = impl_->stamp(event.time_ms);
   impl_->enqueue(std::move(stamped));
   impl_->maybe_flush();
 }

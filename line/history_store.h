@@ -27,12 +27,10 @@ class HistoryError : public std::runtime_error {
   std::string reason_;
 };
 
-// Every row's time is `time_ms` (UTC milliseconds since the epoch). A row added with time_ms 0
-// takes it from `time` (local "YYYY-MM-DD HH:MM:SS.mmm") or, when that is empty too, from the
-// store's clock; rows read back carry both, `time` in local time.
+// Every row's time is `time_ms` (UTC milliseconds since the epoch); a row added with time_ms 0
+// takes the store's clock.
 struct StoredRecord {
   std::int64_t id = 0;  // the row's timeline position
-  std::string time;
   std::string device;
   std::uint32_t data_id = 0;
   double round_seconds = 0;  // 0 for a record restored from the cache

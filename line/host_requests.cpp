@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "hostkit/json_output.h"
 #include "line/console.h"
 #include "line/control_socket.h"
 #include "line/glosses.h"
@@ -71,7 +72,7 @@ ShownReply show_query_reply(const Json::Value& reply, bool json, bool english) {
   } else if (ok) {
     text = record::float_text(reply["value"].asFloat()) + " (" + reply["data"].asString() + ")";
   }
-  return {json ? json_line(reply) : text, ok ? 0 : 1};
+  return {json ? hostkit::json_text(reply) : text, ok ? 0 : 1};
 }
 
 ShownReply show_control_reply(const Json::Value& reply, bool json) {
@@ -84,11 +85,11 @@ ShownReply show_control_reply(const Json::Value& reply, bool json) {
   text += ", sent" + (sent.empty() ? std::string(" nothing") : sent);
   text += ", read-back " + (reply["readback"].isNull() ? std::string("none")
                                                        : std::to_string(reply["readback"].asInt()));
-  return {json ? json_line(reply) : text, reply["result"].asInt() == 0 ? 0 : 1};
+  return {json ? hostkit::json_text(reply) : text, reply["result"].asInt() == 0 ? 0 : 1};
 }
 
 ShownReply show_status_reply(const Json::Value& reply, bool json) {
-  if (json) return {json_line(reply), 0};
+  if (json) return {hostkit::json_text(reply), 0};
   char uptime[64];
   std::snprintf(uptime, sizeof uptime, "%.0f", reply["uptime_s"].asDouble());
   std::string text =

@@ -365,8 +365,7 @@ void SerialLine::log(const std::string& text) {
 }
 
 void SerialLine::record_link_event(const std::string& event, const std::string& detail) {
-  const std::int64_t now_ms = utc_now_ms();
-  const CommEvent comm{local_time_text(now_ms), port_path_, event, detail, now_ms};
+  const CommEvent comm{hostkit::utc_now_ms(), port_path_, event, detail};
   history_.add_comm_event(comm);
   console_.link(comm);
   if (observer_) observer_->comm_event(comm);

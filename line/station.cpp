@@ -291,8 +291,7 @@ void Station::apply_comm_change(const std::optional<CommWatch::Change>& change) 
   const std::string key = kCommLostKey;
   const std::string id = "host";
   const std::string text = kCommLostText;
-  report_alarm(AlarmReport{settings_.comm_lost_level, key, id, change->reason, text, raised, 0},
-               publication_ ? publication_->time : local_time_text());
+  report_alarm(AlarmReport{settings_.comm_lost_level, key, id, change->reason, text, raised, 0});
 }
 
 Json::Value Station::control(int code, const std::string& argument) {
@@ -330,29 +329,55 @@ Json::Value Station::control_readback() {
   return written == static_cast<int>(sizeof out) ? Json::Value(out) : Json::Value();
 }
 
+StationSnapshot Station::snapshot() const {
+  StationSnapshot snap;
+  snap.device = settings_.name;
+  snap.port = line_ ? line_->port() : settings_.port;
+  snap.address = settings_.address;
+  snap.data_id = settings_.data_id;
+  snap.link_up = line_ != nullptr && line_->is_open();
+  snap.poll_state = protocol_->poll_state_;
+  snap.poll_state_name = poll_state_name(protocol_->poll_state_, protocol_->wait_time_,
+                                         line_ != nullptr && line_->has_work_for(*this));
+  snap.data_valid = device_->data_valid_ == 1;
+  snap.source = source_;
+  snap.comm_lost = comm_lost();
+  snap.stale = stale();
+  snap.record_time_ms = record_time_ms_;
+  snap.age_s = data_age_s();
+  snap.last_round_ms = last_round_ms_;
+  snap.record = last_record_;
+  snap.counters = counters_;
+  snap.alarms = alarms_.states();
+  return snap;
+}
+
 Json::Value Station::status() const {
+  const StationSnapshot snap = snapshot();
   Json::Value status(Json::objectValue);
-  status["device"] = settings_.name;
-  status["port"] = line_ ? line_->port() : settings_.port;
-  status["address"] = settings_.address;
-  status["data_id"] = settings_.data_id;
-  status["link"] = line_ && line_->is_open() ? "up" : "down";
-  status["poll_state"] = protocol_->poll_state_;
-  status["poll_state_name"] = poll_state_name(protocol_->poll_state_, protocol_->wait_time_,
-                                              line_ != nullptr && line_->has_work_for(*this));
-  status["data_valid"] = device_->data_valid_ == 1;
-  status["comm_lost"] = comm_lost();
+  status["device"] = snap.device;
+  status["port"] = snap.port;
+  status["address"] = snap.address;
+  status["data_id"] = snap.data_id;
+  status["link"] = snap.link_up ? "up" : "down";
+  status["poll_state"] = snap.poll_state;
+  status["poll_state_name"] = snap.poll_state_name;
+  status["data_valid"] = snap.data_valid;
+  status["comm_lost"] = snap.comm_lost;
   describe_data(status);
-  status["last_round"] = last_round_time_;
-  status["rounds"] = Json::UInt64(counters_.rounds);
-  status["restored"] = Json::UInt64(counters_.restored);
-  status["commands"] = Json::UInt64(counters_.commands);
-  status["answers"] = Json::UInt64(counters_.answers);
-  status["timeouts"] = Json::UInt64(counters_.timeouts);
-  status["refused"] = Json::UInt64(counters_.refused);
-  status["longest_round_gap_ms"] = Json::Int64(counters_.longest_round_gap.count());
+  status["last_round"] =
+      snap.last_round_ms ? hostkit::local_time_text(*snap.last_round_ms) : std::string();
+  status["rounds"] = Json::UInt64(snap.counters.rounds);
+  status["restored"] = Json::UInt64(snap.counters.restored);
+  status["commands"] = Json::UInt64(snap.counters.commands);
+  status["answers"] = Json::UInt64(snap.counters.answers);
+  status["timeouts"] = Json::UInt64(snap.counters.timeouts);
+  status["refused"] = Json::UInt64(snap.counters.refused);
+  status["longest_round_gap_ms"] = Json::Int64(snap.counters.longest_round_gap.count());
   status["alarms"] = Json::Value(Json::arrayValue);
-  for (const std::string& alarm : alarms_.active()) status["alarms"].append(alarm);
+  for (const AlarmState& alarm : snap.alarms) {
+    if (alarm.active) status["alarms"].append(alarm.text);
+  }
   return status;
 }
 
@@ -392,8 +417,8 @@ void Station::publish(SMDVDevice&, int, const unsigned char* data, unsigned int 
         std::chrono::duration<double>(std::chrono::steady_clock::now() - *round_started_).count();
   }
   round_started_.reset();
-  const std::int64_t now_ms = utc_now_ms();
-  publication_ = Publication{local_time_text(now_ms), seconds, restoring_, *record, now_ms};
+  const std::int64_t now_ms = hostkit::utc_now_ms();
+  publication_ = Publication{seconds, restoring_, *record, now_ms};
   history_.begin();
   fill_analog_values(*record);
 }
@@ -417,13 +442,13 @@ bool Station::ao_report(SMDVDevice&, const std::string& name, float value) {
 }
 
 void Station::alarm(SMDVDevice&, const AlarmReport& report) {
-  report_alarm(report, publication_ ? publication_->time : local_time_text());
+  report_alarm(report);
 }
 
-void Station::report_alarm(const AlarmReport& report, const std::string& time) {
-  auto event = alarms_.report(settings_.name, report, time);
+void Station::report_alarm(const AlarmReport& report) {
+  const std::int64_t time_ms = publication_ ? publication_->time_ms : hostkit::utc_now_ms();
+  const auto event = alarms_.report(settings_.name, report, time_ms);
   if (!event) return;
-  if (publication_) event->time_ms = publication_->time_ms;
   history_.add_alarm_event(*event);
   console_.alarm(*event);
   if (observer_) observer_->alarm_event(*event);
@@ -431,13 +456,12 @@ void Station::report_alarm(const AlarmReport& report, const std::string& time) {
 
 void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int len) {
   StoredRecord stored;
-  stored.time = publication_ ? publication_->time : local_time_text();
   stored.device = settings_.name;
   stored.data_id = settings_.data_id;
   stored.round_seconds = publication_ ? publication_->seconds : 0;
   stored.bytes.assign(data, data + len);
   stored.restored = publication_ && publication_->restored;
-  stored.time_ms = publication_ ? publication_->time_ms : 0;
+  stored.time_ms = publication_ ? publication_->time_ms : hostkit::utc_now_ms();
   history_.add_record(stored);
 }
 
@@ -462,13 +486,13 @@ void Station::after_device_call() {
     source_ = DataSource::kLive;
     record_time_ms_ = now_ms();
     live_since_ = std::chrono::steady_clock::now();
-    last_round_time_ = publication.time;
+    last_round_ms_ = publication.time_ms;
   }
   last_record_ = publication.record;
   check_module_count(publication.record);
-  console_.round(RoundReport{settings_.name, publication.time, counters_.rounds,
-                             publication.seconds, publication.restored, &publication.record,
-                             alarms_.active()});
+  console_.round(events::RoundEvent{publication.time_ms, settings_.name, counters_.rounds,
+                                    publication.seconds, publication.restored, &publication.record,
+                                    alarms_.active()});
   if (observer_) observer_->round_completed(*this);
   if (on_round_ && !publication.restored) on_round_(*this);
 }

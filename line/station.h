@@ -50,6 +50,28 @@ std::string poll_state_name(int poll_state, int wait_time, bool exchange_open);
 inline constexpr const char* kCommLostKey = "COMM_LOST";
 inline constexpr const char* kCommLostText = "communication lost";
 
+// What a station is now, typed, for the interfaces that show it (web, MQTT and the ones after):
+// read whole on the run's thread, never parsed back out of JSON.
+struct StationSnapshot {
+  std::string device;
+  std::string port;
+  std::uint8_t address = 0;
+  std::uint32_t data_id = 0;
+  bool link_up = false;
+  int poll_state = 0;
+  std::string poll_state_name;
+  bool data_valid = false;
+  DataSource source = DataSource::kNone;
+  bool comm_lost = false;
+  bool stale = true;
+  std::optional<std::int64_t> record_time_ms;  // UTC of the record shown
+  std::optional<double> age_s;                 // since the record shown was made
+  std::optional<std::int64_t> last_round_ms;   // UTC of the last live round
+  std::optional<kelvra_419_Data_t> record;
+  StationCounters counters;
+  std::vector<AlarmState> alarms;  // every alarm the device reported, raised or not, key order
+};
+
 class Station : public HostServices {
  public:
   // Throws std::runtime_error when the plug-in's device is not a command/response device.
@@ -91,7 +113,9 @@ class Station : public HostServices {
   // The commands other than poll commands put on the line since the last control request,
   // as "42/48 DC00005642".
   const std::vector<std::string>& control_commands_sent() const { return control_sent_; }
+  // The control socket's status object, made from the snapshot.
   Json::Value status() const;
+  StationSnapshot snapshot() const;
 
   DataSource data_source() const { return source_; }
   bool comm_lost() const { return comm_.state() == CommWatch::State::kLost; }
@@ -110,7 +134,6 @@ class Station : public HostServices {
   std::vector<AlarmState> alarm_states() const { return alarms_.states(); }
   // The record of the last round or restore, and when it was published; none before the first.
   const std::optional<kelvra_419_Data_t>& last_record() const { return last_record_; }
-  const std::string& last_round_time() const { return last_round_time_; }
   // Where every alarm event and completed round of this station is also told.
   void set_observer(RunObserver* observer) { observer_ = observer; }
   // Called after every completed round with this station's round count.
@@ -128,7 +151,6 @@ class Station : public HostServices {
 
  private:
   struct Publication {
-    std::string time;
     double seconds;
     bool restored;
     kelvra_419_Data_t record;
@@ -138,7 +160,7 @@ class Station : public HostServices {
   // Ends what a device call started: commits the round's history and reports the round.
   void after_device_call();
   // Hands an alarm report to the engine; a change is stored, printed and told.
-  void report_alarm(const AlarmReport& report, const std::string& time);
+  void report_alarm(const AlarmReport& report);
   void apply_comm_change(const std::optional<CommWatch::Change>& change);
   // The source, record time, age and stale members of a status or query reply.
   void describe_data(Json::Value& reply) const;
@@ -159,7 +181,7 @@ class Station : public HostServices {
   std::optional<std::chrono::steady_clock::time_point> last_round_start_;
   bool restoring_ = false;
   std::optional<Publication> publication_;
-  std::string last_round_time_;
+  std::optional<std::int64_t> last_round_ms_;  // UTC of the last live round
   std::optional<kelvra_419_Data_t> last_record_;
   RunObserver* observer_ = nullptr;
   std::function<void(const Station&)> on_round_;

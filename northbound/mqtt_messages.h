@@ -30,10 +30,6 @@ struct DeviceTopics {
 DeviceTopics device_topics(const std::string& prefix, const std::string& site,
                            const std::string& device);
 
-// The alarm's name below alarm/: its key, with the input number appended ("p40_44_1_2") for
-// alarms whose text names an AC input ("第2路..."), since those keys repeat for every input.
-std::string alarm_topic_key(const std::string& key, const std::string& text);
-
 // Letters, digits, '_' and '-' kept, anything else '_': the form of discovery ids.
 std::string discovery_id(const std::string& text);
 
@@ -47,10 +43,6 @@ struct StateContext {
 // `decode --json` lists it, and the unit of every field that has one.
 Json::Value state_payload(const line::StoredRecord& stored, const kelvra_419_Data_t& record,
                           const StateContext& context);
-
-Json::Value alarm_event_payload(const line::AlarmEvent& event);
-Json::Value comm_event_payload(const line::CommEvent& event);
-Json::Value control_event_payload(const line::ControlEvent& event);
 
 struct DiscoveryInput {
   std::string site;

@@ -10,6 +10,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "events/event_json.h"
 #include "hostkit/input_file.h"
 #include "line/station.h"
 #include "northbound/mqtt_connection.h"
@@ -35,10 +36,8 @@ std::int64_t now_ms() {
       .count();
 }
 
-std::string link_state(const line::Station& station) {
-  const Json::Value status = station.status();
-  const bool comm_lost = status.isMember("comm_lost") && status["comm_lost"].asBool();
-  return status["link"].asString() == "up" && !comm_lost ? "up" : "down";
+std::string link_state(const line::StationSnapshot& snap) {
+  return snap.link_up && !snap.comm_lost ? "up" : "down";
 }
 
 std::string cursor_prefix(const std::string& site) {
@@ -199,7 +198,7 @@ class DevicePublisher {
     if (const auto* control = std::get_if<line::ControlEvent>(&entry.row)) {
       return control->device == name;
     }
-    return std::get<line::CommEvent>(entry.row).port == station_.status()["port"].asString();
+    return std::get<line::CommEvent>(entry.row).port == station_.snapshot().port;
   }
 
   // The entry's message and whether it is the device's state; nullopt for a row that is not a
@@ -216,11 +215,11 @@ class DevicePublisher {
     }
     Json::Value event;
     if (const auto* alarm = std::get_if<line::AlarmEvent>(&entry.row)) {
-      event = alarm_event_payload(*alarm);
+      event = events::event_json(*alarm);
     } else if (const auto* control = std::get_if<line::ControlEvent>(&entry.row)) {
-      event = control_event_payload(*control);
+      event = events::event_json(*control);
     } else {
-      event = comm_event_payload(std::get<line::CommEvent>(entry.row));
+      event = events::event_json(std::get<line::CommEvent>(entry.row));
     }
     event["position"] = Json::Int64(entry.position);
     event["replayed"] = replayed;
@@ -309,14 +308,14 @@ class DevicePublisher {
   }
 
   void publish_link(bool always) {
-    const std::string state = link_state(station_);
+    const std::string state = link_state(station_.snapshot());
     if (!always && state == link_published_) return;
     if (connection_.publish(topics_.link(), state, settings_.qos, true)) link_published_ = state;
   }
 
   void publish_alarms(bool always) {
-    for (const line::AlarmState& alarm : station_.alarm_states()) {
-      const std::string key = alarm_topic_key(alarm.key, alarm.text);
+    for (const line::AlarmState& alarm : station_.snapshot().alarms) {
+      const std::string& key = alarm.key;
       const std::string value = alarm.active ? "ON" : "OFF";
       auto& published = alarms_published_[key];
       if (!always && published == value) continue;
@@ -325,9 +324,9 @@ class DevicePublisher {
   }
 
   void publish_discovery(bool always) {
-    const auto& record = station_.last_record();
-    DiscoveryInput input{site_,   station_.settings().name,    version_,
-                         topics_, record ? &*record : nullptr, station_.alarm_states()};
+    const line::StationSnapshot snap = station_.snapshot();
+    DiscoveryInput input{
+        site_, snap.device, version_, topics_, snap.record ? &*snap.record : nullptr, snap.alarms};
     const std::string text = payload_text(discovery_payload(input));
     if (!always && text == discovery_published_) return;
     const std::string topic =
@@ -447,7 +446,7 @@ void MqttService::alarm_event(const line::AlarmEvent&) {}
 
 void MqttService::comm_event(const line::CommEvent& event) {
   for (const auto& publisher : publishers_) {
-    if (publisher->station().status()["port"].asString() == event.port) publisher->link_changed();
+    if (publisher->station().snapshot().port == event.port) publisher->link_changed();
   }
 }
 

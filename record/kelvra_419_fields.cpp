@@ -5,168 +5,311 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 namespace kelvra::record {
 namespace {
 
-struct FieldText {
-  const char* pattern;  // the name with each element index written "[]"
-  const char* label;    // "#" stands for the first index counted from 1, "@" for the second
-  const char* unit;
+using K = FieldKind;
+using P = PartKind;
+
+// Every field of the record once, in record order; DC rows stand for both units.
+const std::vector<FieldSpec> kSpecs = {
+    {"data_id", "data id", "", K::identity, P::plant, nullptr, "", ""},
+    {"ac.extra[]", "AC extra value #", "", K::raw, P::ac_unit, nullptr, "", ""},
+    {"ac.channel_count", "AC inputs", "", K::count, P::ac_unit, nullptr, "", ""},
+    {"ac.airlock_count", "AC breaker states", "", K::count, P::ac_unit, nullptr, "", ""},
+    {"ac.airlock[]", "AC breaker # state", "", K::state, P::ac_unit, nullptr, "", ""},
+    {"ac.p40_43_count", "AC switch states", "", K::count, P::ac_unit, nullptr, "", ""},
+    {"ac.p40_43[]", "AC switch state #", "", K::state, P::ac_unit, nullptr, "", ""},
+    {"ac.extra_state[]", "AC extra state #", "", K::state, P::ac_unit, nullptr, "", ""},
+    {"ac.channel[].a", "AC input # phase A voltage", "V", K::reading, P::ac_input,
+     "kelvra_ac_phase_volts", "input=#,phase=a", "voltage"},
+    {"ac.channel[].b", "AC input # phase B voltage", "V", K::reading, P::ac_input,
+     "kelvra_ac_phase_volts", "input=#,phase=b", "voltage"},
+    {"ac.channel[].c", "AC input # phase C voltage", "V", K::reading, P::ac_input,
+     "kelvra_ac_phase_volts", "input=#,phase=c", "voltage"},
+    {"ac.channel[].f", "AC input # frequency", "Hz", K::reading, P::ac_input,
+     "kelvra_ac_frequency_hertz", "input=#", "frequency"},
+    {"ac.channel[].p40_41_count", "AC input # extra values", "", K::count, P::ac_input, nullptr, "",
+     ""},
+    {"ac.channel[].p40_41[]", "AC input # extra value @", "", K::raw, P::ac_input, nullptr, "", ""},
+    {"ac.channel[].a_state", "AC input # phase A state", "", K::state, P::ac_input, nullptr, "",
+     ""},
+    {"ac.channel[].b_state", "AC input # phase B state", "", K::state, P::ac_input, nullptr, "",
+     ""},
+    {"ac.channel[].c_state", "AC input # phase C state", "", K::state, P::ac_input, nullptr, "",
+     ""},
+    {"ac.channel[].f_state", "AC input # frequency state", "", K::state, P::ac_input, nullptr, "",
+     ""},
+    {"ac.channel[].p40_44_count", "AC input # extra alarms", "", K::count, P::ac_input, nullptr, "",
+     ""},
+    {"ac.channel[].p40_44[]", "AC input # extra alarm @", "", K::state, P::ac_input, nullptr, "",
+     ""},
+    {"rc.group_value", "rectifier output voltage", "V", K::reading, P::shelf,
+     "kelvra_rectifier_output_volts", "", "voltage"},
+    {"rc.channel_count", "rectifier modules", "", K::count, P::shelf, nullptr, "", ""},
+    {"rc.channel[].value", "rectifier # output current", "A", K::reading, P::module,
+     "kelvra_rectifier_current_amperes", "module=#", "current"},
+    {"rc.channel[].p41_41_count", "rectifier # extra values", "", K::count, P::module, nullptr, "",
+     ""},
+    {"rc.channel[].p41_41[]", "rectifier # extra value @", "", K::raw, P::module, nullptr, "", ""},
+    {"rc.channel[].switch_state[]", "rectifier # switch state @", "", K::state, P::module, nullptr,
+     "", ""},
+    {"rc.channel[].p41_43_count", "rectifier # extra switch states", "", K::count, P::module,
+     nullptr, "", ""},
+    {"rc.channel[].p41_43[]", "rectifier # extra switch state @", "", K::state, P::module, nullptr,
+     "", ""},
+    {"rc.channel[].alarm_state", "rectifier # alarm state", "", K::state, P::module, nullptr, "",
+     ""},
+    {"rc.channel[].p41_44_count", "rectifier # extra alarms", "", K::count, P::module, nullptr, "",
+     ""},
+    {"rc.channel[].p41_44[]", "rectifier # extra alarm @", "", K::state, P::module, nullptr, "",
+     ""},
+    {"dc.out_v", "output voltage", "V", K::reading, P::dc_unit, "kelvra_dc_voltage_volts", "unit=U",
+     "voltage"},
+    {"dc.out_i", "output current", "A", K::reading, P::dc_unit, "kelvra_dc_current_amperes",
+     "unit=U", "current"},
+    {"dc.m_count", "battery currents", "", K::count, P::dc_unit, nullptr, "", ""},
+    {"dc.m[]", "battery # current", "A", K::reading, P::dc_unit, "kelvra_battery_current_amperes",
+     "unit=U,battery=#", "current"},
+    {"dc.n_count", "load values", "", K::count, P::dc_unit, nullptr, "", ""},
+    {"dc.n[]", "load value #", "", K::raw, P::dc_unit, nullptr, "", ""},
+    {"dc.p_count", "extra values", "", K::count, P::dc_unit, nullptr, "", ""},
+    {"dc.p[]", "extra value #", "", K::raw, P::dc_unit, nullptr, "", ""},
+    {"dc.out_v_state", "output voltage state", "", K::state, P::dc_unit, nullptr, "", ""},
+    {"dc.alert_m_count", "fuse alarms", "", K::count, P::dc_unit, nullptr, "", ""},
+    {"dc.alert_m[]", "fuse alarm #", "", K::state, P::dc_unit, nullptr, "", ""},
+    {"dc.alert_p_count", "extra alarms", "", K::count, P::dc_unit, nullptr, "", ""},
+    {"dc.alert_p[]", "extra alarm #", "", K::state, P::dc_unit, nullptr, "", ""},
+    {"round_time", "round time", "", K::identity, P::plant, nullptr, "", ""},
 };
 
-// Every field of the record once; DC fields without their unit prefix ("dc." or "dc2.").
-constexpr FieldText kFieldTexts[] = {
-    {"data_id", "data id", ""},
-    {"ac.extra[]", "AC extra value #", ""},
-    {"ac.channel_count", "AC inputs", ""},
-    {"ac.airlock_count", "AC breaker states", ""},
-    {"ac.airlock[]", "AC breaker # state", ""},
-    {"ac.p40_43_count", "AC switch states", ""},
-    {"ac.p40_43[]", "AC switch state #", ""},
-    {"ac.extra_state[]", "AC extra state #", ""},
-    {"ac.channel[].a", "AC input # phase A voltage", "V"},
-    {"ac.channel[].b", "AC input # phase B voltage", "V"},
-    {"ac.channel[].c", "AC input # phase C voltage", "V"},
-    {"ac.channel[].f", "AC input # frequency", "Hz"},
-    {"ac.channel[].p40_41_count", "AC input # extra values", ""},
-    {"ac.channel[].p40_41[]", "AC input # extra value @", ""},
-    {"ac.channel[].a_state", "AC input # phase A state", ""},
-    {"ac.channel[].b_state", "AC input # phase B state", ""},
-    {"ac.channel[].c_state", "AC input # phase C state", ""},
-    {"ac.channel[].f_state", "AC input # frequency state", ""},
-    {"ac.channel[].p40_44_count", "AC input # extra alarms", ""},
-    {"ac.channel[].p40_44[]", "AC input # extra alarm @", ""},
-    {"rc.group_value", "rectifier output voltage", "V"},
-    {"rc.channel_count", "rectifier modules", ""},
-    {"rc.channel[].value", "rectifier # output current", "A"},
-    {"rc.channel[].p41_41_count", "rectifier # extra values", ""},
-    {"rc.channel[].p41_41[]", "rectifier # extra value @", ""},
-    {"rc.channel[].switch_state[]", "rectifier # switch state @", ""},
-    {"rc.channel[].p41_43_count", "rectifier # extra switch states", ""},
-    {"rc.channel[].p41_43[]", "rectifier # extra switch state @", ""},
-    {"rc.channel[].alarm_state", "rectifier # alarm state", ""},
-    {"rc.channel[].p41_44_count", "rectifier # extra alarms", ""},
-    {"rc.channel[].p41_44[]", "rectifier # extra alarm @", ""},
-    {"round_time", "round time", ""},
-    {"out_v", "output voltage", "V"},
-    {"out_i", "output current", "A"},
-    {"m_count", "battery values", ""},
-    {"m[]", "battery value #", ""},
-    {"n_count", "load values", ""},
-    {"n[]", "load value #", ""},
-    {"p_count", "extra values", ""},
-    {"p[]", "extra value #", ""},
-    {"out_v_state", "output voltage state", ""},
-    {"alert_m_count", "fuse alarms", ""},
-    {"alert_m[]", "fuse alarm #", ""},
-    {"alert_p_count", "extra alarms", ""},
-    {"alert_p[]", "extra alarm #", ""},
+const std::vector<MetricFamily> kFamilies = {
+    {"kelvra_ac_phase_volts", "AC input phase voltage."},
+    {"kelvra_ac_frequency_hertz", "AC input frequency."},
+    {"kelvra_rectifier_output_volts", "Rectifier shelf output voltage."},
+    {"kelvra_rectifier_current_amperes", "Rectifier module output current."},
+    {"kelvra_dc_voltage_volts", "DC unit output voltage."},
+    {"kelvra_dc_current_amperes", "DC unit output current."},
+    {"kelvra_battery_current_amperes", "Battery current of a DC unit."},
 };
 
-// Walks one record, naming each field by its path and offset from the record's first byte.
+const std::map<std::string, const FieldSpec*>& spec_by_pattern() {
+  static const std::map<std::string, const FieldSpec*> index = [] {
+    std::map<std::string, const FieldSpec*> built;
+    for (const FieldSpec& spec : kSpecs) built.emplace(spec.pattern, &spec);
+    return built;
+  }();
+  return index;
+}
+
+// Where one field stands: its row, element indices (from 0) and DC unit (1 or 2; 0 outside).
+struct FieldPlace {
+  const FieldSpec* spec = nullptr;
+  std::vector<std::size_t> indices;
+  int dc_unit = 0;
+};
+
+std::string name_of(const FieldPlace& place) {
+  std::string name;
+  std::size_t next = 0;
+  for (const char* c = place.spec->pattern; *c != '\0'; ++c) {
+    if (c[0] == '[' && c[1] == ']') {
+      name += "[" + std::to_string(place.indices.at(next++)) + "]";
+      ++c;
+    } else {
+      name += *c;
+    }
+  }
+  if (place.dc_unit == 2) name.insert(2, "2");
+  return name;
+}
+
+std::string label_of(const FieldPlace& place) {
+  std::string label = place.dc_unit == 0 ? "" : place.dc_unit == 1 ? "DC " : "DC unit 2 ";
+  for (const char* c = place.spec->label; *c != '\0'; ++c) {
+    const std::size_t which = *c == '#' ? 0 : *c == '@' ? 1 : place.indices.size();
+    label += which < place.indices.size() ? std::to_string(place.indices[which] + 1)
+                                          : std::string(1, *c);
+  }
+  return label;
+}
+
+std::string part_of(const FieldPlace& place) {
+  const auto numbered = [&](const char* stem) {
+    return stem + std::to_string(place.indices.empty() ? 1 : place.indices[0] + 1);
+  };
+  switch (place.spec->part) {
+    case PartKind::plant:
+      return "plant";
+    case PartKind::ac_unit:
+      return "ac";
+    case PartKind::ac_input:
+      return numbered("ac");
+    case PartKind::shelf:
+      return "shelf";
+    case PartKind::module:
+      return numbered("module");
+    case PartKind::dc_unit:
+      return "dc" + std::to_string(place.dc_unit);
+  }
+  return "plant";
+}
+
+FieldPlace place_of(const std::string& name) {
+  FieldPlace place;
+  std::string pattern;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    pattern += name[i];
+    if (name[i] != '[') continue;
+    char* end = nullptr;
+    place.indices.push_back(std::strtoul(name.c_str() + i + 1, &end, 10));
+    i = static_cast<std::size_t>(end - name.c_str());
+    if (i >= name.size() || name[i] != ']') return {};
+    pattern += ']';
+  }
+  if (pattern.rfind("dc2.", 0) == 0) {
+    pattern.erase(2, 1);
+    place.dc_unit = 2;
+  } else if (pattern.rfind("dc.", 0) == 0) {
+    place.dc_unit = 1;
+  }
+  const auto found = spec_by_pattern().find(pattern);
+  if (found == spec_by_pattern().end()) return {};
+  place.spec = found->second;
+  return place;
+}
+
+template <std::size_t N>
+bool all_zero(const std::uint8_t (&bytes)[N]) {
+  return std::all_of(std::begin(bytes), std::end(bytes), [](std::uint8_t b) { return b == 0; });
+}
+
+template <class Part>
+bool never_decoded(const Part& part) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(&part);
+  return std::all_of(bytes, bytes + sizeof part, [](std::uint8_t b) { return b == 0; });
+}
+
+// Walks one record, naming each field by its row, indices and offset from the record's start.
 class FieldWalker {
  public:
   FieldWalker(const kelvra_419_Data_t& record, const FieldVisitor& visit)
       : base_(reinterpret_cast<const std::uint8_t*>(&record)), visit_(visit) {}
 
-  void number(const std::string& name, const f32le& field) {
-    emit(name, &field, Json::Value(static_cast<double>(field.get())));
+  void set_dc_unit(int unit) { dc_unit_ = unit; }
+  void set_outer(std::optional<std::size_t> index) { outer_ = index; }
+
+  void number(const char* pattern, const f32le& field, std::optional<std::size_t> inner = {}) {
+    emit(pattern, inner, &field, Json::Value(reading_number(field.get())));
   }
-  void number(const std::string& name, const u32le& field) {
-    emit(name, &field, Json::Value(field.get()));
+  void number(const char* pattern, const u32le& field) {
+    emit(pattern, {}, &field, Json::Value(field.get()));
   }
-  void number(const std::string& name, const std::uint8_t& field) {
-    emit(name, &field, Json::Value(static_cast<Json::UInt>(field)));
+  void number(const char* pattern, const std::uint8_t& field,
+              std::optional<std::size_t> inner = {}) {
+    emit(pattern, inner, &field, Json::Value(static_cast<Json::UInt>(field)));
   }
-  void time(const std::string& name, const std::uint8_t (&field)[7]) {
-    emit(name, &field, Json::Value(time_text(field)));
+  void time(const char* pattern, const std::uint8_t (&field)[7]) {
+    emit(pattern, {}, &field, Json::Value(time_text(field)));
   }
   // The first `count` elements of an array that takes `bytes` bytes of room (0 for an array the
   // layout gives no room).
   template <class Element>
-  void numbers(const std::string& name, const Element* array, std::size_t bytes,
-               std::size_t count) {
+  void numbers(const char* pattern, const Element* array, std::size_t bytes, std::size_t count) {
     for (std::size_t i = 0; i < std::min(count, bytes / sizeof(Element)); ++i) {
-      number(name + "[" + std::to_string(i) + "]", array[i]);
+      number(pattern, array[i], i);
     }
   }
 
  private:
-  void emit(const std::string& name, const void* field, Json::Value value) {
+  void emit(const char* pattern, std::optional<std::size_t> inner, const void* field,
+            Json::Value value) {
+    FieldPlace place;
+    place.spec = spec_by_pattern().at(pattern);
+    place.dc_unit = dc_unit_;
+    if (outer_) place.indices.push_back(*outer_);
+    if (inner) place.indices.push_back(*inner);
     const auto offset = static_cast<std::size_t>(static_cast<const std::uint8_t*>(field) - base_);
-    FieldDescription description = describe_field(name);
-    visit_(FieldValue{name, offset, std::move(value), std::move(description.label),
-                      std::move(description.unit)});
+    visit_(FieldValue{name_of(place), offset, std::move(value), label_of(place), place.spec->unit,
+                      place.spec, part_of(place)});
   }
 
   const std::uint8_t* base_;
   const FieldVisitor& visit_;
+  int dc_unit_ = 0;
+  std::optional<std::size_t> outer_;
 };
 
-void walk_ac(FieldWalker& walk, const kelvra_419_Data_t::ac_t& ac) {
-  walk.numbers("ac.extra", ac.extra, sizeof ac.extra, 3);
+void walk_ac(FieldWalker& walk, const kelvra_419_Data_t::ac_t& ac, std::size_t inputs) {
+  walk.numbers("ac.extra[]", ac.extra, sizeof ac.extra, 3);
   walk.number("ac.channel_count", ac.channel_count);
   walk.number("ac.airlock_count", ac.airlock_count);
-  walk.numbers("ac.airlock", ac.airlock, sizeof ac.airlock, ac.airlock_count);
+  walk.numbers("ac.airlock[]", ac.airlock, sizeof ac.airlock, ac.airlock_count);
   walk.number("ac.p40_43_count", ac.p40_43_count);
-  walk.numbers("ac.p40_43", ac.p40_43, sizeof ac.p40_43, ac.p40_43_count);
-  walk.numbers("ac.extra_state", ac.extra_state, sizeof ac.extra_state, 3);
-  const std::size_t channels =
-      std::min<std::size_t>(ac.channel_count, kelvra_419_Data_t::AC_CHANNEL_ROOM);
-  for (std::size_t i = 0; i < channels; ++i) {
+  walk.numbers("ac.p40_43[]", ac.p40_43, sizeof ac.p40_43, ac.p40_43_count);
+  walk.numbers("ac.extra_state[]", ac.extra_state, sizeof ac.extra_state, 3);
+  for (std::size_t i = 0; i < inputs; ++i) {
     const kelvra_419_ac_channel& channel = ac.channel[i];
-    const std::string prefix = "ac.channel[" + std::to_string(i) + "].";
-    walk.number(prefix + "a", channel.a);
-    walk.number(prefix + "b", channel.b);
-    walk.number(prefix + "c", channel.c);
-    walk.number(prefix + "f", channel.f);
-    walk.number(prefix + "p40_41_count", channel.p40_41_count);
-    walk.numbers(prefix + "p40_41", channel.p40_41, sizeof channel.p40_41, channel.p40_41_count);
-    walk.number(prefix + "a_state", channel.a_state);
-    walk.number(prefix + "b_state", channel.b_state);
-    walk.number(prefix + "c_state", channel.c_state);
-    walk.number(prefix + "f_state", channel.f_state);
-    walk.number(prefix + "p40_44_count", channel.p40_44_count);
-    walk.numbers(prefix + "p40_44", channel.p40_44, sizeof channel.p40_44, channel.p40_44_count);
+    walk.set_outer(i);
+    walk.number("ac.channel[].a", channel.a);
+    walk.number("ac.channel[].b", channel.b);
+    walk.number("ac.channel[].c", channel.c);
+    walk.number("ac.channel[].f", channel.f);
+    walk.number("ac.channel[].p40_41_count", channel.p40_41_count);
+    walk.numbers("ac.channel[].p40_41[]", channel.p40_41, sizeof channel.p40_41,
+                 channel.p40_41_count);
+    walk.number("ac.channel[].a_state", channel.a_state);
+    walk.number("ac.channel[].b_state", channel.b_state);
+    walk.number("ac.channel[].c_state", channel.c_state);
+    walk.number("ac.channel[].f_state", channel.f_state);
+    walk.number("ac.channel[].p40_44_count", channel.p40_44_count);
+    walk.numbers("ac.channel[].p40_44[]", channel.p40_44, sizeof channel.p40_44,
+                 channel.p40_44_count);
   }
+  walk.set_outer({});
 }
 
-void walk_rc(FieldWalker& walk, const kelvra_419_Data_t::rc_t& rc) {
+void walk_rc(FieldWalker& walk, const kelvra_419_Data_t::rc_t& rc, std::size_t modules) {
   walk.number("rc.group_value", rc.group_value);
   walk.number("rc.channel_count", rc.channel_count);
-  const std::size_t channels =
-      std::min<std::size_t>(rc.channel_count, kelvra_419_Data_t::RC_CHANNEL_ROOM);
-  for (std::size_t i = 0; i < channels; ++i) {
+  for (std::size_t i = 0; i < modules; ++i) {
     const kelvra_419_rc_channel& channel = rc.channel[i];
-    const std::string prefix = "rc.channel[" + std::to_string(i) + "].";
-    walk.number(prefix + "value", channel.value);
-    walk.number(prefix + "p41_41_count", channel.p41_41_count);
-    walk.numbers(prefix + "p41_41", channel.p41_41, sizeof channel.p41_41, channel.p41_41_count);
-    walk.numbers(prefix + "switch_state", channel.switch_state, sizeof channel.switch_state, 3);
-    walk.number(prefix + "p41_43_count", channel.p41_43_count);
-    walk.numbers(prefix + "p41_43", channel.p41_43, sizeof channel.p41_43, channel.p41_43_count);
-    walk.number(prefix + "alarm_state", channel.alarm_state);
-    walk.number(prefix + "p41_44_count", channel.p41_44_count);
-    walk.numbers(prefix + "p41_44", channel.p41_44, sizeof channel.p41_44, channel.p41_44_count);
+    walk.set_outer(i);
+    walk.number("rc.channel[].value", channel.value);
+    walk.number("rc.channel[].p41_41_count", channel.p41_41_count);
+    walk.numbers("rc.channel[].p41_41[]", channel.p41_41, sizeof channel.p41_41,
+                 channel.p41_41_count);
+    walk.numbers("rc.channel[].switch_state[]", channel.switch_state, sizeof channel.switch_state,
+                 3);
+    walk.number("rc.channel[].p41_43_count", channel.p41_43_count);
+    walk.numbers("rc.channel[].p41_43[]", channel.p41_43, sizeof channel.p41_43,
+                 channel.p41_43_count);
+    walk.number("rc.channel[].alarm_state", channel.alarm_state);
+    walk.number("rc.channel[].p41_44_count", channel.p41_44_count);
+    walk.numbers("rc.channel[].p41_44[]", channel.p41_44, sizeof channel.p41_44,
+                 channel.p41_44_count);
   }
+  walk.set_outer({});
 }
 
-void walk_dc(FieldWalker& walk, const std::string& group, const kelvra_419_dc& dc) {
-  const std::string prefix = group + ".";
-  walk.number(prefix + "out_v", dc.out_v);
-  walk.number(prefix + "out_i", dc.out_i);
-  walk.number(prefix + "m_count", dc.m_count);
-  walk.numbers(prefix + "m", dc.m, sizeof dc.m, dc.m_count);
-  walk.number(prefix + "n_count", dc.n_count);
-  walk.numbers(prefix + "n", dc.n, sizeof dc.n, dc.n_count);
-  walk.number(prefix + "p_count", dc.p_count);
-  walk.numbers(prefix + "p", dc.p, sizeof dc.p, dc.p_count);
-  walk.number(prefix + "out_v_state", dc.out_v_state);
-  walk.number(prefix + "alert_m_count", dc.alert_m_count);
-  walk.numbers(prefix + "alert_m", dc.alert_m, sizeof dc.alert_m, dc.alert_m_count);
-  walk.number(prefix + "alert_p_count", dc.alert_p_count);
-  walk.numbers(prefix + "alert_p", dc.alert_p, sizeof dc.alert_p, dc.alert_p_count);
+void walk_dc(FieldWalker& walk, int unit, const kelvra_419_dc& dc) {
+  walk.set_dc_unit(unit);
+  walk.number("dc.out_v", dc.out_v);
+  walk.number("dc.out_i", dc.out_i);
+  walk.number("dc.m_count", dc.m_count);
+  walk.numbers("dc.m[]", dc.m, sizeof dc.m, dc.m_count);
+  walk.number("dc.n_count", dc.n_count);
+  walk.numbers("dc.n[]", dc.n, sizeof dc.n, dc.n_count);
+  walk.number("dc.p_count", dc.p_count);
+  walk.numbers("dc.p[]", dc.p, sizeof dc.p, dc.p_count);
+  walk.number("dc.out_v_state", dc.out_v_state);
+  walk.number("dc.alert_m_count", dc.alert_m_count);
+  walk.numbers("dc.alert_m[]", dc.alert_m, sizeof dc.alert_m, dc.alert_m_count);
+  walk.number("dc.alert_p_count", dc.alert_p_count);
+  walk.numbers("dc.alert_p[]", dc.alert_p, sizeof dc.alert_p, dc.alert_p_count);
+  walk.set_dc_unit(0);
 }
 
 // Places value at a dotted path with element indices, creating objects and arrays on the way.
@@ -191,14 +334,99 @@ void place(Json::Value& root, const std::string& path, const Json::Value& value)
 
 }  // namespace
 
+const char* field_kind_name(FieldKind kind) {
+  switch (kind) {
+    case FieldKind::identity:
+      return "identity";
+    case FieldKind::reading:
+      return "reading";
+    case FieldKind::state:
+      return "state";
+    case FieldKind::count:
+      return "count";
+    case FieldKind::raw:
+      return "raw";
+  }
+  return "raw";
+}
+
+const char* part_kind_name(PartKind kind) {
+  switch (kind) {
+    case PartKind::plant:
+      return "plant";
+    case PartKind::ac_unit:
+      return "ac_unit";
+    case PartKind::ac_input:
+      return "ac_input";
+    case PartKind::shelf:
+      return "shelf";
+    case PartKind::module:
+      return "module";
+    case PartKind::dc_unit:
+      return "dc_unit";
+  }
+  return "plant";
+}
+
+const std::vector<FieldSpec>& field_specs() {
+  return kSpecs;
+}
+
+const std::vector<MetricFamily>& metric_families() {
+  return kFamilies;
+}
+
+std::vector<std::pair<std::string, std::string>> metric_labels(const FieldValue& field) {
+  std::vector<std::pair<std::string, std::string>> labels;
+  if (field.spec->metric == nullptr) return labels;
+  const FieldPlace place = place_of(field.name);
+  std::string list = field.spec->metric_labels;
+  while (!list.empty()) {
+    const std::size_t comma = std::min(list.find(','), list.size());
+    const std::string pair = list.substr(0, comma);
+    list.erase(0, std::min(comma + 1, list.size()));
+    const std::size_t equals = pair.find('=');
+    std::string value = pair.substr(equals + 1);
+    if (value == "#") value = std::to_string(place.indices.at(0) + 1);
+    if (value == "U") value = std::to_string(place.dc_unit);
+    labels.emplace_back(pair.substr(0, equals), value);
+  }
+  return labels;
+}
+
+FieldDescription describe_field(const std::string& name) {
+  const FieldPlace place = place_of(name);
+  if (place.spec == nullptr) return {name, "", nullptr};
+  return {label_of(place), place.spec->unit, place.spec};
+}
+
+bool is_field_name(const std::string& name) {
+  return place_of(name).spec != nullptr;
+}
+
+PartsPresent parts_present(const kelvra_419_Data_t& record) {
+  PartsPresent parts{};
+  parts.ac_unit = !never_decoded(record.ac);
+  parts.ac_inputs = parts.ac_unit ? std::min<std::size_t>(record.ac.channel_count,
+                                                          kelvra_419_Data_t::AC_CHANNEL_ROOM)
+                                  : 0;
+  parts.shelf = !never_decoded(record.rc);
+  parts.modules =
+      std::min<std::size_t>(record.rc.channel_count, kelvra_419_Data_t::RC_CHANNEL_ROOM);
+  parts.dc_unit[0] = !never_decoded(record.dc);
+  parts.dc_unit[1] = !never_decoded(record.dc2);
+  return parts;
+}
+
 void for_each_field(const kelvra_419_Data_t& record, const FieldVisitor& visit) {
+  const PartsPresent parts = parts_present(record);
   FieldWalker walk(record, visit);
   walk.number("data_id", record.data_id);
-  walk_ac(walk, record.ac);
-  walk_rc(walk, record.rc);
-  walk_dc(walk, "dc", record.dc);
+  if (parts.ac_unit) walk_ac(walk, record.ac, parts.ac_inputs);
+  if (parts.shelf) walk_rc(walk, record.rc, parts.modules);
+  if (parts.dc_unit[0]) walk_dc(walk, 1, record.dc);
   walk.time("round_time", record.round_time);
-  walk_dc(walk, "dc2", record.dc2);
+  if (parts.dc_unit[1]) walk_dc(walk, 2, record.dc2);
 }
 
 Json::Value to_json(const kelvra_419_Data_t& record) {
@@ -212,56 +440,6 @@ Json::Value to_json(const kelvra_419_Data_t& record) {
   return root;
 }
 
-namespace {
-
-// The table entry of a field name, its element indices and the label prefix of its DC unit.
-struct FieldMatch {
-  const FieldText* text = nullptr;
-  std::vector<unsigned long> indices;
-  std::string prefix;
-};
-
-FieldMatch match_field(const std::string& name) {
-  FieldMatch match;
-  std::string pattern;
-  std::vector<unsigned long>& indices = match.indices;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    pattern += name[i];
-    if (name[i] != '[') continue;
-    char* end = nullptr;
-    indices.push_back(std::strtoul(name.c_str() + i + 1, &end, 10));
-    i = static_cast<std::size_t>(end - name.c_str()) - 1;
-  }
-  for (const char* unit : {"dc.", "dc2."}) {
-    if (pattern.rfind(unit, 0) == 0) {
-      match.prefix = std::string(unit) == "dc." ? "DC " : "DC unit 2 ";
-      pattern.erase(0, std::strlen(unit));
-    }
-  }
-  for (const FieldText& text : kFieldTexts) {
-    if (pattern == text.pattern) match.text = &text;
-  }
-  return match;
-}
-
-}  // namespace
-
-FieldDescription describe_field(const std::string& name) {
-  const FieldMatch match = match_field(name);
-  if (match.text == nullptr) return {name, ""};
-  std::string label;
-  for (const char* c = match.text->label; *c != '\0'; ++c) {
-    const std::size_t which = *c == '#' ? 0 : *c == '@' ? 1 : match.indices.size();
-    label += which < match.indices.size() ? std::to_string(match.indices[which] + 1)
-                                          : std::string(1, *c);
-  }
-  return {match.prefix + label, match.text->unit};
-}
-
-bool is_field_name(const std::string& name) {
-  return match_field(name).text != nullptr;
-}
-
 std::optional<kelvra_419_Data_t> from_bytes(const std::uint8_t* data, std::size_t size) {
   if (data == nullptr || size != kRecordSize) return std::nullopt;
   kelvra_419_Data_t record;
@@ -270,9 +448,7 @@ std::optional<kelvra_419_Data_t> from_bytes(const std::uint8_t* data, std::size_
 }
 
 std::string time_text(const std::uint8_t (&stamp)[7]) {
-  if (std::all_of(std::begin(stamp), std::end(stamp), [](std::uint8_t b) { return b == 0; })) {
-    return "unset";
-  }
+  if (all_zero(stamp)) return "unset";
   char text[32];
   std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u",
                 unsigned(stamp[0]) | (unsigned(stamp[1]) << 8), stamp[2], stamp[3], stamp[4],
@@ -280,37 +456,19 @@ std::string time_text(const std::uint8_t (&stamp)[7]) {
   return text;
 }
 
-const char* field_unit(const std::string& name) {
-  struct Unit {
-    const char* prefix;
-    const char* suffix;
-    const char* unit;
-  };
-  // Phase voltages and frequency of an AC input, module output currents, DC unit output
-  // voltage, current and battery currents, the shelf's output voltage.
-  static const Unit kUnits[] = {
-      {"ac.channel[", "].a", "V"},  {"ac.channel[", "].b", "V"},     {"ac.channel[", "].c", "V"},
-      {"ac.channel[", "].f", "Hz"}, {"rc.channel[", "].value", "A"}, {"rc.group_value", "", "V"},
-      {"dc.out_v", "", "V"},        {"dc.out_i", "", "A"},           {"dc.m[", "]", "A"},
-      {"dc2.out_v", "", "V"},       {"dc2.out_i", "", "A"},          {"dc2.m[", "]", "A"},
-  };
-  for (const Unit& each : kUnits) {
-    const std::size_t prefix = std::strlen(each.prefix);
-    const std::size_t suffix = std::strlen(each.suffix);
-    if (name.size() < prefix + suffix || name.compare(0, prefix, each.prefix) != 0) continue;
-    if (suffix == 0 && name.size() != prefix) continue;
-    if (name.compare(name.size() - suffix, suffix, each.suffix) != 0) continue;
-    // Between prefix and suffix only an element index may stand.
-    const std::string middle = name.substr(prefix, name.size() - prefix - suffix);
-    if (middle.find_first_not_of("0123456789") == std::string::npos) return each.unit;
-  }
-  return "";
-}
-
 std::string float_text(float value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.7g", static_cast<double>(value));
+  // Seven digits as a rule; eight or nine where seven do not read back as the same float.
+  for (int digits = 7; digits <= 9; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(value));
+    if (std::strtof(text, nullptr) == value || !std::isfinite(value)) return text;
+  }
   return text;
+}
+
+double reading_number(float value) {
+  if (!std::isfinite(value)) return static_cast<double>(value);
+  return std::strtod(float_text(value).c_str(), nullptr);
 }
 
 }  // namespace kelvra::record

@@ -9,7 +9,10 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "line/glosses.h"
+#include "events/alarm_identity.h"
+#include "events/event_json.h"
+#include "hostkit/json_output.h"
+#include "hostkit/local_time.h"
 #include "record/kelvra_419_fields.h"
 #include "web/metrics.h"
 #include "web/web_assets.h"
@@ -27,7 +30,7 @@ constexpr const char* kPrefix = "/api/v1/";
 HttpAnswer json_answer(unsigned status, const Json::Value& value) {
   HttpAnswer answer;
   answer.status = status;
-  answer.body = compact_json(value) + "\n";
+  answer.body = hostkit::json_text(value) + "\n";
   return answer;
 }
 
@@ -64,49 +67,6 @@ std::pair<std::int64_t, std::int64_t> span_of(const Target& target) {
 
 }  // namespace
 
-std::string compact_json(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
-  return Json::writeString(builder, value);
-}
-
-Json::Value event_json(const line::AlarmEvent& event) {
-  Json::Value json(Json::objectValue);
-  json["time"] = event.time;
-  json["device"] = event.device;
-  json["raised"] = event.raised;
-  json["level"] = event.level;
-  json["key"] = event.key;
-  json["alarm_id"] = event.alarm_id;
-  json["name"] = event.name;
-  json["text"] = event.text;
-  json["gloss"] = line::english_gloss(event.text);
-  return json;
-}
-
-Json::Value event_json(const line::CommEvent& event) {
-  Json::Value json(Json::objectValue);
-  json["time"] = event.time;
-  json["port"] = event.port;
-  json["event"] = event.event;
-  json["detail"] = event.detail;
-  return json;
-}
-
-Json::Value event_json(const line::ControlEvent& event) {
-  Json::Value json(Json::objectValue);
-  json["time"] = event.time;
-  json["device"] = event.device;
-  json["origin"] = event.origin;
-  json["code"] = event.code;
-  json["argument"] = event.argument;
-  json["verdict"] = event.verdict;
-  json["detail"] = event.detail;
-  json["readback"] = event.readback;
-  return json;
-}
-
 HttpAnswer error_answer(unsigned status, const std::string& text) {
   Json::Value json(Json::objectValue);
   json["error"] = text;
@@ -119,9 +79,8 @@ Json::Value fields_with_units(const kelvra_419_Data_t& record) {
   record::for_each_field(record, [&](const record::FieldValue& field) {
     Json::Value entry(Json::objectValue);
     entry["name"] = field.name;
-    const bool not_a_number = field.value.isDouble() && !std::isfinite(field.value.asDouble());
-    entry["value"] = not_a_number ? Json::Value() : field.value;
-    entry["unit"] = record::field_unit(field.name);
+    entry["value"] = hostkit::finite_json(field.value);
+    entry["unit"] = field.unit;
     fields.append(entry);
   });
   return fields;
@@ -139,36 +98,13 @@ Api::Api(line::RunContext& run, std::string token, Limits limits)
   }
 }
 
-void Api::round_seen(const Station& station) {
-  last_round_[&station] = std::chrono::steady_clock::now();
-}
-
 void Api::alarm_seen(const line::AlarmEvent& event) {
-  const auto key = std::make_pair(event.device, event.text);
+  const auto key = std::make_pair(event.device, events::alarm_key(event.key, event.text));
   if (event.raised) {
-    raised_at_[key] = event.time;
+    raised_at_[key] = event.time_ms;
   } else {
     raised_at_.erase(key);
   }
-}
-
-DataState Api::data_state(const Station& station) const {
-  const Json::Value status = station.status();
-  DataState state;
-  if (status["source"].isString()) {
-    state.source = status["source"].asString();
-  } else if (!station.last_record()) {
-    state.source = "none";
-  } else {
-    state.source = station.counters().rounds > 0 ? "live" : "restored";
-  }
-  if (status["data_age_s"].isNumeric()) {
-    state.age_s = status["data_age_s"].asDouble();
-  } else if (const auto seen = last_round_.find(&station); seen != last_round_.end()) {
-    state.age_s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - seen->second).count();
-  }
-  return state;
 }
 
 Station* Api::station_named(const std::string& name) const {
@@ -178,47 +114,55 @@ Station* Api::station_named(const std::string& name) const {
   return nullptr;
 }
 
-Json::Value Api::device_json(const Station& station) const {
-  const Json::Value status = station.status();
+Json::Value Api::device_json(const line::StationSnapshot& snap) const {
   Json::Value json(Json::objectValue);
-  json["name"] = station.settings().name;
-  json["port"] = status["port"];
-  json["address"] = status["address"];
-  json["data_id"] = status["data_id"];
-  json["link"] = status["link"];
-  json["poll_state"] =
-      status.isMember("poll_state_name") ? status["poll_state_name"] : status["poll_state"];
-  const DataState state = data_state(station);
-  json["source"] = state.source;
-  json["data_age_s"] = state.age_s ? Json::Value(*state.age_s) : Json::Value();
-  json["stale"] = status.isMember("stale") ? status["stale"] : Json::Value(false);
-  json["comm_lost"] = status.isMember("comm_lost") ? status["comm_lost"]
-                                                   : Json::Value(status["link"].asString() != "up");
-  json["record_time"] = status.isMember("record_time") ? status["record_time"]
-                                                       : Json::Value(station.last_round_time());
-  for (const char* counter : {"rounds", "commands", "answers", "timeouts", "refused", "restored"}) {
-    json["counters"][counter] = status[counter];
-  }
+  json["name"] = snap.device;
+  json["port"] = snap.port;
+  json["address"] = snap.address;
+  json["data_id"] = snap.data_id;
+  json["link"] = snap.link_up ? "up" : "down";
+  json["poll_state"] = snap.poll_state_name;
+  json["source"] = line::data_source_name(snap.source);
+  json["data_age_s"] = snap.age_s ? Json::Value(*snap.age_s) : Json::Value();
+  json["stale"] = snap.stale;
+  json["comm_lost"] = snap.comm_lost;
+  json["record_time"] = snap.record_time_ms
+                            ? Json::Value(hostkit::local_time_text(*snap.record_time_ms))
+                            : Json::Value();
+  json["counters"]["rounds"] = Json::UInt64(snap.counters.rounds);
+  json["counters"]["commands"] = Json::UInt64(snap.counters.commands);
+  json["counters"]["answers"] = Json::UInt64(snap.counters.answers);
+  json["counters"]["timeouts"] = Json::UInt64(snap.counters.timeouts);
+  json["counters"]["refused"] = Json::UInt64(snap.counters.refused);
+  json["counters"]["restored"] = Json::UInt64(snap.counters.restored);
   json["alarms"] = Json::Value(Json::arrayValue);
-  for (const line::AlarmState& alarm : station.alarm_states()) {
+  for (const line::AlarmState& alarm : snap.alarms) {
     if (!alarm.active) continue;
     Json::Value entry(Json::objectValue);
     entry["key"] = alarm.key;
+    entry["device_key"] = alarm.device_key;
     entry["alarm_id"] = alarm.alarm_id;
+    entry["level"] = alarm.level;
     entry["text"] = alarm.text;
-    entry["gloss"] = line::english_gloss(alarm.text);
-    const auto raised = raised_at_.find({station.settings().name, alarm.text});
-    entry["raised"] = raised == raised_at_.end() ? Json::Value() : Json::Value(raised->second);
+    entry["label"] = alarm.label;
+    const auto raised = raised_at_.find({snap.device, alarm.key});
+    const std::optional<std::int64_t> raised_ms =
+        raised != raised_at_.end() ? std::optional<std::int64_t>(raised->second) : alarm.raised_ms;
+    entry["raised_ms"] = raised_ms ? Json::Value(Json::Int64(*raised_ms)) : Json::Value();
+    entry["raised"] = raised_ms ? Json::Value(hostkit::local_time_text(*raised_ms)) : Json::Value();
     json["alarms"].append(entry);
   }
   return json;
 }
 
 Json::Value Api::round_json(const Station& station) const {
+  const line::StationSnapshot snap = station.snapshot();
   Json::Value json(Json::objectValue);
-  json["time"] = station.last_round_time();
-  json["device"] = device_json(station);
-  if (station.last_record()) json["record"] = record::to_json(*station.last_record());
+  json["time_ms"] =
+      snap.last_round_ms ? Json::Value(Json::Int64(*snap.last_round_ms)) : Json::Value();
+  json["time"] = snap.last_round_ms ? hostkit::local_time_text(*snap.last_round_ms) : std::string();
+  json["device"] = device_json(snap);
+  if (snap.record) json["record"] = record::to_json(*snap.record);
   return json;
 }
 
@@ -250,8 +194,7 @@ void Api::route(const HttpRequest& request, const Target& target, const ServerCo
     allow_only(target, {});
     HttpAnswer answer;
     answer.content_type = "text/plain; version=0.0.4; charset=utf-8";
-    answer.body = metrics_text(
-        run_.stations, [this](const Station& s) { return data_state(s); }, run_.history, counters);
+    answer.body = metrics_text(run_.stations, run_.history, counters);
     done(answer);
     return;
   }
@@ -273,7 +216,9 @@ void Api::route(const HttpRequest& request, const Target& target, const ServerCo
     allow_only(target, {});
     Json::Value json(Json::objectValue);
     json["devices"] = Json::Value(Json::arrayValue);
-    for (const Station* station : run_.stations) json["devices"].append(device_json(*station));
+    for (const Station* station : run_.stations) {
+      json["devices"].append(device_json(station->snapshot()));
+    }
     done(json_answer(200, json));
     return;
   }
@@ -287,17 +232,21 @@ void Api::route(const HttpRequest& request, const Target& target, const ServerCo
     if (what.empty() || what == "record") {
       if (!only("GET")) return;
       allow_only(target, {});
-      Json::Value json = device_json(*station);
+      const line::StationSnapshot snap = station->snapshot();
+      Json::Value json = device_json(snap);
       if (what == "record") {
-        json = Json::Value(Json::objectValue);
-        json["device"] = station->settings().name;
-        json["time"] = station->last_round_time();
-        json["source"] = data_state(*station).source;
-        if (!station->last_record()) {
+        if (!snap.record) {
           done(error_answer(404, "no record of \"" + parts[1] + "\" yet"));
           return;
         }
-        json["fields"] = fields_with_units(*station->last_record());
+        json = Json::Value(Json::objectValue);
+        json["device"] = snap.device;
+        json["time_ms"] =
+            snap.record_time_ms ? Json::Value(Json::Int64(*snap.record_time_ms)) : Json::Value();
+        json["time"] =
+            snap.record_time_ms ? hostkit::local_time_text(*snap.record_time_ms) : std::string();
+        json["source"] = line::data_source_name(snap.source);
+        json["fields"] = fields_with_units(*snap.record);
       }
       done(json_answer(200, json));
       return;
@@ -361,7 +310,8 @@ HttpAnswer Api::history_records(const Target& target) {
   for (std::size_t i = first; i < rows.size(); ++i) {
     const line::StoredRecord& row = rows[i];
     Json::Value entry(Json::objectValue);
-    entry["time"] = row.time;
+    entry["time_ms"] = Json::Int64(row.time_ms);
+    entry["time"] = hostkit::local_time_text(row.time_ms);
     entry["device"] = row.device;
     entry["data_id"] = row.data_id;
     entry["restored"] = row.restored;
@@ -397,10 +347,12 @@ HttpAnswer Api::history_events(const Target& target) {
       events.emplace_back(row.time_ms, std::move(json));
     }
   };
-  take("alarm", run_.history.alarm_events(query), [](const auto& row) { return event_json(row); });
-  take("link", run_.history.comm_events(query), [](const auto& row) { return event_json(row); });
+  take("alarm", run_.history.alarm_events(query),
+       [](const auto& row) { return events::event_json(row); });
+  take("link", run_.history.comm_events(query),
+       [](const auto& row) { return events::event_json(row); });
   take("control", run_.history.control_events(query),
-       [](const auto& row) { return event_json(row); });
+       [](const auto& row) { return events::event_json(row); });
   std::stable_sort(events.begin(), events.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   const std::size_t first = events.size() > limit ? events.size() - limit : 0;
@@ -420,8 +372,9 @@ HttpAnswer Api::history_series(const Target& target) {
   if (station_named(device->second) == nullptr) {
     throw RequestError(404, "no device named \"" + device->second + "\"");
   }
-  const std::string unit = record::field_unit(field->second);
-  if (unit.empty()) {
+  const record::FieldDescription described = record::describe_field(field->second);
+  const std::string& unit = described.unit;
+  if (described.spec == nullptr || described.spec->kind != record::FieldKind::reading) {
     throw RequestError(400, "parameter \"field\": \"" + field->second +
                                 "\" is not a reading (a record field with a unit)");
   }

@@ -34,14 +34,6 @@ struct HttpAnswer {
   bool authenticate = false;  // for 401: ask for a bearer token
 };
 
-// JSON on one line, UTF-8 as it is.
-std::string compact_json(const Json::Value& value);
-
-// Events as the API and the event stream give them, each with its time.
-Json::Value event_json(const line::AlarmEvent& event);
-Json::Value event_json(const line::CommEvent& event);
-Json::Value event_json(const line::ControlEvent& event);
-
 // {"error": text, "status": N} with that status.
 HttpAnswer error_answer(unsigned status, const std::string& text);
 
@@ -52,13 +44,6 @@ struct ServerCounters {
   std::uint64_t requests = 0;
   std::uint64_t refused_clients = 0;  // over the client or stream bound
   std::uint64_t dropped_streams = 0;  // queue over its bound: the client was too slow
-};
-
-// Where a station's data comes from and how old it is, from its status with what the server
-// saw of its rounds when the status does not say.
-struct DataState {
-  std::string source;  // "live", "restored" or "none"
-  std::optional<double> age_s;
 };
 
 // The fields of a record as [{"name", "value", "unit"}] in record order.
@@ -78,9 +63,6 @@ class Api {
   // Answers the request, at once or (control) once the device has read back.
   void answer(const HttpRequest& request, const ServerCounters& counters, const Answer& done);
 
-  // Told by the server for each round, so data age is known without the status telling it.
-  void round_seen(const line::Station& station);
-  DataState data_state(const line::Station& station) const;
   // Time an active alarm was raised, as the server saw it or history holds it.
   void alarm_seen(const line::AlarmEvent& event);
 
@@ -90,7 +72,7 @@ class Api {
  private:
   void route(const HttpRequest& request, const Target& target, const ServerCounters& counters,
              const Answer& done);
-  Json::Value device_json(const line::Station& station) const;
+  Json::Value device_json(const line::StationSnapshot& snap) const;
   line::Station* station_named(const std::string& name) const;
   HttpAnswer history_records(const Target& target);
   HttpAnswer history_events(const Target& target);
@@ -100,9 +82,8 @@ class Api {
   line::RunContext& run_;
   std::string token_;
   Limits limits_;
-  std::map<const line::Station*, std::chrono::steady_clock::time_point> last_round_;
-  // (device, alarm text) -> raise time, for the alarms raised now.
-  std::map<std::pair<std::string, std::string>, std::string> raised_at_;
+  // (device, alarm key) -> raise time (UTC ms), for the alarms raised now, from history at start.
+  std::map<std::pair<std::string, std::string>, std::int64_t> raised_at_;
 };
 
 }  // namespace kelvra::web

@@ -12,6 +12,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "events/event_json.h"
+#include "hostkit/json_output.h"
 #include "line/station.h"
 
 namespace kelvra::web {
@@ -394,8 +396,8 @@ void HttpServer::keepalive() {
 }
 
 void HttpServer::broadcast(const char* kind, const Json::Value& data) {
-  const auto event = std::make_shared<const std::string>(std::string("event: ") + kind +
-                                                         "\ndata: " + compact_json(data) + "\n\n");
+  const auto event = std::make_shared<const std::string>(
+      std::string("event: ") + kind + "\ndata: " + hostkit::json_text(data) + "\n\n");
   const auto sessions = shared_->sessions;
   for (const auto& [raw, weak] : sessions) {
     if (const auto session = weak.lock(); session && session->streaming()) session->push(event);
@@ -403,22 +405,21 @@ void HttpServer::broadcast(const char* kind, const Json::Value& data) {
 }
 
 void HttpServer::round_completed(const line::Station& station) {
-  shared_->api->round_seen(station);
   if (shared_->counters.stream_clients == 0) return;
   broadcast("round", shared_->api->round_json(station));
 }
 
 void HttpServer::alarm_event(const line::AlarmEvent& event) {
   shared_->api->alarm_seen(event);
-  broadcast("alarm", event_json(event));
+  broadcast("alarm", events::event_json(event));
 }
 
 void HttpServer::comm_event(const line::CommEvent& event) {
-  broadcast("link", event_json(event));
+  broadcast("link", events::event_json(event));
 }
 
 void HttpServer::control_event(const line::ControlEvent& event) {
-  broadcast("control", event_json(event));
+  broadcast("control", events::event_json(event));
 }
 
 }  // namespace kelvra::web

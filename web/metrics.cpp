@@ -63,56 +63,12 @@ class Exposition {
   std::map<std::string, Family> families_;
 };
 
-// The index in "x[3].y" after `prefix` ("x["), as text.
-std::string index_after(const std::string& name, std::size_t prefix) {
-  return std::to_string(std::stoul(name.substr(prefix)) + 1);
-}
-
-// A record field as a reading sample, when it is one: names come from the field table.
+// A reading of the record as a sample of its family, with the labels the field table gives it.
 void add_reading(Exposition& out, const std::string& device, const record::FieldValue& field) {
-  const std::string& name = field.name;
-  if (!field.value.isDouble()) return;
-  const double value = field.value.asDouble();
-  const auto ends = [&](const char* suffix) {
-    const std::string tail(suffix);
-    return name.size() > tail.size() &&
-           name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
-  };
-  if (name.rfind("ac.channel[", 0) == 0) {
-    const std::string input = index_after(name, 11);
-    for (const char* phase : {"a", "b", "c"}) {
-      if (ends((std::string("].") + phase).c_str())) {
-        out.add("kelvra_ac_phase_volts", {{"device", device}, {"input", input}, {"phase", phase}},
-                value);
-      }
-    }
-    if (ends("].f"))
-      out.add("kelvra_ac_frequency_hertz", {{"device", device}, {"input", input}}, value);
-    return;
-  }
-  if (name.rfind("rc.channel[", 0) == 0 && ends("].value")) {
-    out.add("kelvra_rectifier_current_amperes",
-            {{"device", device}, {"module", index_after(name, 11)}}, value);
-    return;
-  }
-  if (name == "rc.group_value") {
-    out.add("kelvra_rectifier_output_volts", {{"device", device}}, value);
-    return;
-  }
-  for (const auto& [group, unit] :
-       {std::pair<const char*, const char*>{"dc.", "1"}, {"dc2.", "2"}}) {
-    const std::string prefix(group);
-    if (name.rfind(prefix, 0) != 0) continue;
-    const std::string member = name.substr(prefix.size());
-    if (member == "out_v")
-      out.add("kelvra_dc_voltage_volts", {{"device", device}, {"unit", unit}}, value);
-    if (member == "out_i")
-      out.add("kelvra_dc_current_amperes", {{"device", device}, {"unit", unit}}, value);
-    if (member.rfind("m[", 0) == 0) {
-      out.add("kelvra_battery_current_amperes",
-              {{"device", device}, {"unit", unit}, {"battery", index_after(member, 2)}}, value);
-    }
-  }
+  if (field.spec->metric == nullptr) return;
+  Labels labels{{"device", device}};
+  for (auto& label : record::metric_labels(field)) labels.push_back(std::move(label));
+  out.add(field.spec->metric, labels, field.value.asDouble());
 }
 
 }  // namespace
@@ -133,7 +89,7 @@ std::string label_value(const std::string& text) {
   return out;
 }
 
-std::string metrics_text(const std::vector<line::Station*>& stations, const DataStateOf& data_state,
+std::string metrics_text(const std::vector<line::Station*>& stations,
                          const line::HistoryStore& history, const ServerCounters& server) {
   Exposition out;
   out.declare("kelvra_info", "gauge", "Device type and data id of each polled device, always 1.");
@@ -149,13 +105,9 @@ std::string metrics_text(const std::vector<line::Station*>& stations, const Data
   out.declare("kelvra_restored_total", "counter", "Records handed back from history.");
   out.declare("kelvra_alarm_active", "gauge",
               "1 while the alarm is raised, 0 while cleared, for every alarm the device reported.");
-  out.declare("kelvra_ac_phase_volts", "gauge", "AC input phase voltage.");
-  out.declare("kelvra_ac_frequency_hertz", "gauge", "AC input frequency.");
-  out.declare("kelvra_rectifier_output_volts", "gauge", "Rectifier shelf output voltage.");
-  out.declare("kelvra_rectifier_current_amperes", "gauge", "Rectifier module output current.");
-  out.declare("kelvra_dc_voltage_volts", "gauge", "DC unit output voltage.");
-  out.declare("kelvra_dc_current_amperes", "gauge", "DC unit output current.");
-  out.declare("kelvra_battery_current_amperes", "gauge", "Battery current of a DC unit.");
+  for (const record::MetricFamily& family : record::metric_families()) {
+    out.declare(family.name, "gauge", family.help);
+  }
   out.declare("kelvra_history_store_ok", "gauge",
               "1 while history is being stored, 0 while writes fail.");
   out.declare("kelvra_history_queued_rows", "gauge",
@@ -171,41 +123,39 @@ std::string metrics_text(const std::vector<line::Station*>& stations, const Data
               "Event-stream clients dropped for not reading fast enough.");
 
   for (const line::Station* station : stations) {
-    const line::DeviceSettings& settings = station->settings();
-    const std::string& device = settings.name;
+    const line::StationSnapshot snap = station->snapshot();
+    const std::string& device = snap.device;
     const Labels by_device{{"device", device}};
     out.add("kelvra_info",
             {{"device", device},
              {"device_type", "kelvra_419"},
-             {"data_id", std::to_string(settings.data_id)}},
+             {"data_id", std::to_string(snap.data_id)}},
             1);
-    const Json::Value status = station->status();
-    out.add("kelvra_link_up", {{"device", device}, {"port", status["port"].asString()}},
-            status["link"].asString() == "up" ? 1 : 0);
-    const DataState state = data_state(*station);
-    for (const char* source : {"live", "restored", "none"}) {
-      out.add("kelvra_data_source", {{"device", device}, {"source", source}},
-              state.source == source ? 1 : 0);
+    out.add("kelvra_link_up", {{"device", device}, {"port", snap.port}}, snap.link_up ? 1 : 0);
+    const std::string source = line::data_source_name(snap.source);
+    for (const char* each : {"live", "restored", "none"}) {
+      out.add("kelvra_data_source", {{"device", device}, {"source", each}}, source == each ? 1 : 0);
     }
-    if (state.age_s) out.add("kelvra_data_age_seconds", by_device, *state.age_s);
-    const line::StationCounters& counters = station->counters();
+    if (snap.age_s) out.add("kelvra_data_age_seconds", by_device, *snap.age_s);
+    const line::StationCounters& counters = snap.counters;
     out.add("kelvra_rounds_total", by_device, static_cast<double>(counters.rounds));
     out.add("kelvra_commands_total", by_device, static_cast<double>(counters.commands));
     out.add("kelvra_answers_total", by_device, static_cast<double>(counters.answers));
     out.add("kelvra_timeouts_total", by_device, static_cast<double>(counters.timeouts));
     out.add("kelvra_refused_total", by_device, static_cast<double>(counters.refused));
     out.add("kelvra_restored_total", by_device, static_cast<double>(counters.restored));
-    for (const line::AlarmState& alarm : station->alarm_states()) {
+    for (const line::AlarmState& alarm : snap.alarms) {
       out.add("kelvra_alarm_active",
               {{"device", device},
                {"key", alarm.key},
                {"alarm_id", alarm.alarm_id},
-               {"text", alarm.text}},
+               {"text", alarm.text},
+               {"label", alarm.label}},
               alarm.active ? 1 : 0);
     }
-    if (const auto& record = station->last_record()) {
+    if (snap.record) {
       record::for_each_field(
-          *record, [&](const record::FieldValue& field) { add_reading(out, device, field); });
+          *snap.record, [&](const record::FieldValue& field) { add_reading(out, device, field); });
     }
   }
   out.add("kelvra_history_store_ok", {}, history.not_stored_reason() ? 0 : 1);

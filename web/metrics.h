@@ -1,7 +1,6 @@
 // The run's state in the Prometheus text exposition format (version 0.0.4).
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,12 +10,10 @@
 
 namespace kelvra::web {
 
-using DataStateOf = std::function<DataState(const line::Station&)>;
-
 // Every metric family once with its HELP and TYPE, samples of every station below it: readings
 // from the field table in base units, every alarm the device reported as 0 or 1, link, data age,
 // counters, history and the server's own clients.
-std::string metrics_text(const std::vector<line::Station*>& stations, const DataStateOf& data_state,
+std::string metrics_text(const std::vector<line::Station*>& stations,
                          const line::HistoryStore& history, const ServerCounters& server);
 
 // A label value with backslash, double quote and line feed escaped.

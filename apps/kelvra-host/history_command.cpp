@@ -6,9 +6,9 @@
 
 #include "apps/kelvra-host/commands.h"
 #include "hostkit/input_error.h"
+#include "hostkit/local_time.h"
 #include "line/history_listing.h"
 #include "line/history_store.h"
-#include "line/local_time.h"
 
 namespace kelvra::app {
 namespace {
@@ -28,7 +28,7 @@ struct HistoryOptions {
 
 // A local time for --since or --until; a time that does not exist is refused naming the option.
 std::int64_t time_option(const std::string& option, const std::string& text) {
-  const auto parsed = line::parse_local_time(text);
+  const auto parsed = hostkit::parse_local_time(text);
   if (!parsed) {
     throw hostkit::InputError(option + " " + text +
                               ": not a time; expected YYYY-MM-DD[ HH:MM[:SS[.mmm]]] (local time)");
@@ -72,7 +72,7 @@ int list(HistoryOptions& options) {
     if (!step) {
       throw hostkit::InputError("--step " + step_text + ": expected e.g. 500ms, 30s, 5m, 1h, 1d");
     }
-    const std::int64_t until = query.until_ms.value_or(line::utc_now_ms());
+    const std::int64_t until = query.until_ms.value_or(hostkit::utc_now_ms());
     const std::int64_t since = query.since_ms.value_or(until - kDayMs);
     line::HistoryStore history(options.db, line::HistoryStore::ReadOnly{});
     line::list_series(history, query.device, *options.series, since, until, *step, format, stdout);

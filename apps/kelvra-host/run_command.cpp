@@ -10,6 +10,7 @@
 #include "apps/kelvra-host/commands.h"
 #include "fieldtools/run_watch.h"
 #include "hostkit/input_error.h"
+#include "hostkit/json_output.h"
 #include "hostkit/plugin_loader.h"
 #include "hostkit/serial_rates.h"
 #include "hostkit/stdout_capture.h"
@@ -119,7 +120,7 @@ void print_error(bool json, const std::string& text) {
   line["type"] = "error";
   line["source"] = "kelvra-host run";
   line["text"] = text;
-  std::fprintf(stderr, "%s\n", line::json_line(line).c_str());
+  std::fprintf(stderr, "%s\n", hostkit::json_text(line).c_str());
 }
 
 int run_checked(RunCommandOptions& options);

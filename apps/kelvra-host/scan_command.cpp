@@ -8,6 +8,7 @@
 
 #include "apps/kelvra-host/commands.h"
 #include "fieldtools/bus_scan.h"
+#include "hostkit/json_output.h"
 #include "hostkit/serial_rates.h"
 #include "line/console.h"
 
@@ -64,12 +65,12 @@ int scan(const ScanCommandOptions& given) {
       },
       [&](const fieldtools::ScanHit& hit) {
         clear_progress();
-        std::printf("%s\n", given.json ? line::json_line(fieldtools::hit_json(hit)).c_str()
+        std::printf("%s\n", given.json ? hostkit::json_text(fieldtools::hit_json(hit)).c_str()
                                        : fieldtools::hit_text(hit).c_str());
         std::fflush(stdout);
       });
   clear_progress();
-  std::printf("%s\n", given.json ? line::json_line(fieldtools::summary_json(report)).c_str()
+  std::printf("%s\n", given.json ? hostkit::json_text(fieldtools::summary_json(report)).c_str()
                                  : fieldtools::summary_text(report).c_str());
   return report.hits.empty() ? hostkit::kExitFailure : hostkit::kExitDone;
 }

@@ -5,6 +5,7 @@
 
 #include "apps/kelvra-host/commands.h"
 #include "fieldtools/send_one.h"
+#include "hostkit/json_output.h"
 #include "line/console.h"
 
 namespace kelvra::app {
@@ -39,7 +40,7 @@ int send(SendCommandOptions& options) {
     for (const std::string& text : result.device_output) std::printf("    | %s\n", text.c_str());
   }
   if (options.json) {
-    std::printf("%s\n", line::json_line(fieldtools::result_json(result)).c_str());
+    std::printf("%s\n", hostkit::json_text(fieldtools::result_json(result)).c_str());
   } else {
     std::fputs(fieldtools::result_text(result).c_str(), stdout);
   }

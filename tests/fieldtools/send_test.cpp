@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "fieldtools/send_one.h"
+#include "hostkit/json_output.h"
 #include "line/console.h"
 #include "sim/simulator_server.h"
 #include "tests/line/bench_fixture.h"
@@ -48,7 +49,8 @@ class SendTest : public ::testing::Test {
 
 std::map<std::string, std::string> field_map(const kelvra::fieldtools::SendResult& result) {
   std::map<std::string, std::string> fields;
-  for (const auto& field : result.fields) fields[field.name] = kelvra::line::json_line(field.value);
+  for (const auto& field : result.fields)
+    fields[field.name] = kelvra::hostkit::json_text(field.value);
   return fields;
 }
 

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "bench_fixture.h"
+#include "hostkit/json_output.h"
 #include "hostkit/serial_rates.h"
 #include "record/kelvra_419_fields.h"
 #include "sim/scenario.h"
@@ -311,7 +312,7 @@ TEST(ConsoleTruth, SeveralDevicesNeedANameAndQueryAllListsEveryField) {
   session.stop();
   EXPECT_EQ(session.received("42/48"), controls_before);
 
-  ASSERT_TRUE(listing["ok"].asBool()) << kelvra::line::json_line(listing);
+  ASSERT_TRUE(listing["ok"].asBool()) << kelvra::hostkit::json_text(listing);
   EXPECT_EQ(listing["source"].asString(), "live");
   std::map<std::string, Json::Value> fields;
   for (const Json::Value& field : listing["fields"]) fields[field["name"].asString()] = field;

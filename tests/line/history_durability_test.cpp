@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "bench_fixture.h"
+#include "hostkit/local_time.h"
 #include "line/history_store.h"
-#include "line/local_time.h"
 
 namespace {
 
@@ -84,11 +84,11 @@ TEST(HistoryDurability, RowsMeetingALockWaitAndArriveWhenItIsReleased) {
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(session.db().c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-  const std::int64_t locked_at = kelvra::line::utc_now_ms();
+  const std::int64_t locked_at = kelvra::hostkit::utc_now_ms();
   const std::size_t before_lock = records_now(session.db()).size();
   std::this_thread::sleep_for(5s);
   const std::size_t while_locked = records_now(session.db()).size();
-  const std::int64_t released_at = kelvra::line::utc_now_ms();
+  const std::int64_t released_at = kelvra::hostkit::utc_now_ms();
   ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(other);
 

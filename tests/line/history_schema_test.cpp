@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "bench_fixture.h"
+#include "hostkit/local_time.h"
 #include "line/history_listing.h"
 #include "line/history_store.h"
-#include "line/local_time.h"
 
 namespace {
 
@@ -165,7 +165,7 @@ TEST_F(HistorySchema, FirstSchemaDatabaseIsUpgradedInPlaceWithEveryRow) {
     const auto records = history.records({});
     ASSERT_EQ(records.size(), old_records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
-      EXPECT_EQ(records[i].time, old_records[i][0]) << i;
+      EXPECT_EQ(kelvra::hostkit::local_time_text(records[i].time_ms), old_records[i][0]) << i;
       EXPECT_EQ(records[i].device, old_records[i][1]);
       EXPECT_EQ(std::to_string(records[i].data_id), old_records[i][2]);
       EXPECT_NEAR(records[i].round_seconds, std::stod(old_records[i][3]), 1e-6);
@@ -175,7 +175,7 @@ TEST_F(HistorySchema, FirstSchemaDatabaseIsUpgradedInPlaceWithEveryRow) {
     const auto alarms = history.alarm_events({});
     ASSERT_EQ(alarms.size(), old_alarms.size());
     for (std::size_t i = 0; i < alarms.size(); ++i) {
-      EXPECT_EQ(alarms[i].time, old_alarms[i][0]);
+      EXPECT_EQ(kelvra::hostkit::local_time_text(alarms[i].time_ms), old_alarms[i][0]);
       EXPECT_EQ(alarms[i].raised, old_alarms[i][2] == "raised");
       EXPECT_EQ(alarms[i].key, old_alarms[i][4]);
       EXPECT_EQ(alarms[i].text, old_alarms[i][7]);
@@ -184,7 +184,7 @@ TEST_F(HistorySchema, FirstSchemaDatabaseIsUpgradedInPlaceWithEveryRow) {
     const auto links = history.comm_events({});
     ASSERT_EQ(links.size(), old_links.size());
     for (std::size_t i = 0; i < links.size(); ++i) {
-      EXPECT_EQ(links[i].time, old_links[i][0]);
+      EXPECT_EQ(kelvra::hostkit::local_time_text(links[i].time_ms), old_links[i][0]);
       EXPECT_EQ(links[i].event, old_links[i][2]);
       EXPECT_EQ(links[i].detail, old_links[i][3]);
     }
@@ -302,16 +302,16 @@ TEST_F(HistorySchema, RecordsComeBackByteForByte) {
 TEST_F(HistorySchema, TimelineIsInTimeOrderAndPositionsInCommitOrder) {
   TempDir dir;
   HistoryStore history(dir.file("h.db"));
-  const std::int64_t base = *kelvra::line::parse_local_time("2026-12-08 10:00:00");
+  const std::int64_t base = *kelvra::hostkit::parse_local_time("2026-12-08 10:00:00");
   StoredRecord restored = record_of(std::vector<std::uint8_t>(kRecordBytes, 1), base + 1000);
   restored.restored = true;
   history.add_record(restored);
   // The clock was set back between the record and the alarm.
   history.add_alarm_event(
-      AlarmEvent{"", "power1", true, 1, "PowerOff", "419415001", "n", "t", 3, base + 500});
-  history.add_comm_event(CommEvent{"", "/dev/ttyS0", "lost", "End of file", base + 2000});
+      AlarmEvent{base + 500, "power1", true, 1, "PowerOff", "419415001", "n", "t", 3});
+  history.add_comm_event(CommEvent{base + 2000, "/dev/ttyS0", "lost", "End of file"});
   history.add_control_event(
-      ControlEvent{"", "power1", "socket", 310, "{}", "refused", "no", "", base + 1500});
+      ControlEvent{base + 1500, "power1", "socket", 310, "{}", "refused", "no", ""});
   history.add_record(record_of(std::vector<std::uint8_t>(kRecordBytes, 2), base + 1000, "power2"));
 
   auto kinds_of = [](const std::vector<TimelineEntry>& entries) {
@@ -375,7 +375,7 @@ TEST_F(HistorySchema, CursorsSurviveReopeningAndPositionsAreNeverHandedOutTwice)
   {
     HistoryStore history(db);
     EXPECT_EQ(history.get_cursor("mqtt"), 0);
-    history.add_comm_event(CommEvent{"", "p", "lost", "d", kelvra::line::utc_now_ms()});
+    history.add_comm_event(CommEvent{kelvra::hostkit::utc_now_ms(), "p", "lost", "d"});
     history.set_cursor("mqtt", 1);
     EXPECT_EQ(history.get_cursor("mqtt"), 1);  // queued, not yet committed
     history.set_cursor("other", 40);
@@ -384,7 +384,7 @@ TEST_F(HistorySchema, CursorsSurviveReopeningAndPositionsAreNeverHandedOutTwice)
   EXPECT_EQ(history.get_cursor("mqtt"), 1);
   EXPECT_EQ(history.get_cursor("other"), 40);
   history.set_cursor("mqtt", 1);
-  history.add_comm_event(CommEvent{"", "p", "restored", "d", kelvra::line::utc_now_ms()});
+  history.add_comm_event(CommEvent{kelvra::hostkit::utc_now_ms(), "p", "restored", "d"});
   // Above the acknowledged 40, though no row had it.
   EXPECT_EQ(history.timeline_after(1, 10).at(0).position, 41);
 }
@@ -392,7 +392,7 @@ TEST_F(HistorySchema, CursorsSurviveReopeningAndPositionsAreNeverHandedOutTwice)
 TEST_F(HistorySchema, SeriesAnswerFromRawRecordsAndFromMinuteAggregatesAlike) {
   TempDir dir;
   const std::string db = dir.file("h.db");
-  const std::int64_t start = *kelvra::line::parse_local_time("2026-12-08 10:00:00");
+  const std::int64_t start = *kelvra::hostkit::parse_local_time("2026-12-08 10:00:00");
   std::int64_t now = start;
   HistoryOptions options;
   options.wall_clock = [&now] { return now; };
@@ -436,7 +436,7 @@ TEST_F(HistorySchema, SeriesAnswerFromRawRecordsAndFromMinuteAggregatesAlike) {
 
   // Two days on, retention has deleted the raw records; the aggregates answer alone.
   now = start + 2 * 24 * 3600 * 1000;
-  history->add_comm_event(CommEvent{"", "p", "lost", "d", now});
+  history->add_comm_event(CommEvent{now, "p", "lost", "d"});
   history->flush();
   EXPECT_LE(history->records({}).size(), 1u);
   check("aggregates only");
@@ -456,7 +456,7 @@ TEST_F(HistorySchema, RetentionDeletesTheOldestRecordsWholeAndKeepsEventsLonger)
   TempDir dir;
   const std::string db = dir.file("h.db");
   const std::int64_t day = 24 * 3600 * 1000;
-  const std::int64_t start = *kelvra::line::parse_local_time("2026-01-01");
+  const std::int64_t start = *kelvra::hostkit::parse_local_time("2026-01-01");
   std::int64_t now = start;
   HistoryOptions options;
   options.wall_clock = [&now] { return now; };
@@ -474,7 +474,7 @@ TEST_F(HistorySchema, RetentionDeletesTheOldestRecordsWholeAndKeepsEventsLonger)
       written.push_back(bytes);
       history.add_record(record_of(bytes, now));
       if (hour % 24 == 0) {
-        history.add_alarm_event(AlarmEvent{"", "power1", true, 1, "k", "i", "n", "t", 0, now});
+        history.add_alarm_event(AlarmEvent{now, "power1", true, 1, "k", "i", "n", "t", 0});
       }
       history.flush();
     }
@@ -526,7 +526,7 @@ TEST_F(HistorySchema, QueuePastItsBoundDropsTheOldestAndSaysTheCounts) {
   HistoryStore history(
       db, [&](const std::string& text) { said.push_back(text); }, options);
   for (int i = 0; i < 25; ++i) {
-    history.add_comm_event(CommEvent{"", "p", "lost", std::to_string(i), 0});
+    history.add_comm_event(CommEvent{0, "p", "lost", std::to_string(i)});
   }
   EXPECT_EQ(history.queued_rows(), 10u);
   EXPECT_EQ(history.dropped_rows(), 15u);

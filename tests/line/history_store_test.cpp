@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "bench_fixture.h"
+#include "hostkit/local_time.h"
 #include "line/history_store.h"
-#include "line/local_time.h"
 
 namespace {
 
@@ -12,9 +12,14 @@ using kelvra::line::HistoryQuery;
 using kelvra::line::HistoryStore;
 using kelvra::line::StoredRecord;
 
+// UTC milliseconds of a local time text.
+std::int64_t at(const std::string& local) {
+  return *kelvra::hostkit::parse_local_time(local);
+}
+
 StoredRecord record_at(const std::string& time, std::uint32_t data_id, std::uint8_t first_byte) {
   StoredRecord record;
-  record.time = time;
+  record.time_ms = at(time);
   record.device = "power" + std::to_string(data_id);
   record.data_id = data_id;
   record.round_seconds = 0.5;
@@ -48,8 +53,8 @@ TEST(HistoryStore, ListingsSelectBySinceAndLastOldestFirst) {
   for (const char* time : times) {
     history.add_record(record_at(time, 1, marker++));
     history.add_alarm_event(
-        AlarmEvent{time, "power1", marker % 2 == 0, 1, "PowerOff", "419415001", "n", "t", 100});
-    history.add_comm_event(CommEvent{time, "/dev/ttyS0", "lost", "d"});
+        AlarmEvent{at(time), "power1", marker % 2 == 0, 1, "PowerOff", "419415001", "n", "t", 100});
+    history.add_comm_event(CommEvent{at(time), "/dev/ttyS0", "lost", "d"});
   }
   struct Case {
     const char* since;  // nullptr: from the first
@@ -63,7 +68,7 @@ TEST(HistoryStore, ListingsSelectBySinceAndLastOldestFirst) {
   };
   for (const Case& c : cases) {
     HistoryQuery query;
-    if (c.since) query.since_ms = kelvra::line::parse_local_time(c.since);
+    if (c.since) query.since_ms = kelvra::hostkit::parse_local_time(c.since);
     if (c.last) query.last = c.last;
     std::vector<std::uint8_t> markers;
     for (const StoredRecord& record : history.records(query)) markers.push_back(record.bytes[0]);
@@ -113,8 +118,8 @@ TEST(HistoryStore, ControlEventsAndTheRestoredMarkReadBackAsStored) {
     restored.restored = true;
     history.add_record(restored);
     history.add_record(record_at("2026-12-08 10:00:03.000", 1, 0xA2));
-    history.add_control_event({"2026-12-08 10:00:04.000", "power1", "socket uid 1000 pid 42", 310,
-                               R"({"signal_id":"006201","SetValue":"abc"})", "refused",
+    history.add_control_event({at("2026-12-08 10:00:04.000"), "power1", "socket uid 1000 pid 42",
+                               310, R"({"signal_id":"006201","SetValue":"abc"})", "refused",
                                "\"SetValue\" abc is not a decimal number: nothing was sent", ""});
   }
   HistoryStore reopened(dir.file("h.db"));

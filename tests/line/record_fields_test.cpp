@@ -155,3 +155,108 @@ TEST(RecordFields, TimeAndFloatTexts) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every count at its room, and a non-zero byte in each DC unit, so that every part is fitted.
+std::vector<std::uint8_t> full_record() {
+  return record_bytes({{20, {2}},
+                       {22, {4}},
+                       {53, {0}},
+                       {58, {3}},
+                       {83, {3}},
+                       {91, {40}},
+                       {584, {3}},
+                       {598, {6}},
+                       {624, {20}},
+                       {645, {11}},
+                       {683, {3}},
+                       {697, {6}},
+                       {723, {20}},
+                       {744, {11}}});
+}
+
+}  // namespace
+
+// The table against itself: what every interface reads must agree with what it says.
+TEST(FieldTable, EveryReadingHasABaseUnitAMetricAndADeviceClass) {
+  const std::map<std::string, std::pair<const char*, const char*>> by_unit = {
+      {"V", {"_volts", "voltage"}},
+      {"A", {"_amperes", "current"}},
+      {"Hz", {"_hertz", "frequency"}}};
+  std::map<std::string, int> families;
+  for (const auto& family : kelvra::record::metric_families()) families[family.name] = 0;
+  for (const auto& spec : kelvra::record::field_specs()) {
+    const std::string unit = spec.unit;
+    if (spec.kind != kelvra::record::FieldKind::reading) {
+      EXPECT_EQ(unit, "") << spec.pattern;
+      EXPECT_EQ(spec.metric, nullptr) << spec.pattern;
+      continue;
+    }
+    ASSERT_EQ(by_unit.count(unit), 1u) << spec.pattern << " has unit '" << unit << "'";
+    ASSERT_NE(spec.metric, nullptr) << spec.pattern;
+    const std::string metric = spec.metric;
+    const std::string suffix = by_unit.at(unit).first;
+    EXPECT_EQ(metric.substr(metric.size() - suffix.size()), suffix) << spec.pattern;
+    EXPECT_EQ(std::string(spec.device_class), by_unit.at(unit).second) << spec.pattern;
+    ASSERT_EQ(families.count(metric), 1u) << metric << " is not a declared family";
+    ++families[metric];
+  }
+  for (const auto& [family, rows] : families) EXPECT_GT(rows, 0) << family << " has no field";
+}
+
+TEST(FieldTable, NamesLabelsAndMetricSamplesAreUniqueInAFullRecord) {
+  const auto fields = fields_of(full_record());
+  std::map<std::string, std::string> labels;
+  std::map<std::string, std::string> samples;
+  for (const auto& [name, field] : fields) {
+    EXPECT_TRUE(labels.emplace(field.label, name).second)
+        << name << " and " << labels[field.label] << " share the label " << field.label;
+    EXPECT_EQ(kelvra::record::describe_field(name).label, field.label) << name;
+    if (field.spec->metric == nullptr) continue;
+    std::string sample = field.spec->metric;
+    for (const auto& [label, value] : kelvra::record::metric_labels(field))
+      sample += "," + label + "=" + value;
+    EXPECT_TRUE(samples.emplace(sample, name).second) << name << " repeats " << sample;
+  }
+  EXPECT_EQ(samples.count("kelvra_battery_current_amperes,unit=2,battery=3"), 1u);
+  EXPECT_EQ(samples.count("kelvra_ac_phase_volts,input=2,phase=c"), 1u);
+}
+
+// Parts that are not fitted have no fields at all, never zeros.
+TEST(FieldTable, PartsThatAreNotFittedAreAbsent) {
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> bytes;
+    std::vector<const char*> listed;
+    std::vector<const char*> absent;
+  } cases[] = {
+      {"a fresh record",
+       record_bytes({}),
+       {"data_id", "round_time"},
+       {"ac.channel_count", "rc.group_value", "dc.out_v", "dc2.out_v"}},
+      {"two DC units", kSample, {"dc.out_v", "dc.m[0]", "dc2.out_v", "dc2.m_count"}, {"dc.m[1]"}},
+      {"DC unit 2 never decoded",
+       record_bytes({{576, {0x00, 0x00, 0x56, 0x42}}}),
+       {"dc.out_v", "dc.out_i"},
+       {"dc2.out_v", "dc2.out_i", "ac.extra[0]"}},
+      {"a shelf without AC unit",
+       record_bytes({{91, {1}}}),
+       {"rc.group_value", "rc.channel[0].value"},
+       {"ac.channel_count", "rc.channel[1].value"}},
+  };
+  for (const Case& c : cases) {
+    const auto fields = fields_of(c.bytes);
+    for (const char* name : c.listed) EXPECT_EQ(fields.count(name), 1u) << c.what << ": " << name;
+    for (const char* name : c.absent) EXPECT_EQ(fields.count(name), 0u) << c.what << ": " << name;
+  }
+}
+
+// One float format: the shortest decimal that reads back as the same float.
+TEST(FieldTable, ReadingsAreTheShortestDecimalOfTheirFloat) {
+  EXPECT_EQ(kelvra::record::reading_number(53.3f), 53.3);
+  EXPECT_EQ(kelvra::record::reading_number(229.7f), 229.7);
+  EXPECT_EQ(kelvra::record::float_text(16777217.0f), "16777216");
+  EXPECT_EQ(kelvra::record::float_text(0.1f), "0.1");
+  EXPECT_EQ(kelvra::record::float_text(1.00000012f), "1.0000001");
+}

@@ -52,7 +52,7 @@ TEST(StationTexts, EveryFieldHasAReadableNameAndItsUnit) {
       {"rc.channel[2].switch_state[1]", "rectifier 3 switch state 2", ""},
       {"dc.out_v", "DC output voltage", "V"},
       {"dc2.out_i", "DC unit 2 output current", "A"},
-      {"dc.m[5]", "DC battery value 6", ""},
+      {"dc.m[5]", "DC battery 6 current", "A"},
       {"round_time", "round time", ""},
   };
   for (const Case& c : cases) {

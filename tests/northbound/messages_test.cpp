@@ -2,6 +2,7 @@
 // broker.
 #include <gtest/gtest.h>
 
+#include "events/alarm_identity.h"
 #include "line/settings.h"
 #include "northbound/broker_health.h"
 #include "northbound/mqtt_messages.h"
@@ -36,7 +37,7 @@ TEST(MqttTopics, AlarmKeysRepeatedPerInputGetTheInputNumber) {
       {"p40_44_1", "", "p40_44_1"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(kelvra::northbound::alarm_topic_key(c.key, c.text), c.topic_key) << c.key;
+    EXPECT_EQ(kelvra::events::alarm_key(c.key, c.text), c.topic_key) << c.key;
   }
 }
 
@@ -44,30 +45,6 @@ TEST(MqttTopics, DiscoveryIdsKeepOnlyTopicSafeCharacters) {
   EXPECT_EQ(kelvra::northbound::discovery_id("kelvra_site 1_power.1"), "kelvra_site_1_power_1");
   EXPECT_EQ(kelvra::northbound::discovery_id("a-b_C9"), "a-b_C9");
   EXPECT_EQ(kelvra::northbound::discovery_topic("ha", "s/1", "p"), "ha/device/kelvra_s_1_p/config");
-}
-
-TEST(MqttTopics, FieldUnitsCoverMeasuredValuesOnly) {
-  struct Case {
-    const char* field;
-    const char* unit;
-  };
-  const Case cases[] = {
-      {"ac.channel[0].a", "V"},
-      {"ac.channel[1].c", "V"},
-      {"ac.channel[1].f", "Hz"},
-      {"dc.out_v", "V"},
-      {"dc2.out_v", "V"},
-      {"dc.out_i", "A"},
-      {"dc.m[2]", "A"},
-      {"rc.channel[39].value", "A"},
-      {"ac.channel[0].a_state", ""},
-      {"dc.p[0]", ""},
-      {"rc.group_value", "V"},
-      {"ac.extra[0]", ""},
-      {"round_time", ""},
-      {"dc.m_count", ""},
-  };
-  for (const Case& c : cases) EXPECT_STREQ(kelvra::record::field_unit(c.field), c.unit) << c.field;
 }
 
 TEST(MqttControl, RequestsAreReadStrictly) {

@@ -402,7 +402,7 @@ TEST(HttpMetrics, ExpositionHoldsEveryFamilyWithItsLabels) {
            "kelvra_dc_voltage_volts{device=\"power1\",unit=\"1\"} 53.5\n",
            "kelvra_battery_current_amperes{device=\"power1\",unit=\"1\",battery=\"1\"} ",
            "kelvra_alarm_active{device=\"power1\",key=\"PowerOff\",alarm_id=\"419415001\","
-           "text=\"输入电源中断告警\"} 0\n",
+           "text=\"输入电源中断告警\",label=\"input power supply interrupted\"} 0\n",
            "kelvra_link_up{device=\"power1\",port=\"",
            "kelvra_data_source{device=\"power1\",source=\"live\"} 1\n",
            "kelvra_history_store_ok 1\n",

@@ -112,7 +112,7 @@ TEST(FieldUnits, ReadingsHaveBaseUnitsOthersNone) {
       {"", ""},
   };
   for (const auto& each : cases) {
-    EXPECT_STREQ(kelvra::record::field_unit(each.field), each.unit) << each.field;
+    EXPECT_EQ(kelvra::record::describe_field(each.field).unit, each.unit) << each.field;
   }
 }
 

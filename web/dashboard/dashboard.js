@@ -2,7 +2,7 @@
 // from the history series. Texts of the device stay as it gives them unless English is chosen.
 "use strict";
 
-// English glosses of the device's texts, as the API gives them beside each alarm.
+// English labels of the device's alarm texts, as the API gives them beside each alarm.
 const GLOSS = {};
 const LABELS = {
   zh: { span: "时段", language: "语言", alarms: "当前告警", ac: "交流输入", dc: "直流单元",
@@ -80,7 +80,7 @@ function showInfo(view) {
 }
 
 function learnGloss(alarm) {
-  if (alarm.gloss) GLOSS[alarm.text] = alarm.gloss;
+  if (alarm.label && alarm.label !== alarm.text) GLOSS[alarm.text] = alarm.label;
 }
 
 function showAlarms(view) {
