@@ -103,9 +103,30 @@ struct Row {
   State state;
 };
 
+// "echoes 1, bad CHKSUM 2": the counters status shows, those above zero.
+std::string counts_of(const LineMachine& machine) {
+  const kelvra::serial::LineCounters& counters = machine.counters();
+  std::vector<std::pair<std::string, std::uint64_t>> counts = {
+      {"echoes", counters.echoes},
+      {"unexpected", counters.unexpected},
+      {"stale", counters.stale},
+      {"link losses", counters.link_losses}};
+  for (std::size_t kind = 0; kind < kelvra::frame::kDecodeErrorKinds; ++kind) {
+    const auto error = static_cast<kelvra::frame::DecodeError>(kind);
+    counts.emplace_back(kelvra::frame::to_string(error), machine.decoder().error_count(error));
+  }
+  std::string text;
+  for (const auto& [name, count] : counts) {
+    if (count == 0) continue;
+    text += (text.empty() ? "" : ", ") + name + " " + std::to_string(count);
+  }
+  return text;
+}
+
 struct Scenario {
   const char* name;
   std::vector<Row> rows;
+  const char* counts;  // the line's non-zero counters and decoder errors after the last row
   std::size_t stations = 1;
   std::chrono::milliseconds poll_interval = 1s;
 };
@@ -126,6 +147,7 @@ void play(const Scenario& scenario) {
     EXPECT_EQ(actions, row.actions) << scenario.name << " row " << i;
     EXPECT_STREQ(to_string(machine.state()), to_string(row.state)) << scenario.name << " row " << i;
   }
+  EXPECT_EQ(counts_of(machine), scenario.counts) << scenario.name;
 }
 
 // Every scenario opens the line and lets its first poll start nothing.
@@ -154,7 +176,8 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
             bytes(kAnswer1),
             {"note: frame 41/00 at address 1 answers no outstanding command, ignored"},
             State::kIdle},
-       })},
+       }),
+       "echoes 1, unexpected 1"},
       {"refused and foreign",
        opened({
            {10, submit(0, 0x41), {std::string("write ") + k4141, "timer 160"}, State::kAwaiting},
@@ -167,7 +190,8 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
             bytes(kRefusal),
             {"note: 41/41 at address 1 refused with RTN 02", "refused 0", "timer 1000"},
             State::kIdle},
-       })},
+       }),
+       "unexpected 1"},
       {"timeout, late answer, settle",
        opened({
            {10, submit(0, 0x41), {std::string("write ") + k4141, "timer 160"}, State::kAwaiting},
@@ -192,7 +216,8 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
              "timer 350"},
             State::kSettling},
            {350, kTimer, {std::string("write ") + k4144, "timer 500"}, State::kAwaiting},
-       })},
+       }),
+       "stale 1, incomplete frame abandoned 1"},
       {"stale rest of a read",
        opened({
            {10, submit(0, 0x41), {std::string("write ") + k4141, "timer 160"}, State::kAwaiting},
@@ -208,7 +233,8 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
             State::kAwaiting},
            {41, kWriteDone, {}, State::kAwaiting},
            {60, bytes(kAnswer1), {kDelivered1, "timer 1000"}, State::kIdle},
-       })},
+       }),
+       "stale 1, incomplete frame abandoned 1"},
       {"write deadline, reopen, reminder",
        opened(
            {
@@ -255,7 +281,29 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
                {17600, of(Input::Kind::kStop), {"close", "cancel timer"}, State::kStopped},
            },
            "timer 60000"),
-       1, 60s},
+       "link losses 2", 1, 60s},
+      {"bad input",
+       opened({
+           {10, submit(0, 0x41), {std::string("write ") + k4141, "timer 160"}, State::kAwaiting},
+           {11, kWriteDone, {}, State::kAwaiting},
+           // Noise is said once up to the next SOI; a faulty frame is skipped to the next SOI.
+           {15, bytes("ok?"), {"note: bad input: bytes before SOI"}, State::kAwaiting},
+           {20,
+            bytes("~20014100400C000000564200FB51\r"),
+            {"note: bad input: bad CHKSUM (address 1, 41/00)"},
+            State::kAwaiting},
+           {21,
+            bytes("~20014100500C000000564200FB50\r"),
+            {"note: bad input: bad LCHKSUM (address 1, 41/00)"},
+            State::kAwaiting},
+           {22,
+            bytes(kAnswerAt3),
+            {"note: bad input: frame from another address (address 3, 41/00)"},
+            State::kAwaiting},
+           {23, bytes("ok?"), {}, State::kAwaiting},
+           {30, bytes(kAnswer), {kDelivered, "timer 1000"}, State::kIdle},
+       }),
+       "bytes before SOI 1, bad LCHKSUM 1, bad CHKSUM 1, frame from another address 1"},
       {"two stations in turn",
        {
            {0, kStart, {"open", "timer 0"}, State::kOpening},
@@ -280,6 +328,7 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
            {1000, of(Input::Kind::kRoundDeclined, 0), {}, State::kIdle},
            {2000, kTimer, {"round 1", "timer 3000"}, State::kIdle},
        },
+       "",
        2},
   };
   for (const Scenario& scenario : scenarios) play(scenario);
