@@ -201,7 +201,7 @@ RunSummary BenchRun::run() {
     }
     SerialLine*& line = line_of_port[device.port];
     if (line == nullptr) {
-      LineTiming timing;
+      serial::LineTiming timing;
       timing.poll_interval = device.poll_interval;
       timing.reopen_interval = options_.reopen_interval;
       parts.lines.push_back(std::make_unique<SerialLine>(io_, device.port, device.serial, timing,
@@ -213,7 +213,7 @@ RunSummary BenchRun::run() {
       }
     }
     line->add(*station);
-    station->configure(*line);
+    station->configure(line->access());
     PortProvider* provider = provided_ports.count(device.port) ? options_.port_provider : nullptr;
     station->on_round([this, provider](const Station& done) {
       if (provider) {

@@ -14,6 +14,7 @@
 
 #include "hostkit/bounds.h"
 #include "hostkit/input_error.h"
+#include "serial/port_options.h"
 
 namespace kelvra::line {
 
@@ -33,14 +34,8 @@ inline constexpr kelvra::hostkit::Bounds kThresholdLevelBounds{-1000000, 1000000
 inline constexpr kelvra::hostkit::Bounds kCommLostAfterMsBounds{100, 86400000};
 inline constexpr kelvra::hostkit::Bounds kCommLostLevelBounds{0, 10};
 
-enum class Parity { kNone, kOdd, kEven };
-
-struct SerialOptions {
-  unsigned baud = 9600;
-  unsigned data_bits = 8;
-  Parity parity = Parity::kNone;
-  unsigned stop_bits = 1;
-};
+using serial::Parity;
+using serial::SerialOptions;
 
 struct DeviceSettings {
   std::string name;

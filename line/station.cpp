@@ -7,7 +7,6 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "line/serial_line.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
@@ -134,7 +133,7 @@ Station::~Station() {
   device_->AttachHost(nullptr);
 }
 
-void Station::configure(SerialLine& line) {
+void Station::configure(serial::LineAccess& line) {
   line_ = &line;
   device_->AttachHost(this);
   device_->data_id_ = settings_.data_id;

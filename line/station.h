@@ -21,10 +21,9 @@
 #include "line/run_events.h"
 #include "line/settings.h"
 #include "record/kelvra_419_data.h"
+#include "serial/line_client.h"
 
 namespace kelvra::line {
-
-class SerialLine;
 
 struct StationCounters {
   std::uint64_t commands = 0;  // written to the line
@@ -72,7 +71,7 @@ struct StationSnapshot {
   std::vector<AlarmState> alarms;  // every alarm the device reported, raised or not, key order
 };
 
-class Station : public HostServices {
+class Station : public HostServices, public serial::LineClient {
  public:
   // Throws std::runtime_error when the plug-in's device is not a command/response device.
   Station(DeviceSettings settings, kelvra::hostkit::DevicePtr device, Console& console,
@@ -82,17 +81,15 @@ class Station : public HostServices {
   Station& operator=(const Station&) = delete;
 
   // Hands the device its host members and settings; the line carries its commands.
-  void configure(SerialLine& line);
+  void configure(serial::LineAccess& line);
   // Gives the newest stored record to LoadFromCache, as a host restores its cache.
   bool restore_from_history();
 
-  // Calls RefreshStatus; true when a round started.
-  bool start_round();
-  // A checked response with RTN 0, in the decoded layout process takes.
-  void answer(std::vector<std::uint8_t> decoded);
-  // A response with another RTN, or none within the timeout.
-  void refused_answer();
-  void no_answer();
+  // serial::LineClient: RefreshStatus on its turn; what came back handed to process.
+  bool start_round() override;
+  void answer(std::vector<std::uint8_t> decoded) override;
+  void refused_answer() override;
+  void no_answer() override;
   // True when no exchange of this device is open or waiting.
   bool idle() const;
 
@@ -173,7 +170,7 @@ class Station : public HostServices {
   PMBusProtocol* protocol_;
   Console& console_;
   HistoryStore& history_;
-  SerialLine* line_ = nullptr;
+  serial::LineAccess* line_ = nullptr;
   AlarmEngine alarms_;
   StationCounters counters_;
   std::map<std::string, float> reported_analog_;

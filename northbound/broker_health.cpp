@@ -3,6 +3,12 @@
 #include <algorithm>
 
 namespace kelvra::northbound {
+namespace {
+
+using LinkInput = serial::LinkHealth::Input;
+using Say = serial::LinkHealth::Say;
+
+}  // namespace
 
 BrokerStep BrokerHealth::on(BrokerInput input, Clock::time_point now, const std::string& reason) {
   BrokerStep step;
@@ -12,19 +18,19 @@ BrokerStep BrokerHealth::on(BrokerInput input, Clock::time_point now, const std:
         state_ = BrokerState::kConnecting;
       }
       return step;
-    case BrokerInput::kConnected:
+    case BrokerInput::kConnected: {
       if (state_ == BrokerState::kUp) return step;
       state_ = BrokerState::kUp;
-      if (said_down_) {
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now - down_since_);
-        step.line = "broker " + broker_ + " back after " + std::to_string(seconds.count()) +
-                    " s; stored rounds follow";
+      const serial::LinkHealth::Verdict verdict = link_.step(LinkInput::kWorking, now);
+      if (verdict.say == Say::kBack) {
+        step.line = "broker " + broker_ + " back after " +
+                    std::to_string(verdict.down_for.count()) + " s; stored rounds follow";
       } else if (failures_ == 0) {
         step.line = "connected to broker " + broker_;
       }
-      said_down_ = false;
       failures_ = 0;
       return step;
+    }
     case BrokerInput::kFailed: {
       if (state_ == BrokerState::kIdle) return step;
       state_ = BrokerState::kDown;
@@ -32,14 +38,11 @@ BrokerStep BrokerHealth::on(BrokerInput input, Clock::time_point now, const std:
       const auto doublings = std::min<std::uint32_t>(failures_ - 1, 16);
       step.retry_in = std::min<std::chrono::milliseconds>(
           kLongestRetry, std::chrono::milliseconds(kFirstRetry.count() << doublings));
-      if (!said_down_) {
-        said_down_ = true;
-        down_since_ = now;
-        last_said_ = now;
+      const serial::LinkHealth::Say say = link_.step(LinkInput::kFailed, now).say;
+      if (say == Say::kLost) {
         step.line = "broker " + broker_ + " lost: " + reason +
                     "; rounds are kept in history and sent when it is back";
-      } else if (now - last_said_ >= kReminder) {
-        last_said_ = now;
+      } else if (say == Say::kReminder) {
         step.line = "broker " + broker_ + " still unreachable: " + reason + " (" +
                     std::to_string(failures_) + " attempts)";
       }

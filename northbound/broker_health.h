@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "serial/link_health.h"
+
 namespace kelvra::northbound {
 
 enum class BrokerState { kIdle, kConnecting, kUp, kDown };
@@ -42,10 +44,8 @@ class BrokerHealth {
  private:
   std::string broker_;
   BrokerState state_ = BrokerState::kIdle;
-  bool said_down_ = false;
   std::uint32_t failures_ = 0;
-  Clock::time_point down_since_{};
-  Clock::time_point last_said_{};
+  serial::LinkHealth link_{kReminder};
 };
 
 }  // namespace kelvra::northbound

@@ -1,0 +1,76 @@
+// A serial port driven by its LineMachine: carries out the machine's actions on the port, its one
+// timer and its stations, and feeds it what happened. Everything runs on the io_context's thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/serial_port.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "serial/line_client.h"
+#include "serial/line_machine.h"
+#include "serial/line_sink.h"
+
+namespace kelvra::serial {
+
+class SerialPortLink final : public LineAccess {
+ public:
+  SerialPortLink(boost::asio::io_context& io, std::string port, SerialOptions serial,
+                 LineTiming timing, LineSink& sink);
+  ~SerialPortLink() override;
+  SerialPortLink(const SerialPortLink&) = delete;
+  SerialPortLink& operator=(const SerialPortLink&) = delete;
+
+  // Stations are polled in the order added; ids count from 0.
+  StationId add(LineClient& client, std::chrono::milliseconds response_timeout);
+  // Opens the port (or keeps trying) and starts polling.
+  void start();
+  // Stops polling and closes the port; an outstanding exchange is dropped unanswered.
+  void stop();
+  // Shows the traffic to `watcher`; null stops it. Not owned.
+  void watch(LineWatcher* watcher) { machine_.watch(watcher); }
+
+  void submit(LineClient& client, frame::Frame command) override;
+  bool has_work_for(const LineClient& client) const override;
+  bool is_open() const override { return machine_.is_open(); }
+  const std::string& port() const override { return port_path_; }
+
+  const LineCounters& counters() const { return machine_.counters(); }
+  Json::Value status() const;
+
+ private:
+  // Inputs that arrive while actions are carried out wait their turn, so that the machine never
+  // steps inside its own step.
+  void feed(Input input);
+  void carry_out(Action& action);
+  void open_port();
+  void start_read();
+  void write(std::string wire);
+  void arm_timer(TimePoint deadline);
+  void link_event(const char* event, std::string detail);
+  StationId id_of(const LineClient& client) const;
+
+  std::string port_path_;
+  SerialOptions serial_;
+  LineSink& sink_;
+  LineMachine machine_;
+  boost::asio::serial_port port_;
+  boost::asio::steady_timer timer_;
+  std::array<std::uint8_t, 512> read_buffer_{};
+  std::string write_buffer_;  // the wire of the write in flight
+  std::vector<LineClient*> clients_;
+  std::deque<Input> inbox_;
+  bool dispatching_ = false;
+  // Bumped whenever the port closes, so that handlers of an earlier port that fire late are
+  // recognised and dropped.
+  std::uint64_t port_generation_ = 0;
+};
+
+}  // namespace kelvra::serial
