@@ -1,11 +1,12 @@
 #include "serial/serial_port_link.h"
-#include "hostkit/local_time.h"
 
 #include <termios.h>
 
 #include <algorithm>
 
 #include <boost/asio/write.hpp>
+
+#include "hostkit/local_time.h"
 
 namespace kelvra::serial {
 namespace {
