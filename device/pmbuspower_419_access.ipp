@@ -12,16 +12,11 @@
 #include <json/reader.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "device/control_codes.h"
 #include "device/power_readings.h"
 
 namespace pmbuspower_control {
 
-// Request codes that become commands to the equipment; every other code reads the outcome back.
-constexpr int kRectifierCommand = 300;
-constexpr int kSetDcValue = 310;
-constexpr int kRectifierSwitch = 320;
-
-constexpr int kRectifierCommandLength = 7;
 // Data older than this many seconds is not answered from.
 constexpr std::int64_t kFreshSeconds = 60;
 

@@ -75,13 +75,7 @@ kelvra_419_Data_t decode_over(std::uint8_t fill, const PollCommand& poll,
 }
 
 std::string hex(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  char digits[3];
-  for (std::uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%02X", byte);
-    text += digits;
-  }
-  return text;
+  return hostkit::to_hex(bytes.data(), bytes.size(), hostkit::HexCase::upper);
 }
 
 std::string hex2(std::uint8_t value) {

@@ -34,8 +34,8 @@ std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text) {
   return bytes;
 }
 
-std::string to_hex(const std::uint8_t* bytes, std::size_t count) {
-  static const char digits[] = "0123456789abcdef";
+std::string to_hex(const std::uint8_t* bytes, std::size_t count, HexCase letters) {
+  const char* digits = letters == HexCase::upper ? "0123456789ABCDEF" : "0123456789abcdef";
   std::string hex;
   hex.reserve(count * 2);
   for (std::size_t i = 0; i < count; ++i) {

@@ -15,7 +15,10 @@ namespace kelvra::hostkit {
 // text gives no bytes.
 std::optional<std::vector<std::uint8_t>> parse_hex(std::string_view text);
 
-// Lower-case digits, two per byte, no blanks.
-std::string to_hex(const std::uint8_t* bytes, std::size_t count);
+enum class HexCase { lower, upper };
+
+// Two digits per byte, no blanks; lower case unless asked (the wire trace and control texts
+// write the protocol's upper case).
+std::string to_hex(const std::uint8_t* bytes, std::size_t count, HexCase letters = HexCase::lower);
 
 }  // namespace kelvra::hostkit

@@ -2,21 +2,23 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <memory>
 #include <regex>
 
-#include <json/reader.h>
-
+#include "device/control_codes.h"
 #include "device/pmbuspower_419.h"
+#include "hostkit/hex.h"
+#include "hostkit/input_error.h"
+#include "hostkit/json_input.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
 namespace {
 
-constexpr int kRectifierCommand = 300;
-constexpr int kSetValue = 310;
-constexpr int kSwitch = 320;
-constexpr std::size_t kRectifierCommandBytes = 7;
+using pmbuspower_control::kRectifierCommand;
+using pmbuspower_control::kRectifierSwitch;
+using pmbuspower_control::kSetDcValue;
+constexpr auto kRectifierCommandBytes =
+    static_cast<std::size_t>(pmbuspower_control::kRectifierCommandLength);
 constexpr const char* kNothingSent = ": nothing was sent";
 constexpr const char* kForceHint = ": nothing was sent (--force sends it)";
 
@@ -28,13 +30,6 @@ std::string joined(const std::vector<std::string>& names) {
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
   return text;
-}
-
-bool is_hex(const std::string& text) {
-  for (const char c : text) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
 }
 
 // Digits with at most one decimal point and an optional sign: what the device's conversion reads
@@ -54,19 +49,13 @@ ControlVerdict check_set_value(const std::string& argument, const ControlTable& 
       R"(code 310 takes a JSON object such as {"signal_id":")" +
       (table.set_value_signals.empty() ? std::string("006201") : table.set_value_signals.front()) +
       R"(","SetValue":"53.5"})";
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
-  builder["stackLimit"] = 10;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value request;
-  std::string errors;
-  bool parsed = false;
   try {
-    parsed = reader->parse(argument.data(), argument.data() + argument.size(), &request, &errors);
-  } catch (const Json::Exception&) {
-    parsed = false;
+    request = hostkit::parse_json(argument, hostkit::JsonLimits{argument.size(), 10});
+  } catch (const hostkit::InputError&) {
+    return refuse(example + kNothingSent);
   }
-  if (!parsed || !request.isObject()) return refuse(example + kNothingSent);
+  if (!request.isObject()) return refuse(example + kNothingSent);
   const Json::Value& signal = request["signal_id"];
   if (!signal.isString()) return refuse(example + kNothingSent);
   bool known = false;
@@ -115,19 +104,20 @@ ControlVerdict check_control(int code, const std::string& argument, const Contro
                              const SetValueRange& range) {
   switch (code) {
     case kRectifierCommand: {
-      if (argument.size() % 2 != 0 || !is_hex(argument)) {
+      const auto hex = hostkit::parse_hex(argument);
+      if (!hex) {
         return refuse("code 300 takes its bytes in hex, e.g. 01020304050607" +
                       std::string(kNothingSent));
       }
-      const std::size_t bytes = argument.size() / 2;
+      const std::size_t bytes = hex->size();
       if (bytes != kRectifierCommandBytes) {
         return refuse("code 300 takes 7 bytes, got " + std::to_string(bytes) + kNothingSent);
       }
       return {};
     }
-    case kSetValue:
+    case kSetDcValue:
       return check_set_value(argument, table, range);
-    case kSwitch:
+    case kRectifierSwitch:
       for (const std::string& command : table.switch_commands) {
         if (command == argument) return {};
       }

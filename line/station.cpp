@@ -7,26 +7,13 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "device/control_codes.h"
+#include "hostkit/hex.h"
+#include "hostkit/local_time.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
 namespace {
-
-constexpr int kControlPassThrough = 300;
-
-// "0102AB" to its bytes; nullopt unless it is an even number of hex digits.
-std::optional<std::vector<std::uint8_t>> hex_bytes(const std::string& text) {
-  if (text.size() % 2 != 0) return std::nullopt;
-  std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    if (!std::isxdigit(static_cast<unsigned char>(text[i])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[i + 1]))) {
-      return std::nullopt;
-    }
-    bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
 
 // Milliseconds since the epoch of a record's local round time; none when it is unset.
 std::optional<std::int64_t> round_time_ms(const kelvra_419_Data_t& record) {
@@ -85,10 +72,6 @@ bool is_poll_command(std::uint8_t cid1, std::uint8_t cid2) {
   return false;
 }
 
-constexpr int kControlRectifierCommand = 300;
-constexpr int kControlSetValue = 310;
-constexpr int kControlSwitch = 320;
-
 }  // namespace
 
 const char* data_source_name(DataSource source) {
@@ -105,13 +88,14 @@ const char* data_source_name(DataSource source) {
 
 std::string poll_state_name(int poll_state, int wait_time, bool exchange_open) {
   if (!exchange_open) return "idle";
-  if (poll_state == kControlRectifierCommand || poll_state == kControlSetValue) {
+  if (poll_state == pmbuspower_control::kRectifierCommand ||
+      poll_state == pmbuspower_control::kSetDcValue) {
     return "control " + std::to_string(poll_state) + " in flight";
   }
   for (const PollCommand& poll : kPollCommands) {
     if (poll.state == poll_state) return std::string("waiting for ") + poll.command;
   }
-  if (wait_time == kControlSwitch) return "control 320 in flight";
+  if (wait_time == pmbuspower_control::kRectifierSwitch) return "control 320 in flight";
   return "idle";
 }
 
@@ -298,8 +282,8 @@ Json::Value Station::control(int code, const std::string& argument) {
   reply["device"] = settings_.name;
   reply["code"] = code;
   std::vector<std::uint8_t> input(argument.begin(), argument.end());
-  if (code == kControlPassThrough) {
-    const auto bytes = hex_bytes(argument);
+  if (code == pmbuspower_control::kRectifierCommand) {
+    const auto bytes = hostkit::parse_hex(argument);
     if (!bytes) {
       reply["ok"] = false;
       reply["error"] = "code 300 takes its bytes in hex, e.g. 01020304050607";
@@ -388,12 +372,8 @@ void Station::send_command(SMDSPDevice&, std::uint8_t cid1, std::uint8_t cid2,
   if (!is_poll_command(cid1, cid2)) {
     char text[8];
     std::snprintf(text, sizeof text, "%02X/%02X ", cid1, cid2);
-    std::string sent = text;
-    for (const std::uint8_t byte : command.info) {
-      std::snprintf(text, sizeof text, "%02X", byte);
-      sent += text;
-    }
-    control_sent_.push_back(sent);
+    control_sent_.push_back(
+        text + hostkit::to_hex(command.info.data(), command.info.size(), hostkit::HexCase::upper));
   }
   line_->submit(*this, std::move(command));
 }

@@ -3,19 +3,18 @@
 #include <cctype>
 #include <memory>
 
-#include <json/reader.h>
 #include <json/writer.h>
 
-#include "hostkit/json_input.h"
 #include "hostkit/json_output.h"
 #include "hostkit/local_time.h"
+#include "line/control_request.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::northbound {
 namespace {
 
 constexpr std::size_t kMaxControlPayload = 4096;
-constexpr std::size_t kMaxArgument = 1024;
+constexpr unsigned kMaxControlDepth = 3;
 
 Json::Value availability(const DeviceTopics& topics) {
   Json::Value list(Json::arrayValue);
@@ -141,47 +140,12 @@ Json::Value discovery_payload(const DiscoveryInput& input) {
 }
 
 ControlParse parse_control_payload(const std::string& payload, const std::string& device) {
+  const line::ControlRequestRead read = line::read_control_request(
+      payload, line::ControlRequestLimits{kMaxControlPayload, kMaxControlDepth, true});
   ControlParse parsed;
-  Json::Value root;
-  try {
-    root = hostkit::parse_json(payload, hostkit::JsonLimits{kMaxControlPayload, 3});
-  } catch (const hostkit::InputError& error) {
-    parsed.error = error.what();
-    return parsed;
-  }
-  if (!root.isObject()) {
-    parsed.error = "expected a JSON object";
-    return parsed;
-  }
-  if (root.isMember("id") && (root["id"].isString() || root["id"].isIntegral())) {
-    parsed.id = root["id"];
-  }
-  for (const std::string& member : root.getMemberNames()) {
-    if (member != "code" && member != "argument" && member != "id") {
-      parsed.error = "\"" + member + "\": unknown member (code, argument, id)";
-      return parsed;
-    }
-  }
-  if (root.isMember("id") && parsed.id.isNull()) {
-    parsed.error = "\"id\" must be a text or an integer";
-    return parsed;
-  }
-  if (!root.isMember("code") || !root["code"].isInt()) {
-    parsed.error = "\"code\" must be an integer";
-    return parsed;
-  }
-  if (root.isMember("argument") &&
-      (!root["argument"].isString() || root["argument"].asString().size() > kMaxArgument)) {
-    parsed.error =
-        "\"argument\" must be a text of at most " + std::to_string(kMaxArgument) + " bytes";
-    return parsed;
-  }
-  Json::Value request(Json::objectValue);
-  request["command"] = "control";
-  request["device"] = device;
-  request["code"] = root["code"];
-  request["argument"] = root.isMember("argument") ? root["argument"] : Json::Value("");
-  parsed.request = request;
+  parsed.id = read.id;
+  parsed.error = read.error;
+  if (read.request) parsed.request = line::control_run_request(*read.request, device);
   return parsed;
 }
 

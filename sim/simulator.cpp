@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "hostkit/hex.h"
 #include "hostkit/input_error.h"
 
 #include "sim/info_encoders.h"
@@ -11,13 +12,7 @@ namespace kelvra::sim {
 namespace {
 
 std::string hex(const Bytes& bytes) {
-  std::string text;
-  char digits[3];
-  for (std::uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%02X", byte);
-    text += digits;
-  }
-  return text;
+  return hostkit::to_hex(bytes.data(), bytes.size(), hostkit::HexCase::upper);
 }
 
 Equipment initial_equipment(const Scenario& scenario) {

@@ -6,13 +6,13 @@
 #include <memory>
 #include <stdexcept>
 
-#include <json/reader.h>
 #include <json/writer.h>
 
 #include "events/alarm_identity.h"
 #include "events/event_json.h"
 #include "hostkit/json_output.h"
 #include "hostkit/local_time.h"
+#include "line/control_request.h"
 #include "record/kelvra_419_fields.h"
 #include "web/metrics.h"
 #include "web/web_assets.h"
@@ -431,39 +431,10 @@ void Api::control(const HttpRequest& request, Station& station, const Answer& do
     done(error_answer(403, "the bearer token is not the one configured"));
     return;
   }
-  Json::Value body;
-  Json::CharReaderBuilder builder;
-  builder["stackLimit"] = kMaxBodyDepth;
-  builder["rejectDupKeys"] = true;
-  builder["failIfExtra"] = true;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string errors;
-  bool parsed = false;
-  try {
-    parsed = reader->parse(request.body.data(), request.body.data() + request.body.size(), &body,
-                           &errors);
-  } catch (const Json::Exception& error) {
-    errors = error.what();
-  }
-  if (!parsed || !body.isObject()) {
-    throw RequestError(400,
-                       "request body: expected a JSON object {\"code\": N, \"argument\": TEXT}" +
-                           (errors.empty() ? std::string() : ": " + errors));
-  }
-  for (const std::string& name : body.getMemberNames()) {
-    if (name != "code" && name != "argument") {
-      throw RequestError(400, "request body: unknown member \"" + name + "\" (code, argument)");
-    }
-  }
-  if (!body["code"].isInt()) throw RequestError(400, "request body: \"code\" must be an integer");
-  if (body.isMember("argument") && !body["argument"].isString()) {
-    throw RequestError(400, "request body: \"argument\" must be a text");
-  }
-  Json::Value ask(Json::objectValue);
-  ask["command"] = "control";
-  ask["device"] = station.settings().name;
-  ask["code"] = body["code"];
-  ask["argument"] = body.get("argument", "");
+  const line::ControlRequestRead read = line::read_control_request(
+      request.body, line::ControlRequestLimits{request.body.size(), kMaxBodyDepth, false});
+  if (!read.request) throw RequestError(400, "request body: " + read.error);
+  const Json::Value ask = line::control_run_request(*read.request, station.settings().name);
   run_.handle(ask, request.origin,
               [done](const Json::Value& reply) { done(device_reply(reply, 409)); });
 }
