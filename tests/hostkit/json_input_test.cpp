@@ -1,9 +1,14 @@
 // The strict JSON reader and the object walker: what they refuse and how the message names it.
 #include "hostkit/json_input.h"
 
+#include <cmath>
+#include <limits>
+
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "hostkit/json_output.h"
 
 namespace {
 
@@ -118,6 +123,20 @@ TEST(ReadJsonFile, ErrorsNameTheFile) {
   } catch (const InputError& error) {
     EXPECT_STREQ(error.what(), "/dev/zero: cannot read the settings file: larger than 256 bytes");
   }
+}
+
+// The one writer: every number as at most 15 digits, so a reading prints as the decimal it was
+// read as; NaN and infinities as null at any depth, never as 1e+9999.
+TEST(JsonText, OneFloatFormatAndNullForWhatIsNotANumber) {
+  Json::Value value(Json::objectValue);
+  value["v"] = 53.3;
+  value["f"] = static_cast<double>(53.3f);
+  value["list"].append(std::numeric_limits<double>::infinity());
+  value["list"].append(std::nan(""));
+  value["list"].append(-0.1);
+  value["text"] = "电";
+  EXPECT_EQ(kelvra::hostkit::json_text(value),
+            R"({"f":53.2999992370605,"list":[null,null,-0.1],"text":"电","v":53.3})");
 }
 
 }  // namespace

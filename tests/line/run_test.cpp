@@ -6,6 +6,7 @@
 
 #include "bench_fixture.h"
 #include "hostkit/json_output.h"
+#include "hostkit/local_time.h"
 #include "record/kelvra_419_fields.h"
 #include "sim/scenario.h"
 
@@ -130,6 +131,7 @@ TEST(BenchRun, ScenarioMainsFailureRaisesThenClearsTheSupplyLossAlarm) {
 }
 
 TEST(BenchRun, SocketAnswersQueriesControlsAndStatus) {
+  const std::int64_t started_ms = kelvra::hostkit::utc_now_ms();
   BenchSession session;
   session.start();
   ASSERT_TRUE(session.wait_for_records(1)) << session.output();
@@ -254,6 +256,9 @@ TEST(BenchRun, SocketAnswersQueriesControlsAndStatus) {
         << i;
     EXPECT_NE(stored_controls[i].detail.find(controls[i].words), std::string::npos)
         << stored_controls[i].detail;
+    // Stamped in UTC when asked, never rebuilt from a local text.
+    EXPECT_GE(stored_controls[i].time_ms, started_ms) << i;
+    EXPECT_LE(stored_controls[i].time_ms, kelvra::hostkit::utc_now_ms()) << i;
   }
 
   const Json::Value status = session.ask(request("status"));
