@@ -10,15 +10,16 @@
 #include <random>
 #include <string>
 
-#include "line/history_store.h"
-#include "line/local_time.h"
+#include "history/history_reader.h"
+#include "history/history_store.h"
+#include "hostkit/local_time.h"
 #include "record/kelvra_419_fields.h"
 
 namespace {
 
-using kelvra::line::HistoryOptions;
-using kelvra::line::HistoryStore;
-using kelvra::line::StoredRecord;
+using kelvra::history::HistoryOptions;
+using kelvra::history::HistoryStore;
+using kelvra::history::StoredRecord;
 
 constexpr std::int64_t kDayMs = 24 * 3600 * 1000;
 
@@ -124,7 +125,7 @@ int main(int argc, char** argv) {
   const std::string dir = argv[1];
   const std::int64_t round_ms = (argc > 2 ? std::stoll(argv[2]) : 3) * 1000;
   std::filesystem::create_directories(dir);
-  const std::int64_t start = *kelvra::line::parse_local_time("2026-01-01");
+  const std::int64_t start = *kelvra::hostkit::parse_local_time("2026-01-01");
 
   std::printf("%-44s %12s\n", "figure", "value");
   for (const bool changing : {false, true}) {
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
               "MB after a year, --keep-days 30", static_cast<double>(year_bytes) / 1e6,
               static_cast<long long>(round_ms / 1000), milliseconds_since(written_at) / 1000);
 
-  HistoryStore history(year, HistoryStore::ReadOnly{});
+  kelvra::history::HistoryReader history(year);
   struct Span {
     const char* name;
     std::int64_t days;

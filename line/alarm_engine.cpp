@@ -2,13 +2,14 @@
 
 namespace kelvra::line {
 
-std::optional<AlarmEvent> AlarmEngine::report(const std::string& device, const AlarmReport& report,
-                                              const std::string& time) {
+std::optional<events::AlarmEvent> AlarmEngine::report(const std::string& device,
+                                                      const AlarmReport& report,
+                                                      const std::string& time) {
   bool& active = states_[AlarmKey(report.key, report.id, report.text)];
   if (active == report.state) return std::nullopt;
   active = report.state;
-  return AlarmEvent{time,      device,      report.state, report.level, report.key,
-                    report.id, report.name, report.text,  report.seq};
+  return events::AlarmEvent{time,      device,      report.state, report.level, report.key,
+                            report.id, report.name, report.text,  report.seq};
 }
 
 std::vector<std::string> AlarmEngine::active() const {

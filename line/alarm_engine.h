@@ -8,8 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include "events/event.h"
 #include "host/host_services.h"
-#include "line/history_store.h"
 
 namespace kelvra::line {
 
@@ -25,8 +25,8 @@ class AlarmEngine {
  public:
   // The raise or clear event when the report changes the alarm's state; nullopt otherwise. An
   // alarm never reported before counts as cleared.
-  std::optional<AlarmEvent> report(const std::string& device, const AlarmReport& report,
-                                   const std::string& time);
+  std::optional<events::AlarmEvent> report(const std::string& device, const AlarmReport& report,
+                                           const std::string& time);
   // Names of the active alarms, in key order.
   std::vector<std::string> active() const;
   // Every alarm reported so far with its state, in key order.

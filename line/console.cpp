@@ -10,8 +10,8 @@
 
 #include <json/writer.h>
 
+#include "hostkit/local_time.h"
 #include "line/glosses.h"
-#include "line/local_time.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::line {
@@ -51,7 +51,7 @@ std::string record_summary(const kelvra_419_Data_t& record) {
 }
 
 std::string local_time_text() {
-  return local_time_text(utc_now_ms());
+  return hostkit::local_time_text(hostkit::utc_now_ms());
 }
 
 Console::Console(std::FILE* out, bool json)
@@ -100,7 +100,7 @@ void Console::round(const RoundReport& report) {
   write(line.str());
 }
 
-void Console::stored_record(const StoredRecord& stored) {
+void Console::stored_record(const history::StoredRecord& stored) {
   const auto record = record::from_bytes(stored.bytes.data(), stored.bytes.size());
   if (json_) {
     Json::Value line(Json::objectValue);
@@ -121,7 +121,7 @@ void Console::stored_record(const StoredRecord& stored) {
                 : "not a record: " + std::to_string(stored.bytes.size()) + " bytes"));
 }
 
-void Console::alarm(const AlarmEvent& event) {
+void Console::alarm(const events::AlarmEvent& event) {
   if (json_) {
     Json::Value line(Json::objectValue);
     line["type"] = "alarm";
@@ -145,7 +145,7 @@ void Console::alarm(const AlarmEvent& event) {
         event.alarm_id + "] " + shown(event.name));
 }
 
-void Console::control(const ControlEvent& event) {
+void Console::control(const events::ControlEvent& event) {
   if (json_) {
     Json::Value line(Json::objectValue);
     line["type"] = "control";
@@ -179,7 +179,7 @@ void Console::problem(const char* kind, const std::string& source, const std::st
   write(source + ": " + kind + ": " + text);
 }
 
-void Console::link(const CommEvent& event) {
+void Console::link(const events::CommEvent& event) {
   if (json_) {
     Json::Value line(Json::objectValue);
     line["type"] = "link";

@@ -40,7 +40,7 @@ asio::serial_port_base::parity parity_of(Parity parity) {
 }  // namespace
 
 SerialLine::SerialLine(asio::io_context& io, std::string port, SerialOptions serial,
-                       LineTiming timing, Console& console, HistoryStore& history)
+                       LineTiming timing, Console& console, history::HistoryStore& history)
     : port_path_(std::move(port)),
       serial_(serial),
       timing_(timing),
@@ -365,8 +365,8 @@ void SerialLine::log(const std::string& text) {
 }
 
 void SerialLine::record_link_event(const std::string& event, const std::string& detail) {
-  const std::int64_t now_ms = utc_now_ms();
-  const CommEvent comm{local_time_text(now_ms), port_path_, event, detail, now_ms};
+  const std::int64_t now_ms = hostkit::utc_now_ms();
+  const events::CommEvent comm{hostkit::local_time_text(now_ms), port_path_, event, detail, now_ms};
   history_.add_comm_event(comm);
   console_.link(comm);
   if (observer_) observer_->comm_event(comm);

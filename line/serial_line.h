@@ -16,8 +16,8 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "frame-codec/frame_codec.h"
+#include "history/history_store.h"
 #include "line/console.h"
-#include "line/history_store.h"
 #include "line/line_observer.h"
 #include "line/run_events.h"
 #include "line/settings.h"
@@ -44,7 +44,7 @@ struct LineTiming {
 class SerialLine {
  public:
   SerialLine(boost::asio::io_context& io, std::string port, SerialOptions serial, LineTiming timing,
-             Console& console, HistoryStore& history);
+             Console& console, history::HistoryStore& history);
   ~SerialLine();
   SerialLine(const SerialLine&) = delete;
   SerialLine& operator=(const SerialLine&) = delete;
@@ -100,7 +100,7 @@ class SerialLine {
   SerialOptions serial_;
   LineTiming timing_;
   Console& console_;
-  HistoryStore& history_;
+  history::HistoryStore& history_;
   boost::asio::serial_port port_;
   boost::asio::steady_timer poll_timer_;
   boost::asio::steady_timer response_timer_;

@@ -117,7 +117,7 @@ std::string poll_state_name(int poll_state, int wait_time, bool exchange_open) {
 }
 
 Station::Station(DeviceSettings settings, kelvra::hostkit::DevicePtr device, Console& console,
-                 HistoryStore& history)
+                 history::HistoryStore& history)
     : settings_(std::move(settings)),
       device_(std::move(device)),
       protocol_(dynamic_cast<PMBusProtocol*>(device_.get())),
@@ -392,8 +392,9 @@ void Station::publish(SMDVDevice&, int, const unsigned char* data, unsigned int 
         std::chrono::duration<double>(std::chrono::steady_clock::now() - *round_started_).count();
   }
   round_started_.reset();
-  const std::int64_t now_ms = utc_now_ms();
-  publication_ = Publication{local_time_text(now_ms), seconds, restoring_, *record, now_ms};
+  const std::int64_t now_ms = hostkit::utc_now_ms();
+  publication_ =
+      Publication{hostkit::local_time_text(now_ms), seconds, restoring_, *record, now_ms};
   history_.begin();
   fill_analog_values(*record);
 }
@@ -423,21 +424,21 @@ void Station::alarm(SMDVDevice&, const AlarmReport& report) {
 void Station::report_alarm(const AlarmReport& report, const std::string& time) {
   auto event = alarms_.report(settings_.name, report, time);
   if (!event) return;
-  if (publication_) event->time_ms = publication_->time_ms;
+  event->time_ms = publication_ ? publication_->time_ms : hostkit::utc_now_ms();
   history_.add_alarm_event(*event);
   console_.alarm(*event);
   if (observer_) observer_->alarm_event(*event);
 }
 
 void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int len) {
-  StoredRecord stored;
+  history::StoredRecord stored;
   stored.time = publication_ ? publication_->time : local_time_text();
   stored.device = settings_.name;
   stored.data_id = settings_.data_id;
   stored.round_seconds = publication_ ? publication_->seconds : 0;
   stored.bytes.assign(data, data + len);
   stored.restored = publication_ && publication_->restored;
-  stored.time_ms = publication_ ? publication_->time_ms : 0;
+  stored.time_ms = publication_ ? publication_->time_ms : hostkit::utc_now_ms();
   history_.add_record(stored);
 }
 

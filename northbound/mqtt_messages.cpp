@@ -7,6 +7,7 @@
 #include <json/writer.h>
 
 #include "hostkit/json_input.h"
+#include "hostkit/local_time.h"
 #include "line/console.h"
 #include "line/decode_input.h"
 #include "record/kelvra_419_fields.h"
@@ -104,7 +105,7 @@ std::string payload_text(const Json::Value& value) {
   return line::json_line(value);
 }
 
-Json::Value state_payload(const line::StoredRecord& stored, const kelvra_419_Data_t& record,
+Json::Value state_payload(const history::StoredRecord& stored, const kelvra_419_Data_t& record,
                           const StateContext& context) {
   Json::Value state(Json::objectValue);
   state["site"] = context.site;
@@ -112,7 +113,7 @@ Json::Value state_payload(const line::StoredRecord& stored, const kelvra_419_Dat
   state["position"] = Json::Int64(stored.id);
   state["replayed"] = context.replayed;
   state["source"] = stored.restored ? "restored" : "polled";
-  state["time"] = stored.time;
+  state["time"] = hostkit::local_time_text(stored.time_ms);
   state["round_time"] = record::time_text(record.round_time);
   state["round_seconds"] = stored.round_seconds;
   state["age_s"] = context.age_s ? Json::Value(*context.age_s) : Json::Value();
@@ -131,10 +132,10 @@ Json::Value state_payload(const line::StoredRecord& stored, const kelvra_419_Dat
   return state;
 }
 
-Json::Value alarm_event_payload(const line::AlarmEvent& event) {
+Json::Value alarm_event_payload(const events::AlarmEvent& event) {
   Json::Value payload(Json::objectValue);
   payload["type"] = "alarm";
-  payload["time"] = event.time;
+  payload["time"] = hostkit::local_time_text(event.time_ms);
   payload["device"] = event.device;
   payload["event"] = event.raised ? "raised" : "cleared";
   payload["level"] = event.level;
@@ -147,20 +148,20 @@ Json::Value alarm_event_payload(const line::AlarmEvent& event) {
   return payload;
 }
 
-Json::Value comm_event_payload(const line::CommEvent& event) {
+Json::Value comm_event_payload(const events::CommEvent& event) {
   Json::Value payload(Json::objectValue);
   payload["type"] = "link";
-  payload["time"] = event.time;
+  payload["time"] = hostkit::local_time_text(event.time_ms);
   payload["port"] = event.port;
   payload["event"] = event.event;
   payload["detail"] = event.detail;
   return payload;
 }
 
-Json::Value control_event_payload(const line::ControlEvent& event) {
+Json::Value control_event_payload(const events::ControlEvent& event) {
   Json::Value payload(Json::objectValue);
   payload["type"] = "control";
-  payload["time"] = event.time;
+  payload["time"] = hostkit::local_time_text(event.time_ms);
   payload["device"] = event.device;
   payload["origin"] = event.origin;
   payload["code"] = event.code;

@@ -9,8 +9,8 @@
 
 #include <json/value.h>
 
+#include "history/history_store.h"
 #include "line/alarm_engine.h"
-#include "line/history_store.h"
 #include "record/kelvra_419_data.h"
 
 namespace kelvra::northbound {
@@ -45,12 +45,12 @@ struct StateContext {
 
 // One stored round: its position in history, times, source, the record exactly as
 // `decode --json` lists it, and the unit of every field that has one.
-Json::Value state_payload(const line::StoredRecord& stored, const kelvra_419_Data_t& record,
+Json::Value state_payload(const history::StoredRecord& stored, const kelvra_419_Data_t& record,
                           const StateContext& context);
 
-Json::Value alarm_event_payload(const line::AlarmEvent& event);
-Json::Value comm_event_payload(const line::CommEvent& event);
-Json::Value control_event_payload(const line::ControlEvent& event);
+Json::Value alarm_event_payload(const events::AlarmEvent& event);
+Json::Value comm_event_payload(const events::CommEvent& event);
+Json::Value control_event_payload(const events::ControlEvent& event);
 
 struct DiscoveryInput {
   std::string site;

@@ -38,9 +38,9 @@ struct HttpAnswer {
 std::string compact_json(const Json::Value& value);
 
 // Events as the API and the event stream give them, each with its time.
-Json::Value event_json(const line::AlarmEvent& event);
-Json::Value event_json(const line::CommEvent& event);
-Json::Value event_json(const line::ControlEvent& event);
+Json::Value event_json(const events::AlarmEvent& event);
+Json::Value event_json(const events::CommEvent& event);
+Json::Value event_json(const events::ControlEvent& event);
 
 // {"error": text, "status": N} with that status.
 HttpAnswer error_answer(unsigned status, const std::string& text);
@@ -82,7 +82,7 @@ class Api {
   void round_seen(const line::Station& station);
   DataState data_state(const line::Station& station) const;
   // Time an active alarm was raised, as the server saw it or history holds it.
-  void alarm_seen(const line::AlarmEvent& event);
+  void alarm_seen(const events::AlarmEvent& event);
 
   // The JSON of one event for the event stream, with its kind.
   Json::Value round_json(const line::Station& station) const;

@@ -15,16 +15,17 @@ device: host record
 plugin: host record device
 hostkit: host record device frame-codec
 events: hostkit host record device frame-codec
-line: events hostkit host record device frame-codec
+history: events hostkit host record device frame-codec
+line: history events hostkit host record device frame-codec
 script: hostkit host record device frame-codec
 sim: hostkit host record device frame-codec
-fieldtools: line events hostkit host record device frame-codec
-web: line events hostkit host record device frame-codec
-northbound: line events hostkit host record device frame-codec
-apps/kelvra-host: web northbound fieldtools line events script sim hostkit host record device frame-codec
+fieldtools: line history events hostkit host record device frame-codec
+web: line history events hostkit host record device frame-codec
+northbound: line history events hostkit host record device frame-codec
+apps/kelvra-host: web northbound fieldtools line history events script sim hostkit host record device frame-codec
 apps/kelvra-sim: sim hostkit host record device frame-codec
-bench: fieldtools hostkit line events script sim host record device frame-codec
-fuzz: hostkit line events script sim host record device frame-codec
+bench: fieldtools hostkit line history events script sim host record device frame-codec
+fuzz: hostkit line history events script sim host record device frame-codec
 tests: *
 '
 declare -A allowed

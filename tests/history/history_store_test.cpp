@@ -1,20 +1,23 @@
 #include <gtest/gtest.h>
 
-#include "bench_fixture.h"
-#include "line/history_store.h"
-#include "line/local_time.h"
+#include "history/history_reader.h"
+#include "history/history_store.h"
+#include "hostkit/local_time.h"
+#include "tests/line/bench_fixture.h"
 
 namespace {
 
-using kelvra::line::AlarmEvent;
-using kelvra::line::CommEvent;
-using kelvra::line::HistoryQuery;
-using kelvra::line::HistoryStore;
-using kelvra::line::StoredRecord;
+using kelvra::events::AlarmEvent;
+using kelvra::events::CommEvent;
+using kelvra::events::ControlEvent;
+using kelvra::history::HistoryOptions;
+using kelvra::history::HistoryQuery;
+using kelvra::history::HistoryStore;
+using kelvra::history::StoredRecord;
 
 StoredRecord record_at(const std::string& time, std::uint32_t data_id, std::uint8_t first_byte) {
   StoredRecord record;
-  record.time = time;
+  record.time_ms = *kelvra::hostkit::parse_local_time(time);
   record.device = "power" + std::to_string(data_id);
   record.data_id = data_id;
   record.round_seconds = 0.5;
@@ -46,10 +49,11 @@ TEST(HistoryStore, ListingsSelectBySinceAndLastOldestFirst) {
                          "2026-12-08 10:30:00.000", "2026-12-08 11:00:00.000"};
   std::uint8_t marker = 1;
   for (const char* time : times) {
+    const std::int64_t time_ms = *kelvra::hostkit::parse_local_time(time);
     history.add_record(record_at(time, 1, marker++));
-    history.add_alarm_event(
-        AlarmEvent{time, "power1", marker % 2 == 0, 1, "PowerOff", "419415001", "n", "t", 100});
-    history.add_comm_event(CommEvent{time, "/dev/ttyS0", "lost", "d"});
+    history.add_alarm_event(AlarmEvent{"", "power1", marker % 2 == 0, 1, "PowerOff", "419415001",
+                                       "n", "t", 100, time_ms});
+    history.add_comm_event(CommEvent{"", "/dev/ttyS0", "lost", "d", time_ms});
   }
   struct Case {
     const char* since;  // nullptr: from the first
@@ -63,7 +67,7 @@ TEST(HistoryStore, ListingsSelectBySinceAndLastOldestFirst) {
   };
   for (const Case& c : cases) {
     HistoryQuery query;
-    if (c.since) query.since_ms = kelvra::line::parse_local_time(c.since);
+    if (c.since) query.since_ms = kelvra::hostkit::parse_local_time(c.since);
     if (c.last) query.last = c.last;
     std::vector<std::uint8_t> markers;
     for (const StoredRecord& record : history.records(query)) markers.push_back(record.bytes[0]);
@@ -97,10 +101,33 @@ TEST(HistoryStore, UnopenableDatabaseIsNamed) {
   try {
     HistoryStore history("/nonexistent/dir/h.db");
     ADD_FAILURE();
-  } catch (const kelvra::line::HistoryError& error) {
+  } catch (const kelvra::history::HistoryError& error) {
     EXPECT_EQ(std::string(error.what()).rfind("/nonexistent/dir/h.db: cannot open", 0), 0u)
         << error.what();
   }
+}
+
+// A row without time_ms takes the store's clock; its local text is never read (this one lies in
+// the hour repeated at the end of daylight saving in much of Europe).
+TEST(HistoryStore, RowWithoutTimeMsTakesTheStoreClockNotItsText) {
+  bench_testing::TempDir dir;
+  constexpr std::int64_t kNow = 1793923200123;
+  const std::string text = "2026-10-25 02:30:00.000";
+  HistoryOptions options;
+  options.wall_clock = [] { return kNow; };
+  {
+    HistoryStore history(dir.file("h.db"), options);
+    StoredRecord record = record_at(text, 1, 1);
+    record.time = text;
+    record.time_ms = 0;
+    history.add_record(record);
+    history.add_alarm_event(AlarmEvent{text, "power1", true, 1, "k", "i", "n", "t", 1});
+    history.add_comm_event(CommEvent{text, "/dev/ttyS0", "lost", "d"});
+    history.add_control_event(ControlEvent{text, "power1", "socket", 310, "", "refused", "", ""});
+  }
+  const auto timeline = kelvra::history::HistoryReader(dir.file("h.db")).timeline({});
+  ASSERT_EQ(timeline.size(), 4u);
+  for (const auto& entry : timeline) EXPECT_EQ(entry.time_ms(), kNow);
 }
 
 }  // namespace
@@ -113,9 +140,10 @@ TEST(HistoryStore, ControlEventsAndTheRestoredMarkReadBackAsStored) {
     restored.restored = true;
     history.add_record(restored);
     history.add_record(record_at("2026-12-08 10:00:03.000", 1, 0xA2));
-    history.add_control_event({"2026-12-08 10:00:04.000", "power1", "socket uid 1000 pid 42", 310,
+    history.add_control_event({"", "power1", "socket uid 1000 pid 42", 310,
                                R"({"signal_id":"006201","SetValue":"abc"})", "refused",
-                               "\"SetValue\" abc is not a decimal number: nothing was sent", ""});
+                               "\"SetValue\" abc is not a decimal number: nothing was sent", "",
+                               *kelvra::hostkit::parse_local_time("2026-12-08 10:00:04.000")});
   }
   HistoryStore reopened(dir.file("h.db"));
   const auto records = reopened.records({});

@@ -1,10 +1,10 @@
-#include "line/local_time.h"
+#include "hostkit/local_time.h"
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
-namespace kelvra::line {
+namespace kelvra::hostkit {
 namespace {
 
 constexpr std::int64_t kMsPerSecond = 1000;
@@ -85,4 +85,4 @@ std::optional<std::int64_t> parse_local_time(const std::string& text) {
   return static_cast<std::int64_t>(seconds) * kMsPerSecond + millis;
 }
 
-}  // namespace kelvra::line
+}  // namespace kelvra::hostkit

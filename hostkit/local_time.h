@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace kelvra::line {
+namespace kelvra::hostkit {
 
 // Now, in UTC milliseconds since the epoch.
 std::int64_t utc_now_ms();
@@ -19,4 +19,4 @@ std::string local_time_text(std::int64_t utc_ms);
 // date or time that does not exist (2026-13-45, 2026-02-30, 24:00).
 std::optional<std::int64_t> parse_local_time(const std::string& text);
 
-}  // namespace kelvra::line
+}  // namespace kelvra::hostkit

@@ -12,23 +12,23 @@
 
 #include <gtest/gtest.h>
 
-#include "bench_fixture.h"
+#include "history/history_store.h"
+#include "hostkit/local_time.h"
 #include "line/history_listing.h"
-#include "line/history_store.h"
-#include "line/local_time.h"
+#include "tests/line/bench_fixture.h"
 
 namespace {
 
 using bench_testing::TempDir;
-using kelvra::line::AlarmEvent;
-using kelvra::line::CommEvent;
-using kelvra::line::ControlEvent;
-using kelvra::line::HistoryOptions;
-using kelvra::line::HistoryQuery;
-using kelvra::line::HistoryStore;
-using kelvra::line::StoredRecord;
-using kelvra::line::TimelineEntry;
-using kelvra::line::TimelineKind;
+using kelvra::events::AlarmEvent;
+using kelvra::events::CommEvent;
+using kelvra::events::ControlEvent;
+using kelvra::history::HistoryOptions;
+using kelvra::history::HistoryQuery;
+using kelvra::history::HistoryStore;
+using kelvra::history::StoredRecord;
+using kelvra::history::TimelineEntry;
+using kelvra::history::TimelineKind;
 
 constexpr std::size_t kRecordBytes = 763;
 constexpr std::size_t kDcOutV = 576;  // offset of dc.out_v, f32 LE
@@ -165,7 +165,7 @@ TEST_F(HistorySchema, FirstSchemaDatabaseIsUpgradedInPlaceWithEveryRow) {
     const auto records = history.records({});
     ASSERT_EQ(records.size(), old_records.size());
     for (std::size_t i = 0; i < records.size(); ++i) {
-      EXPECT_EQ(records[i].time, old_records[i][0]) << i;
+      EXPECT_EQ(kelvra::hostkit::local_time_text(records[i].time_ms), old_records[i][0]) << i;
       EXPECT_EQ(records[i].device, old_records[i][1]);
       EXPECT_EQ(std::to_string(records[i].data_id), old_records[i][2]);
       EXPECT_NEAR(records[i].round_seconds, std::stod(old_records[i][3]), 1e-6);
@@ -175,7 +175,7 @@ TEST_F(HistorySchema, FirstSchemaDatabaseIsUpgradedInPlaceWithEveryRow) {
     const auto alarms = history.alarm_events({});
     ASSERT_EQ(alarms.size(), old_alarms.size());
     for (std::size_t i = 0; i < alarms.size(); ++i) {
-      EXPECT_EQ(alarms[i].time, old_alarms[i][0]);
+      EXPECT_EQ(kelvra::hostkit::local_time_text(alarms[i].time_ms), old_alarms[i][0]);
       EXPECT_EQ(alarms[i].raised, old_alarms[i][2] == "raised");
       EXPECT_EQ(alarms[i].key, old_alarms[i][4]);
       EXPECT_EQ(alarms[i].text, old_alarms[i][7]);
@@ -184,7 +184,7 @@ TEST_F(HistorySchema, FirstSchemaDatabaseIsUpgradedInPlaceWithEveryRow) {
     const auto links = history.comm_events({});
     ASSERT_EQ(links.size(), old_links.size());
     for (std::size_t i = 0; i < links.size(); ++i) {
-      EXPECT_EQ(links[i].time, old_links[i][0]);
+      EXPECT_EQ(kelvra::hostkit::local_time_text(links[i].time_ms), old_links[i][0]);
       EXPECT_EQ(links[i].event, old_links[i][2]);
       EXPECT_EQ(links[i].detail, old_links[i][3]);
     }
@@ -302,7 +302,7 @@ TEST_F(HistorySchema, RecordsComeBackByteForByte) {
 TEST_F(HistorySchema, TimelineIsInTimeOrderAndPositionsInCommitOrder) {
   TempDir dir;
   HistoryStore history(dir.file("h.db"));
-  const std::int64_t base = *kelvra::line::parse_local_time("2026-12-08 10:00:00");
+  const std::int64_t base = *kelvra::hostkit::parse_local_time("2026-12-08 10:00:00");
   StoredRecord restored = record_of(std::vector<std::uint8_t>(kRecordBytes, 1), base + 1000);
   restored.restored = true;
   history.add_record(restored);
@@ -344,8 +344,10 @@ TEST_F(HistorySchema, TimelineIsInTimeOrderAndPositionsInCommitOrder) {
   EXPECT_EQ(kinds_of(history.timeline_after(all.back().position, 10)), "");
   EXPECT_EQ(std::get<StoredRecord>(all[4].row).bytes, std::vector<std::uint8_t>(kRecordBytes, 2));
 
+  history.flush();
+  kelvra::history::HistoryReader reader(dir.file("h.db"));
   std::FILE* out = std::tmpfile();
-  kelvra::line::list_timeline(history, {}, kelvra::line::ListingFormat::csv, out);
+  kelvra::line::list_timeline(reader, {}, kelvra::line::ListingFormat::csv, out);
   std::rewind(out);
   std::string csv;
   char buffer[4096];
@@ -375,7 +377,7 @@ TEST_F(HistorySchema, CursorsSurviveReopeningAndPositionsAreNeverHandedOutTwice)
   {
     HistoryStore history(db);
     EXPECT_EQ(history.get_cursor("mqtt"), 0);
-    history.add_comm_event(CommEvent{"", "p", "lost", "d", kelvra::line::utc_now_ms()});
+    history.add_comm_event(CommEvent{"", "p", "lost", "d", kelvra::hostkit::utc_now_ms()});
     history.set_cursor("mqtt", 1);
     EXPECT_EQ(history.get_cursor("mqtt"), 1);  // queued, not yet committed
     history.set_cursor("other", 40);
@@ -384,7 +386,7 @@ TEST_F(HistorySchema, CursorsSurviveReopeningAndPositionsAreNeverHandedOutTwice)
   EXPECT_EQ(history.get_cursor("mqtt"), 1);
   EXPECT_EQ(history.get_cursor("other"), 40);
   history.set_cursor("mqtt", 1);
-  history.add_comm_event(CommEvent{"", "p", "restored", "d", kelvra::line::utc_now_ms()});
+  history.add_comm_event(CommEvent{"", "p", "restored", "d", kelvra::hostkit::utc_now_ms()});
   // Above the acknowledged 40, though no row had it.
   EXPECT_EQ(history.timeline_after(1, 10).at(0).position, 41);
 }
@@ -392,7 +394,7 @@ TEST_F(HistorySchema, CursorsSurviveReopeningAndPositionsAreNeverHandedOutTwice)
 TEST_F(HistorySchema, SeriesAnswerFromRawRecordsAndFromMinuteAggregatesAlike) {
   TempDir dir;
   const std::string db = dir.file("h.db");
-  const std::int64_t start = *kelvra::line::parse_local_time("2026-12-08 10:00:00");
+  const std::int64_t start = *kelvra::hostkit::parse_local_time("2026-12-08 10:00:00");
   std::int64_t now = start;
   HistoryOptions options;
   options.wall_clock = [&now] { return now; };
@@ -446,9 +448,9 @@ TEST_F(HistorySchema, SeriesAnswerFromRawRecordsAndFromMinuteAggregatesAlike) {
   EXPECT_EQ(coarse[0].count, 20u);
 
   EXPECT_THROW(history->series("power1", "dc.nothing", start, start + 1, 1),
-               kelvra::line::HistoryError);
+               kelvra::history::HistoryError);
   EXPECT_THROW(history->series("power1", "dc.out_v", start, start + 1, 0),
-               kelvra::line::HistoryError);
+               kelvra::history::HistoryError);
   EXPECT_TRUE(history->series("nobody", "dc.out_v", start, start + 600000, 60000).empty());
 }
 
@@ -456,7 +458,7 @@ TEST_F(HistorySchema, RetentionDeletesTheOldestRecordsWholeAndKeepsEventsLonger)
   TempDir dir;
   const std::string db = dir.file("h.db");
   const std::int64_t day = 24 * 3600 * 1000;
-  const std::int64_t start = *kelvra::line::parse_local_time("2026-01-01");
+  const std::int64_t start = *kelvra::hostkit::parse_local_time("2026-01-01");
   std::int64_t now = start;
   HistoryOptions options;
   options.wall_clock = [&now] { return now; };
@@ -567,9 +569,9 @@ TEST_F(HistorySchema, ReaderRefusesWhatIsNotAHistoryDatabaseAndChangesNothing) {
     const std::string path = dir.file(c.file);
     const std::string before = file_bytes(path);
     try {
-      HistoryStore reader(path, HistoryStore::ReadOnly{});
+      kelvra::history::HistoryReader reader(path);
       ADD_FAILURE() << c.file << " was opened";
-    } catch (const kelvra::line::HistoryError& error) {
+    } catch (const kelvra::history::HistoryError& error) {
       EXPECT_EQ(error.what(), dir.file(c.error)) << c.file;
     }
     EXPECT_EQ(file_bytes(path), before) << c.file;

@@ -6,21 +6,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "bench_fixture.h"
-#include "line/history_store.h"
-#include "line/local_time.h"
+#include "history/history_store.h"
+#include "hostkit/local_time.h"
+#include "tests/line/bench_fixture.h"
 
 namespace {
 
 using namespace bench_testing;
-using kelvra::line::HistoryStore;
-using kelvra::line::StoredRecord;
+using kelvra::history::HistoryStore;
+using kelvra::history::StoredRecord;
 
 // Records as a reader sees them now; empty while the database is not there yet.
 std::vector<StoredRecord> records_now(const std::string& db) {
   try {
-    return HistoryStore(db, HistoryStore::ReadOnly{}).records({});
-  } catch (const kelvra::line::HistoryError&) {
+    return kelvra::history::HistoryReader(db).records({});
+  } catch (const kelvra::history::HistoryError&) {
     return {};
   }
 }
@@ -84,11 +84,11 @@ TEST(HistoryDurability, RowsMeetingALockWaitAndArriveWhenItIsReleased) {
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(session.db().c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-  const std::int64_t locked_at = kelvra::line::utc_now_ms();
+  const std::int64_t locked_at = kelvra::hostkit::utc_now_ms();
   const std::size_t before_lock = records_now(session.db()).size();
   std::this_thread::sleep_for(5s);
   const std::size_t while_locked = records_now(session.db()).size();
-  const std::int64_t released_at = kelvra::line::utc_now_ms();
+  const std::int64_t released_at = kelvra::hostkit::utc_now_ms();
   ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(other);
 
