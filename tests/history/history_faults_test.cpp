@@ -21,13 +21,13 @@ using kelvra::history::StoredRecord;
 void store_round(HistoryStore& history, std::uint8_t marker) {
   history.begin();
   StoredRecord record;
-  record.time = "2026-12-08 10:00:00.000";
+  record.time_ms = 1796724000000 + marker;
   record.device = "power1";
   record.data_id = 1;
   record.bytes.assign(763, marker);
   history.add_record(record);
   history.add_alarm_event(
-      AlarmEvent{record.time, "power1", true, 1, "PowerOff", "419415001", "n", "t", marker});
+      AlarmEvent{"", "power1", true, 1, "PowerOff", "419415001", "n", "t", marker, record.time_ms});
   history.commit();
 }
 

@@ -69,8 +69,8 @@ TEST(BenchRun, RoundsAreStoredOnceAndCarryTheModelsValues) {
     EXPECT_NE(kelvra::record::time_text(record.round_time), "unset");
   }
   // Each round once: no two rows share a round's time stamp.
-  EXPECT_NE(stored[0].time, stored[1].time);
-  EXPECT_NE(stored[1].time, stored[2].time);
+  EXPECT_NE(stored[0].time_ms, stored[1].time_ms);
+  EXPECT_NE(stored[1].time_ms, stored[2].time_ms);
   EXPECT_TRUE(history.alarm_events({}).empty());
 }
 
@@ -119,7 +119,7 @@ TEST(BenchRun, ScenarioMainsFailureRaisesThenClearsTheSupplyLossAlarm) {
   }
   EXPECT_TRUE(events[0].raised);
   EXPECT_FALSE(events[1].raised);
-  EXPECT_LE(events[0].time, events[1].time);
+  EXPECT_LE(events[0].time_ms, events[1].time_ms);
   const std::string output = session.output();
   EXPECT_NE(output.find("ALARM raised: 输入电源中断告警 [level 1, PowerOff 419415001]"),
             std::string::npos)
