@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "history/aggregates.h"
 #include "history/series_fields.h"
@@ -11,57 +12,67 @@
 namespace kelvra::history {
 namespace {
 
-std::optional<std::int64_t> single_integer(Database& db, const std::string& sql, std::int64_t first,
-                                           std::optional<std::int64_t> second = std::nullopt,
-                                           std::optional<std::int64_t> third = std::nullopt) {
-  Statement statement(db, sql);
-  statement.bind(1, first);
-  if (second) statement.bind(2, *second);
-  if (third) statement.bind(3, *third);
-  return statement.single_integer();
+// Accumulated values by bucket start (UTC ms, a multiple of the step).
+using Buckets = std::map<std::int64_t, FieldAccumulator>;
+
+// The buckets [from, to) that minute aggregates answer for one device: with a step of whole
+// minutes, those inside [since, until) and inside the minutes the device has aggregates of; an
+// empty span otherwise.
+std::pair<std::int64_t, std::int64_t> aggregate_span(Database& db, std::int64_t device,
+                                                     std::int64_t since, std::int64_t until,
+                                                     std::int64_t step) {
+  if (step % kMinuteMs != 0) return {until, until};
+  Statement span(db, "SELECT min(minute_ms), max(minute_ms) FROM aggregates WHERE device = ?1");
+  span.bind(1, device);
+  if (!span.step() || span.is_null(0)) return {until, until};
+  const std::int64_t oldest = span.integer(0);
+  const std::int64_t newest = span.integer(1);
+  span.reset();
+  const std::int64_t from = floor_to(std::max(since, oldest) + step - 1, step);
+  const std::int64_t to = floor_to(std::min(until, newest + kMinuteMs), step);
+  return to > from ? std::make_pair(from, to) : std::make_pair(until, until);
 }
 
-void aggregate_series(Database& db, std::int64_t device, std::size_t field, std::int64_t since,
-                      std::int64_t until, std::int64_t step, std::vector<FieldAccumulator>& buckets,
-                      std::int64_t bucket_origin) {
+void aggregate_series(Database& db, std::int64_t device, std::size_t field, std::int64_t from,
+                      std::int64_t to, std::int64_t step, Buckets& buckets) {
   Statement minutes_in(db,
                        "SELECT minute_ms, count, payload FROM aggregates WHERE device = ?1 AND "
                        "minute_ms >= ?2 AND minute_ms < ?3");
-  minutes_in.bind(1, device).bind(2, since).bind(3, until);
+  minutes_in.bind(1, device).bind(2, from).bind(3, to);
   while (minutes_in.step()) {
     const auto found = aggregate_field(minutes_in.blob(2),
                                        static_cast<std::uint32_t>(minutes_in.integer(1)), field);
-    if (!found) continue;
-    buckets[static_cast<std::size_t>((minutes_in.integer(0) - bucket_origin) / step)].merge(*found);
+    if (found) buckets[floor_to(minutes_in.integer(0), step)].merge(*found);
   }
 }
 
+// The live records of the device with since <= time < until, each into its bucket.
 void raw_series(Database& db, const std::string& path, std::int64_t device, std::size_t field,
-                std::int64_t since, std::int64_t until, std::int64_t step,
-                std::vector<FieldAccumulator>& buckets, std::int64_t bucket_origin) {
-  const char* range = " FROM records WHERE device = ?1 AND time_ms >= ?2 AND time_ms < ?3";
-  const auto first =
-      single_integer(db, std::string("SELECT min(id)") + range, device, since, until);
-  const auto last = single_integer(db, std::string("SELECT max(id)") + range, device, since, until);
-  if (!first || !last) return;
+                std::int64_t since, std::int64_t until, std::int64_t step, Buckets& buckets) {
+  if (until <= since) return;
+  Statement range(db,
+                  "SELECT min(id), max(id) FROM records WHERE device = ?1 AND time_ms >= ?2 AND "
+                  "time_ms < ?3");
+  range.bind(1, device).bind(2, since).bind(3, until);
+  if (!range.step() || range.is_null(0)) return;
+  const std::int64_t first = range.integer(0);
+  const std::int64_t last = range.integer(1);
+  range.reset();
   PresenceCache presence;
-  for_each_stored_record(
-      db, path, device, *first, *last,
-      [&](std::int64_t, std::int64_t time_ms, bool restored,
-          const std::vector<std::uint8_t>& bytes) {
-        // Restored records repeat older data: a series counts live rounds only.
-        if (restored || time_ms < since || time_ms >= until ||
-            bytes.size() != record::kRecordSize) {
-          return;
-        }
-        for (const PresentField& present : presence.of(bytes)) {
-          if (present.index != field) continue;
-          const float value = float_at(bytes, present.offset);
-          if (std::isfinite(value)) {
-            buckets[static_cast<std::size_t>((time_ms - bucket_origin) / step)].add(value);
-          }
-        }
-      });
+  for_each_stored_record(db, path, device, first, last,
+                         [&](std::int64_t, std::int64_t time_ms, bool restored,
+                             const std::vector<std::uint8_t>& bytes) {
+                           // Restored records repeat older data: a series counts live rounds only.
+                           if (restored || time_ms < since || time_ms >= until ||
+                               bytes.size() != record::kRecordSize) {
+                             return;
+                           }
+                           for (const PresentField& present : presence.of(bytes)) {
+                             if (present.index != field) continue;
+                             const float value = float_at(bytes, present.offset);
+                             if (std::isfinite(value)) buckets[floor_to(time_ms, step)].add(value);
+                           }
+                         });
 }
 
 }  // namespace
@@ -77,46 +88,27 @@ std::vector<SeriesPoint> read_series(Database& db, const std::string& path,
   if (step < 1) throw HistoryError(path, "a series step is at least 1 ms");
   if (until <= since) return {};
   constexpr std::int64_t kMaxPoints = 1000000;
-  const std::int64_t points = (until - since - 1) / step + 1;
+  const std::int64_t points = (until - 1 - floor_to(since, step)) / step + 1;
   if (points > kMaxPoints) {
     throw HistoryError(path, std::to_string(points) + " points asked for; at most " +
                                  std::to_string(kMaxPoints) + ": take a longer step");
   }
-  std::vector<FieldAccumulator> buckets(static_cast<std::size_t>(points));
+  Buckets buckets;
   Statement devices(db, "SELECT id FROM devices WHERE name = ?1");
   devices.bind(1, device);
   std::vector<std::int64_t> ids;
   while (devices.step()) ids.push_back(devices.integer(0));
   for (std::int64_t id : ids) {
-    std::int64_t from = until;  // aggregates over [from, to)
-    std::int64_t to = until;
-    if (step >= kMinuteMs) {
-      const auto oldest =
-          single_integer(db, "SELECT min(minute_ms) FROM aggregates WHERE device = ?1", id);
-      const auto newest =
-          single_integer(db, "SELECT max(minute_ms) FROM aggregates WHERE device = ?1", id);
-      if (oldest && newest) {
-        from = *oldest;
-        to = *newest + kMinuteMs;
-      }
-    } else {
-      const auto oldest_raw =
-          single_integer(db, "SELECT min(time_ms) FROM records WHERE device = ?1", id);
-      from = since;
-      to = oldest_raw ? *oldest_raw : until;
-    }
-    from = std::clamp(from, since, until);
-    to = std::clamp(to, from, until);
-    raw_series(db, path, id, found->second, since, from, step, buckets, since);
-    aggregate_series(db, id, found->second, from, to, step, buckets, since);
-    raw_series(db, path, id, found->second, to, until, step, buckets, since);
+    // Bucket-aligned, so every bucket comes from aggregates alone or from raw records alone.
+    const auto [from, to] = aggregate_span(db, id, since, until, step);
+    raw_series(db, path, id, found->second, since, from, step, buckets);
+    aggregate_series(db, id, found->second, from, to, step, buckets);
+    raw_series(db, path, id, found->second, to, until, step, buckets);
   }
   std::vector<SeriesPoint> series;
-  for (std::size_t i = 0; i < buckets.size(); ++i) {
-    const FieldAccumulator& bucket = buckets[i];
-    if (bucket.count == 0) continue;
-    series.push_back(SeriesPoint{since + static_cast<std::int64_t>(i) * step, bucket.min,
-                                 bucket.sum / bucket.count, bucket.max, bucket.count});
+  for (const auto& [start, bucket] : buckets) {
+    series.push_back(
+        SeriesPoint{start, bucket.min, bucket.sum / bucket.count, bucket.max, bucket.count});
   }
   return series;
 }
