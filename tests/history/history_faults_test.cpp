@@ -20,14 +20,13 @@ using kelvra::history::StoredRecord;
 // Stores one round as a run does: the record and one alarm event in one transaction.
 void store_round(HistoryStore& history, std::uint8_t marker) {
   history.begin();
-  StoredRecord record;
-  record.time_ms = 1796724000000 + marker;
+  StoredRecord record;  // time_ms 0: the store's clock
   record.device = "power1";
   record.data_id = 1;
   record.bytes.assign(763, marker);
   history.add_record(record);
   history.add_alarm_event(
-      AlarmEvent{"", "power1", true, 1, "PowerOff", "419415001", "n", "t", marker, record.time_ms});
+      AlarmEvent{"", "power1", true, 1, "PowerOff", "419415001", "n", "t", marker});
   history.commit();
 }
 
