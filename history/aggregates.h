@@ -1,5 +1,4 @@
-// Minute aggregates of the series readings: accumulating a device's rounds per UTC minute and the
-// stored payload of one minute (f32 LE values).
+// Minute aggregates of the series readings: per-device UTC-minute accumulation and its payload.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,4 @@
-// Reading history: records, events, the timeline, cursors and series of a history database,
-// opened read-only by path or read through a writer's own connection; never writes.
+// Read-only history: records, events, timeline, cursors and series; never creates or writes.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,4 @@
-// The history writer: rows of a run queued, committed together at most once per flush interval,
-// minute aggregates and retention beside them; strict (throws) or keeping going for a run.
+// The history writer: queued rows committed in batches, minute aggregates, retention, health.
 #pragma once
 
 #include <chrono>

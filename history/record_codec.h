@@ -1,5 +1,4 @@
-// Stored record payloads: a record XORed with the device's previous record (or with nothing for a
-// key frame), run-length coded; pure, no SQLite.
+// Record payloads: key frames and run-length XOR deltas of the previous record; no SQLite.
 #pragma once
 
 #include <cstdint>

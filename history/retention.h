@@ -1,5 +1,4 @@
-// Retention: deletes the oldest rows past the options' ages and size in small steps (at most a
-// budget of rows per call), so polling never waits on it.
+// Retention: deletes the oldest rows past the options' ages and size, a bounded step at a time.
 #pragma once
 
 #include <cstdint>

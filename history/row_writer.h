@@ -1,5 +1,4 @@
-// Rows into the schema's tables inside the caller's transaction: timeline positions from one
-// sequence, device ids, and each device's record chain of key frames and deltas.
+// Rows into the schema's tables: one position sequence, device ids, per-device record chains.
 #pragma once
 
 #include <cstdint>

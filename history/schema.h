@@ -1,5 +1,4 @@
-// The history database's schema (version 1): creating it, upgrading the first schema in place, and
-// telling a history database of this schema from anything else.
+// The history schema (version 1): creating it, upgrading the first schema, recognising it.
 #pragma once
 
 #include "history/sqlite.h"

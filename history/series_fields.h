@@ -1,5 +1,4 @@
-// The readings history keeps as minute aggregates and answers as series, and where a record holds
-// them (f32 LE at offsets from the record's field table).
+// The series readings (kept as minute aggregates) and where a 763-byte record holds them.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,4 @@
-// RAII over the sqlite3 C API: a connection, its statements and write transactions; every failure
-// throws HistoryError("history", SQLite's message).
+// RAII over the sqlite3 C API; every failure throws HistoryError("history", SQLite's message).
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,4 @@
-// Reading a device's stored record chain back: from the key frame at or before the first record
-// wanted, each delta applied to the record before it.
+// A device's stored record chain read back: from a key frame, each delta applied in turn.
 #pragma once
 
 #include <cstdint>

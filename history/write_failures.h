@@ -1,5 +1,4 @@
-// What a writer does when the database cannot be opened or written: a strict writer throws; a
-// run's writer keeps going, keeps the rows and says once "not stored" and once "stored again".
+// A writer's answer to an unwritable database: strict throws; keep-going queues and says so.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +26,7 @@ class WriteFailures {
   virtual std::optional<std::string> not_stored_reason() const = 0;
 };
 
+// Throws every failure to the caller.
 class StrictWriteFailures : public WriteFailures {
  public:
   int busy_timeout_ms() const override { return 2000; }
@@ -37,6 +37,7 @@ class StrictWriteFailures : public WriteFailures {
   std::optional<std::string> not_stored_reason() const override { return std::nullopt; }
 };
 
+// Keeps the rows; says once "history not stored: REASON" and once "history stored again".
 class KeepGoingWriteFailures : public WriteFailures {
  public:
   KeepGoingWriteFailures(HistoryStatus status, std::size_t queue_bound);
