@@ -10,15 +10,16 @@
 #include <random>
 #include <string>
 
+#include "history/history_reader.h"
+#include "history/history_store.h"
 #include "hostkit/local_time.h"
-#include "line/history_store.h"
 #include "record/kelvra_419_fields.h"
 
 namespace {
 
-using kelvra::line::HistoryOptions;
-using kelvra::line::HistoryStore;
-using kelvra::line::StoredRecord;
+using kelvra::history::HistoryOptions;
+using kelvra::history::HistoryStore;
+using kelvra::history::StoredRecord;
 
 constexpr std::int64_t kDayMs = 24 * 3600 * 1000;
 
@@ -154,7 +155,7 @@ int main(int argc, char** argv) {
               "MB after a year, --keep-days 30", static_cast<double>(year_bytes) / 1e6,
               static_cast<long long>(round_ms / 1000), milliseconds_since(written_at) / 1000);
 
-  HistoryStore history(year, HistoryStore::ReadOnly{});
+  kelvra::history::HistoryReader history(year);
   struct Span {
     const char* name;
     std::int64_t days;

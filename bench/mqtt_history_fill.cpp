@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "line/history_store.h"
+#include "history/history_store.h"
 
 int main(int argc, char** argv) {
   if (argc != 5) {
@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   const std::string device = argv[2];
   const auto data_id = static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10));
   const long count = std::strtol(argv[4], nullptr, 10);
-  kelvra::line::HistoryStore history(argv[1]);
+  kelvra::history::HistoryStore history(argv[1]);
   const auto newest = history.latest_record(data_id);
   if (!newest) {
     std::fprintf(stderr, "%s: no record of data id %u\n", argv[1], data_id);
@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
                                   std::chrono::system_clock::now().time_since_epoch())
                                   .count();
   for (long i = 0; i < count; ++i) {
-    kelvra::line::StoredRecord record;
+    kelvra::history::StoredRecord record;
     record.device = device;
     record.data_id = data_id;
     record.round_seconds = 0.4;

@@ -11,13 +11,13 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "history/history_store.h"
 #include "hostkit/json_input.h"
 #include "hostkit/json_output.h"
 #include "hostkit/plugin_loader.h"
 #include "hostkit/serial_rates.h"
 #include "line/control_check.h"
 #include "line/control_socket.h"
-#include "line/history_store.h"
 #include "line/serial_line.h"
 #include "line/station.h"
 
@@ -67,7 +67,7 @@ std::string request_problem(const Json::Value& request) {
 }  // namespace
 
 struct BenchRun::Parts {
-  std::unique_ptr<HistoryStore> history;
+  std::unique_ptr<history::HistoryStore> history;
   std::unique_ptr<kelvra::hostkit::LoadedPlugin> plugin;
   std::vector<std::unique_ptr<Station>> stations;
   std::vector<std::unique_ptr<LineObserver>> watchers;  // outlive the lines they watch
@@ -141,13 +141,13 @@ RunSummary BenchRun::run() {
   Parts& parts = *parts_;
   parts.started = std::chrono::steady_clock::now();
   // History that cannot be written is said once; its rows wait in memory and polling goes on.
-  HistoryOptions history_options = options_.history;
+  history::HistoryOptions history_options = options_.history;
   const HistoryRetention& retention = options_.settings.history;
   history_options.keep_days = retention.keep_days;
   history_options.max_db_mb = retention.max_db_mb;
   history_options.keep_events_days = retention.keep_events_days;
   history_options.keep_aggregate_days = retention.keep_aggregate_days;
-  parts.history = std::make_unique<HistoryStore>(
+  parts.history = std::make_unique<history::HistoryStore>(
       options_.db_path, [this](const std::string& text) { console_.note(options_.db_path, text); },
       history_options);
   const std::string plugin_path = options_.plugin_path.empty()
@@ -329,7 +329,7 @@ void BenchRun::watch_communication() {
   });
 }
 
-void BenchRun::record_control(const ControlEvent& event) {
+void BenchRun::record_control(const events::ControlEvent& event) {
   parts_->history->add_control_event(event);
   console_.control(event);
   parts_->events.control_event(event);
@@ -385,14 +385,14 @@ void BenchRun::handle(const Json::Value& request, const std::string& origin,
 
 void BenchRun::handle_control(Station& station, const Json::Value& request,
                               const std::string& origin, const RunReply& reply) {
-  ControlEvent event{hostkit::utc_now_ms(),
-                     station.settings().name,
-                     origin,
-                     request["code"].asInt(),
-                     request["argument"].asString(),
-                     "",
-                     "",
-                     ""};
+  events::ControlEvent event{hostkit::utc_now_ms(),
+                             station.settings().name,
+                             origin,
+                             request["code"].asInt(),
+                             request["argument"].asString(),
+                             "",
+                             "",
+                             ""};
   const DeviceSettings& settings = station.settings();
   const ControlVerdict check =
       check_control(event.code, event.argument, device_control_table(),

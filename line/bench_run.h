@@ -15,8 +15,8 @@
 #include <json/value.h>
 #include <boost/asio/io_context.hpp>
 
+#include "history/history_store.h"
 #include "line/console.h"
-#include "line/history_store.h"
 #include "line/line_observer.h"
 #include "line/run_events.h"
 #include "line/settings.h"
@@ -65,7 +65,7 @@ using RunReply = std::function<void(const Json::Value&)>;
 struct RunContext {
   boost::asio::io_context& io;
   const std::vector<Station*>& stations;
-  HistoryStore& history;
+  history::HistoryStore& history;
   Console& console;
   RunEvents& events;
   // A control-socket style request ({"command": "status"|"query"|"control", ...}); `origin` says
@@ -99,7 +99,8 @@ struct RunOptions {
   // Called once per serial line, with its port, for what watches its traffic (wire trace,
   // hints); unset or returning null: the line is not watched.
   std::function<std::unique_ptr<LineObserver>(const std::string& port)> watch_line;
-  HistoryOptions history;  // batching of the run's history; retention comes from the settings
+  history::HistoryOptions
+      history;  // batching of the run's history; retention comes from the settings
 };
 
 class BenchRun {
@@ -120,7 +121,7 @@ class BenchRun {
   struct Parts;
 
   // Stores a control event and tells the run's observers.
-  void record_control(const ControlEvent& event);
+  void record_control(const events::ControlEvent& event);
   // One request of the control path, from the socket or a service.
   void handle(const Json::Value& request, const std::string& origin, const RunReply& reply);
   // A control request checked, then handed to the station unless refused.

@@ -79,7 +79,7 @@ void Console::round(const events::RoundEvent& report) {
   write(line.str());
 }
 
-void Console::stored_record(const StoredRecord& stored) {
+void Console::stored_record(const history::StoredRecord& stored) {
   const auto record = record::from_bytes(stored.bytes.data(), stored.bytes.size());
   if (json_) {
     Json::Value line(Json::objectValue);
@@ -102,7 +102,7 @@ void Console::stored_record(const StoredRecord& stored) {
                 : "not a record: " + std::to_string(stored.bytes.size()) + " bytes"));
 }
 
-void Console::alarm(const AlarmEvent& event) {
+void Console::alarm(const events::AlarmEvent& event) {
   if (json_) {
     write(hostkit::json_text(events::event_json(event)));
     return;
@@ -116,7 +116,7 @@ void Console::alarm(const AlarmEvent& event) {
         shown(event.name));
 }
 
-void Console::control(const ControlEvent& event) {
+void Console::control(const events::ControlEvent& event) {
   if (json_) {
     write(hostkit::json_text(events::event_json(event)));
     return;
@@ -140,7 +140,7 @@ void Console::problem(const char* kind, const std::string& source, const std::st
   write(source + ": " + kind + ": " + text);
 }
 
-void Console::link(const CommEvent& event) {
+void Console::link(const events::CommEvent& event) {
   if (json_) {
     write(hostkit::json_text(events::event_json(event)));
     return;

@@ -10,8 +10,8 @@
 #include <json/value.h>
 
 #include "events/event.h"
+#include "history/history_store.h"
 #include "hostkit/local_time.h"
-#include "line/history_store.h"
 #include "record/kelvra_419_data.h"
 
 namespace kelvra::line {
@@ -26,12 +26,12 @@ class Console {
   Console(std::FILE* out, bool json);
 
   void round(const events::RoundEvent& report);
-  void alarm(const AlarmEvent& event);
+  void alarm(const events::AlarmEvent& event);
   // A record read back from history, decoded when it is one.
-  void stored_record(const StoredRecord& stored);
-  void link(const CommEvent& event);
+  void stored_record(const history::StoredRecord& stored);
+  void link(const events::CommEvent& event);
   // A control request, the host's verdict, what went out and the read-back.
-  void control(const ControlEvent& event);
+  void control(const events::ControlEvent& event);
   // Errors and warnings of a command: a JSON line in JSON mode.
   void problem(const char* kind, const std::string& source, const std::string& text);
   // Shows an English gloss beside the device's own alarm names and texts.

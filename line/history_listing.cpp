@@ -41,23 +41,23 @@ std::string hex_of(const std::vector<std::uint8_t>& bytes) {
 
 // The CSV line of one entry: time, type, position, device (port for link events), event,
 // detail; a record's detail is its bytes in hex.
-std::string entry_csv(const TimelineEntry& entry) {
+std::string entry_csv(const history::TimelineEntry& entry) {
   const std::string time = hostkit::local_time_text(entry.time_ms());
-  const std::string type = timeline_kind_name(entry.kind());
+  const std::string type = history::timeline_kind_name(entry.kind());
   const std::string position = std::to_string(entry.position);
-  if (const auto* record = std::get_if<StoredRecord>(&entry.row)) {
+  if (const auto* record = std::get_if<history::StoredRecord>(&entry.row)) {
     return csv_line({time, type, position, record->device,
                      record->restored ? "restored from history" : "round", hex_of(record->bytes)});
   }
-  if (const auto* alarm = std::get_if<AlarmEvent>(&entry.row)) {
+  if (const auto* alarm = std::get_if<events::AlarmEvent>(&entry.row)) {
     return csv_line({time, type, position, alarm->device, alarm->raised ? "raised" : "cleared",
                      alarm->text + " [level " + std::to_string(alarm->level) + ", " + alarm->key +
                          " " + alarm->alarm_id + "] " + alarm->name});
   }
-  if (const auto* link = std::get_if<CommEvent>(&entry.row)) {
+  if (const auto* link = std::get_if<events::CommEvent>(&entry.row)) {
     return csv_line({time, type, position, link->port, link->event, link->detail});
   }
-  const auto& control = std::get<ControlEvent>(entry.row);
+  const auto& control = std::get<events::ControlEvent>(entry.row);
   return csv_line({time, type, position, control.device, control.verdict,
                    "code " + std::to_string(control.code) + " " + control.argument + " from " +
                        control.origin + ": " + control.detail +
@@ -66,11 +66,11 @@ std::string entry_csv(const TimelineEntry& entry) {
 
 }  // namespace
 
-void list_timeline(HistoryStore& history, const HistoryQuery& query, ListingFormat format,
-                   std::FILE* out) {
+void list_timeline(history::HistoryReader& history, const history::HistoryQuery& query,
+                   ListingFormat format, std::FILE* out) {
   Console console(out, format == ListingFormat::json);
   if (format == ListingFormat::csv) std::fputs("time,type,position,device,event,detail\n", out);
-  for (const TimelineEntry& entry : history.timeline(query)) {
+  for (const history::TimelineEntry& entry : history.timeline(query)) {
     if (format == ListingFormat::csv) {
       std::fputs(entry_csv(entry).c_str(), out);
       continue;
@@ -78,11 +78,11 @@ void list_timeline(HistoryStore& history, const HistoryQuery& query, ListingForm
     std::visit(
         [&](const auto& row) {
           using Row = std::decay_t<decltype(row)>;
-          if constexpr (std::is_same_v<Row, StoredRecord>) {
+          if constexpr (std::is_same_v<Row, history::StoredRecord>) {
             console.stored_record(row);
-          } else if constexpr (std::is_same_v<Row, AlarmEvent>) {
+          } else if constexpr (std::is_same_v<Row, events::AlarmEvent>) {
             console.alarm(row);
-          } else if constexpr (std::is_same_v<Row, CommEvent>) {
+          } else if constexpr (std::is_same_v<Row, events::CommEvent>) {
             console.link(row);
           } else {
             console.control(row);
@@ -93,7 +93,7 @@ void list_timeline(HistoryStore& history, const HistoryQuery& query, ListingForm
   console.flush();
 }
 
-void list_series(HistoryStore& history, const std::optional<std::string>& device,
+void list_series(history::HistoryReader& history, const std::optional<std::string>& device,
                  const std::string& field, std::int64_t since_ms, std::int64_t until_ms,
                  std::int64_t step_ms, ListingFormat format, std::FILE* out) {
   std::string name;
@@ -104,15 +104,16 @@ void list_series(HistoryStore& history, const std::optional<std::string>& device
     if (names.size() != 1) {
       std::string list;
       for (const std::string& each : names) list += (list.empty() ? "" : ", ") + each;
-      throw HistoryError("--series", names.empty()
-                                         ? "no records stored"
-                                         : "several devices: give --device (" + list + ")");
+      throw history::HistoryError(
+          "--series",
+          names.empty() ? "no records stored" : "several devices: give --device (" + list + ")");
     }
     name = names.front();
   }
-  const std::vector<SeriesPoint> points = history.series(name, field, since_ms, until_ms, step_ms);
+  const std::vector<history::SeriesPoint> points =
+      history.series(name, field, since_ms, until_ms, step_ms);
   if (format == ListingFormat::csv) std::fputs("time,min,mean,max,count\n", out);
-  for (const SeriesPoint& point : points) {
+  for (const history::SeriesPoint& point : points) {
     const std::string time = hostkit::local_time_text(point.time_ms);
     auto number = [](double value) { return record::float_text(static_cast<float>(value)); };
     std::string line;

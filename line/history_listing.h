@@ -7,19 +7,19 @@
 #include <optional>
 #include <string>
 
-#include "line/history_store.h"
+#include "history/history_reader.h"
 
 namespace kelvra::line {
 
 enum class ListingFormat { text, json, csv };
 
 // Records, alarm, link and control events selected by the query, in time order.
-void list_timeline(HistoryStore& history, const HistoryQuery& query, ListingFormat format,
-                   std::FILE* out);
+void list_timeline(history::HistoryReader& history, const history::HistoryQuery& query,
+                   ListingFormat format, std::FILE* out);
 
 // One point per step of the field over [since_ms, until_ms). Without a device, the database's
 // only device; throws HistoryError naming the devices when there are several.
-void list_series(HistoryStore& history, const std::optional<std::string>& device,
+void list_series(history::HistoryReader& history, const std::optional<std::string>& device,
                  const std::string& field, std::int64_t since_ms, std::int64_t until_ms,
                  std::int64_t step_ms, ListingFormat format, std::FILE* out);
 

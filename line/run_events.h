@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "line/history_store.h"
+#include "history/history_store.h"
 
 namespace kelvra::line {
 
@@ -17,9 +17,9 @@ class RunObserver {
   // After the station's round was published, stored and printed; restored records included
   // (Station::data_source tells them apart).
   virtual void round_completed(const Station& station) = 0;
-  virtual void alarm_event(const AlarmEvent& event) = 0;
-  virtual void comm_event(const CommEvent& event) = 0;
-  virtual void control_event(const ControlEvent& event) = 0;
+  virtual void alarm_event(const events::AlarmEvent& event) = 0;
+  virtual void comm_event(const events::CommEvent& event) = 0;
+  virtual void control_event(const events::ControlEvent& event) = 0;
 };
 
 // Hands every event to each subscribed observer in subscription order.
@@ -34,13 +34,13 @@ class RunEvents : public RunObserver {
   void round_completed(const Station& station) override {
     for (RunObserver* observer : observers_) observer->round_completed(station);
   }
-  void alarm_event(const AlarmEvent& event) override {
+  void alarm_event(const events::AlarmEvent& event) override {
     for (RunObserver* observer : observers_) observer->alarm_event(event);
   }
-  void comm_event(const CommEvent& event) override {
+  void comm_event(const events::CommEvent& event) override {
     for (RunObserver* observer : observers_) observer->comm_event(event);
   }
-  void control_event(const ControlEvent& event) override {
+  void control_event(const events::ControlEvent& event) override {
     for (RunObserver* observer : observers_) observer->control_event(event);
   }
 

@@ -5,7 +5,7 @@
 namespace kelvra::line {
 
 SerialLine::SerialLine(boost::asio::io_context& io, std::string port, SerialOptions serial,
-                       serial::LineTiming timing, Console& console, HistoryStore& history)
+                       serial::LineTiming timing, Console& console, history::HistoryStore& history)
     : console_(console),
       history_(history),
       link_(io, std::move(port), serial, timing, static_cast<serial::LineSink&>(*this)) {}

@@ -8,8 +8,8 @@
 #include <json/value.h>
 #include <boost/asio/io_context.hpp>
 
+#include "history/history_store.h"
 #include "line/console.h"
-#include "line/history_store.h"
 #include "line/line_observer.h"
 #include "line/run_events.h"
 #include "line/settings.h"
@@ -22,7 +22,7 @@ class Station;
 class SerialLine final : private serial::LineSink, private serial::LineWatcher {
  public:
   SerialLine(boost::asio::io_context& io, std::string port, SerialOptions serial,
-             serial::LineTiming timing, Console& console, HistoryStore& history);
+             serial::LineTiming timing, Console& console, history::HistoryStore& history);
   SerialLine(const SerialLine&) = delete;
   SerialLine& operator=(const SerialLine&) = delete;
 
@@ -55,7 +55,7 @@ class SerialLine final : private serial::LineSink, private serial::LineWatcher {
   const Station* station_of(std::optional<serial::StationId> station) const;
 
   Console& console_;
-  HistoryStore& history_;
+  history::HistoryStore& history_;
   RunObserver* observer_ = nullptr;
   LineObserver* watcher_ = nullptr;
   std::vector<const Station*> stations_;  // by station id

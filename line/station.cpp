@@ -100,7 +100,7 @@ std::string poll_state_name(int poll_state, int wait_time, bool exchange_open) {
 }
 
 Station::Station(DeviceSettings settings, kelvra::hostkit::DevicePtr device, Console& console,
-                 HistoryStore& history)
+                 history::HistoryStore& history)
     : settings_(std::move(settings)),
       device_(std::move(device)),
       protocol_(dynamic_cast<PMBusProtocol*>(device_.get())),
@@ -434,7 +434,7 @@ void Station::report_alarm(const AlarmReport& report) {
 }
 
 void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int len) {
-  StoredRecord stored;
+  history::StoredRecord stored;
   stored.device = settings_.name;
   stored.data_id = settings_.data_id;
   stored.round_seconds = publication_ ? publication_->seconds : 0;

@@ -12,12 +12,12 @@
 #include <json/value.h>
 
 #include "frame-codec/frame_codec.h"
+#include "history/history_store.h"
 #include "host/pmbus_protocol.h"
 #include "hostkit/plugin_loader.h"
 #include "line/alarm_engine.h"
 #include "line/comm_watch.h"
 #include "line/console.h"
-#include "line/history_store.h"
 #include "line/run_events.h"
 #include "line/settings.h"
 #include "record/kelvra_419_data.h"
@@ -75,7 +75,7 @@ class Station : public HostServices, public serial::LineClient {
  public:
   // Throws std::runtime_error when the plug-in's device is not a command/response device.
   Station(DeviceSettings settings, kelvra::hostkit::DevicePtr device, Console& console,
-          HistoryStore& history);
+          history::HistoryStore& history);
   ~Station() override;
   Station(const Station&) = delete;
   Station& operator=(const Station&) = delete;
@@ -169,7 +169,7 @@ class Station : public HostServices, public serial::LineClient {
   kelvra::hostkit::DevicePtr device_;
   PMBusProtocol* protocol_;
   Console& console_;
-  HistoryStore& history_;
+  history::HistoryStore& history_;
   serial::LineAccess* line_ = nullptr;
   AlarmEngine alarms_;
   StationCounters counters_;

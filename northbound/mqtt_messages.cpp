@@ -64,7 +64,7 @@ std::string payload_text(const Json::Value& value) {
   return hostkit::json_text(value);
 }
 
-Json::Value state_payload(const line::StoredRecord& stored, const kelvra_419_Data_t& record,
+Json::Value state_payload(const history::StoredRecord& stored, const kelvra_419_Data_t& record,
                           const StateContext& context) {
   Json::Value state(Json::objectValue);
   state["site"] = context.site;

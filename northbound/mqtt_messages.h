@@ -9,8 +9,8 @@
 
 #include <json/value.h>
 
+#include "history/history_store.h"
 #include "line/alarm_engine.h"
-#include "line/history_store.h"
 #include "record/kelvra_419_data.h"
 
 namespace kelvra::northbound {
@@ -41,7 +41,7 @@ struct StateContext {
 
 // One stored round: its position in history, times, source, the record exactly as
 // `decode --json` lists it, and the unit of every field that has one.
-Json::Value state_payload(const line::StoredRecord& stored, const kelvra_419_Data_t& record,
+Json::Value state_payload(const history::StoredRecord& stored, const kelvra_419_Data_t& record,
                           const StateContext& context);
 
 struct DiscoveryInput {

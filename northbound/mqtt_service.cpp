@@ -107,18 +107,18 @@ class DevicePublisher {
   static Value read_history(const Read& read, Value otherwise) {
     try {
       return read();
-    } catch (const line::HistoryError&) {
+    } catch (const history::HistoryError&) {
       return otherwise;
     }
   }
 
   std::int64_t newest_record_position() {
-    line::HistoryQuery query;
+    history::HistoryQuery query;
     query.device = station_.settings().name;
-    query.kinds = {line::TimelineKind::record};
+    query.kinds = {history::TimelineKind::record};
     query.last = 1;
     const auto newest = read_history([&] { return run_.history.timeline(query); },
-                                     std::vector<line::TimelineEntry>{});
+                                     std::vector<history::TimelineEntry>{});
     return newest.empty() ? 0 : newest.back().position;
   }
 
@@ -189,24 +189,26 @@ class DevicePublisher {
     alarms_published_.clear();
   }
 
-  bool concerns_this_device(const line::TimelineEntry& entry) const {
+  bool concerns_this_device(const history::TimelineEntry& entry) const {
     const std::string& name = station_.settings().name;
-    if (const auto* record = std::get_if<line::StoredRecord>(&entry.row)) {
+    if (const auto* record = std::get_if<history::StoredRecord>(&entry.row)) {
       return record->device == name;
     }
-    if (const auto* alarm = std::get_if<line::AlarmEvent>(&entry.row)) return alarm->device == name;
-    if (const auto* control = std::get_if<line::ControlEvent>(&entry.row)) {
+    if (const auto* alarm = std::get_if<events::AlarmEvent>(&entry.row))
+      return alarm->device == name;
+    if (const auto* control = std::get_if<events::ControlEvent>(&entry.row)) {
       return control->device == name;
     }
-    return std::get<line::CommEvent>(entry.row).port == station_.snapshot().port;
+    return std::get<events::CommEvent>(entry.row).port == station_.snapshot().port;
   }
 
   // The entry's message and whether it is the device's state; nullopt for a row that is not a
   // record of the device's size.
-  std::optional<std::pair<std::string, bool>> message_of(const line::TimelineEntry& entry) const {
+  std::optional<std::pair<std::string, bool>> message_of(
+      const history::TimelineEntry& entry) const {
     const bool replayed = entry.position <= replay_end_;
     const double age_s = static_cast<double>(now_ms() - entry.time_ms()) / 1000.0;
-    if (const auto* stored = std::get_if<line::StoredRecord>(&entry.row)) {
+    if (const auto* stored = std::get_if<history::StoredRecord>(&entry.row)) {
       const auto record = record::from_bytes(stored->bytes.data(), stored->bytes.size());
       if (!record) return std::nullopt;
       return std::make_pair(
@@ -214,12 +216,12 @@ class DevicePublisher {
           true);
     }
     Json::Value event;
-    if (const auto* alarm = std::get_if<line::AlarmEvent>(&entry.row)) {
+    if (const auto* alarm = std::get_if<events::AlarmEvent>(&entry.row)) {
       event = events::event_json(*alarm);
-    } else if (const auto* control = std::get_if<line::ControlEvent>(&entry.row)) {
+    } else if (const auto* control = std::get_if<events::ControlEvent>(&entry.row)) {
       event = events::event_json(*control);
     } else {
-      event = events::event_json(std::get<line::CommEvent>(entry.row));
+      event = events::event_json(std::get<events::CommEvent>(entry.row));
     }
     event["position"] = Json::Int64(entry.position);
     event["replayed"] = replayed;
@@ -231,8 +233,8 @@ class DevicePublisher {
     pump_posted_ = false;
     if (!connection_.up() || in_flight_.size() >= kWindow) return;
     const auto entries = read_history([&] { return run_.history.timeline_after(sent_, kBatch); },
-                                      std::vector<line::TimelineEntry>{});
-    for (const line::TimelineEntry& entry : entries) {
+                                      std::vector<history::TimelineEntry>{});
+    for (const history::TimelineEntry& entry : entries) {
       if (in_flight_.size() >= kWindow) break;
       const auto message = concerns_this_device(entry) ? message_of(entry) : std::nullopt;
       if (message) {
@@ -418,7 +420,7 @@ void MqttService::start(line::RunContext& run) {
         departed.push_back(device);
       }
     }
-  } catch (const line::HistoryError&) {
+  } catch (const history::HistoryError&) {
     // Unreadable history: departed devices are removed at a later start.
   }
   if (!publishers_.empty()) publishers_.front()->remove_on_connect(std::move(departed));
@@ -442,14 +444,14 @@ void MqttService::round_completed(const line::Station& station) {
 }
 
 // Events reach the broker out of history, in the order they were stored.
-void MqttService::alarm_event(const line::AlarmEvent&) {}
+void MqttService::alarm_event(const events::AlarmEvent&) {}
 
-void MqttService::comm_event(const line::CommEvent& event) {
+void MqttService::comm_event(const events::CommEvent& event) {
   for (const auto& publisher : publishers_) {
     if (publisher->station().snapshot().port == event.port) publisher->link_changed();
   }
 }
 
-void MqttService::control_event(const line::ControlEvent&) {}
+void MqttService::control_event(const events::ControlEvent&) {}
 
 }  // namespace kelvra::northbound

@@ -89,16 +89,16 @@ Json::Value fields_with_units(const kelvra_419_Data_t& record) {
 Api::Api(line::RunContext& run, std::string token, Limits limits)
     : run_(run), token_(std::move(token)), limits_(limits) {
   // Raise times of the alarms active now are in history when they were raised before this run.
-  line::HistoryQuery query;
+  history::HistoryQuery query;
   query.last = 1000;
   try {
-    for (const line::AlarmEvent& event : run_.history.alarm_events(query)) alarm_seen(event);
-  } catch (const line::HistoryError&) {
+    for (const events::AlarmEvent& event : run_.history.alarm_events(query)) alarm_seen(event);
+  } catch (const history::HistoryError&) {
     // History that cannot be read now leaves raise times to the events of this run.
   }
 }
 
-void Api::alarm_seen(const line::AlarmEvent& event) {
+void Api::alarm_seen(const events::AlarmEvent& event) {
   const auto key = std::make_pair(event.device, events::alarm_key(event.key, event.text));
   if (event.raised) {
     raised_at_[key] = event.time_ms;
@@ -171,7 +171,7 @@ void Api::answer(const HttpRequest& request, const ServerCounters& counters, con
     route(request, parse_target(request.target), counters, done);
   } catch (const RequestError& error) {
     done(error_answer(error.status(), error.what()));
-  } catch (const line::HistoryError& error) {
+  } catch (const history::HistoryError& error) {
     done(error_answer(503, error.what()));
   } catch (const std::exception& error) {
     // Whatever else went wrong is this request's alone; the run goes on.
@@ -297,18 +297,18 @@ HttpAnswer Api::history_records(const Target& target) {
   if (device != target.params.end() && station_named(device->second) == nullptr) {
     throw RequestError(404, "no device named \"" + device->second + "\"");
   }
-  line::HistoryQuery query;
+  history::HistoryQuery query;
   query.since_ms = since;
   query.until_ms = until;
   if (device != target.params.end()) query.device = device->second;
   query.last = limit + 1;  // one more than answered tells a truncated listing
-  std::vector<line::StoredRecord> rows = run_.history.records(query);
+  std::vector<history::StoredRecord> rows = run_.history.records(query);
   Json::Value json(Json::objectValue);
   json["records"] = Json::Value(Json::arrayValue);
   const std::size_t first = rows.size() > limit ? rows.size() - limit : 0;
   json["truncated"] = first > 0;
   for (std::size_t i = first; i < rows.size(); ++i) {
-    const line::StoredRecord& row = rows[i];
+    const history::StoredRecord& row = rows[i];
     Json::Value entry(Json::objectValue);
     entry["time_ms"] = Json::Int64(row.time_ms);
     entry["time"] = hostkit::local_time_text(row.time_ms);
@@ -334,7 +334,7 @@ HttpAnswer Api::history_events(const Target& target) {
   if (!wanted.empty() && wanted != "alarm" && wanted != "link" && wanted != "control") {
     throw RequestError(400, "parameter \"kind\": \"" + wanted + "\" is not alarm, link or control");
   }
-  line::HistoryQuery query;
+  history::HistoryQuery query;
   query.since_ms = since;
   query.until_ms = until;
   query.last = limit;
@@ -389,10 +389,10 @@ HttpAnswer Api::history_series(const Target& target) {
                                 std::to_string(points_max) + " points; at least " +
                                 std::to_string(fitting_step));
   }
-  std::vector<line::SeriesPoint> points;
+  std::vector<history::SeriesPoint> points;
   try {
     points = run_.history.series(device->second, field->second, since, until, step);
-  } catch (const line::HistoryError& error) {
+  } catch (const history::HistoryError& error) {
     throw RequestError(400, "parameter \"field\": " + error.reason());
   }
   Json::Value json(Json::objectValue);
@@ -403,7 +403,7 @@ HttpAnswer Api::history_series(const Target& target) {
   json["until"] = Json::Int64(until);
   json["step"] = Json::Int64(step);
   json["points"] = Json::Value(Json::arrayValue);
-  for (const line::SeriesPoint& point : points) {
+  for (const history::SeriesPoint& point : points) {
     Json::Value entry(Json::objectValue);
     entry["time"] = Json::Int64(point.time_ms);
     entry["min"] = point.min;

@@ -64,7 +64,7 @@ class Api {
   void answer(const HttpRequest& request, const ServerCounters& counters, const Answer& done);
 
   // Time an active alarm was raised, as the server saw it or history holds it.
-  void alarm_seen(const line::AlarmEvent& event);
+  void alarm_seen(const events::AlarmEvent& event);
 
   // The JSON of one event for the event stream, with its kind.
   Json::Value round_json(const line::Station& station) const;

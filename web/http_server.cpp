@@ -409,16 +409,16 @@ void HttpServer::round_completed(const line::Station& station) {
   broadcast("round", shared_->api->round_json(station));
 }
 
-void HttpServer::alarm_event(const line::AlarmEvent& event) {
+void HttpServer::alarm_event(const events::AlarmEvent& event) {
   shared_->api->alarm_seen(event);
   broadcast("alarm", events::event_json(event));
 }
 
-void HttpServer::comm_event(const line::CommEvent& event) {
+void HttpServer::comm_event(const events::CommEvent& event) {
   broadcast("link", events::event_json(event));
 }
 
-void HttpServer::control_event(const line::ControlEvent& event) {
+void HttpServer::control_event(const events::ControlEvent& event) {
   broadcast("control", events::event_json(event));
 }
 

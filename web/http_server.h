@@ -56,9 +56,9 @@ class HttpServer : public line::RunService, public line::RunObserver {
   unsigned short port() const;
 
   void round_completed(const line::Station& station) override;
-  void alarm_event(const line::AlarmEvent& event) override;
-  void comm_event(const line::CommEvent& event) override;
-  void control_event(const line::ControlEvent& event) override;
+  void alarm_event(const events::AlarmEvent& event) override;
+  void comm_event(const events::CommEvent& event) override;
+  void control_event(const events::ControlEvent& event) override;
 
  private:
   struct Shared;

@@ -90,7 +90,7 @@ std::string label_value(const std::string& text) {
 }
 
 std::string metrics_text(const std::vector<line::Station*>& stations,
-                         const line::HistoryStore& history, const ServerCounters& server) {
+                         const history::HistoryStore& history, const ServerCounters& server) {
   Exposition out;
   out.declare("kelvra_info", "gauge", "Device type and data id of each polled device, always 1.");
   out.declare("kelvra_link_up", "gauge", "1 while the device's serial port is open, else 0.");

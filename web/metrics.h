@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "line/history_store.h"
+#include "history/history_store.h"
 #include "line/station.h"
 #include "web/api.h"
 
@@ -14,7 +14,7 @@ namespace kelvra::web {
 // from the field table in base units, every alarm the device reported as 0 or 1, link, data age,
 // counters, history and the server's own clients.
 std::string metrics_text(const std::vector<line::Station*>& stations,
-                         const line::HistoryStore& history, const ServerCounters& server);
+                         const history::HistoryStore& history, const ServerCounters& server);
 
 // A label value with backslash, double quote and line feed escaped.
 std::string label_value(const std::string& text);

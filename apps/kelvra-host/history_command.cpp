@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "apps/kelvra-host/commands.h"
+#include "history/history_reader.h"
 #include "hostkit/input_error.h"
 #include "hostkit/local_time.h"
 #include "line/history_listing.h"
-#include "line/history_store.h"
 
 namespace kelvra::app {
 namespace {
@@ -18,7 +18,7 @@ constexpr std::int64_t kDayMs = 24 * 3600 * 1000;
 
 struct HistoryOptions {
   std::string db = "kelvra.db";
-  line::HistoryQuery query;
+  history::HistoryQuery query;
   std::optional<std::string> types;
   std::optional<std::string> series;
   std::optional<std::string> step;
@@ -36,13 +36,13 @@ std::int64_t time_option(const std::string& option, const std::string& text) {
   return *parsed;
 }
 
-std::vector<line::TimelineKind> kinds_of(const std::string& types) {
-  std::vector<line::TimelineKind> kinds;
+std::vector<history::TimelineKind> kinds_of(const std::string& types) {
+  std::vector<history::TimelineKind> kinds;
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = types.find(',', start);
     const std::string name = types.substr(start, comma - start);
-    const auto kind = line::timeline_kind_named(name);
+    const auto kind = history::timeline_kind_named(name);
     if (!kind) {
       throw hostkit::InputError("--type " + types + ": \"" + name +
                                 "\" is none of record, alarm, link, control");
@@ -58,7 +58,7 @@ int list(HistoryOptions& options) {
   const line::ListingFormat format = options.json  ? line::ListingFormat::json
                                      : options.csv ? line::ListingFormat::csv
                                                    : line::ListingFormat::text;
-  line::HistoryQuery& query = options.query;
+  history::HistoryQuery& query = options.query;
   if (query.since_ms && query.until_ms && *query.until_ms <= *query.since_ms) {
     throw hostkit::InputError("--until must be later than --since");
   }
@@ -74,12 +74,12 @@ int list(HistoryOptions& options) {
     }
     const std::int64_t until = query.until_ms.value_or(hostkit::utc_now_ms());
     const std::int64_t since = query.since_ms.value_or(until - kDayMs);
-    line::HistoryStore history(options.db, line::HistoryStore::ReadOnly{});
+    history::HistoryReader history(options.db);
     line::list_series(history, query.device, *options.series, since, until, *step, format, stdout);
     return hostkit::kExitDone;
   }
   if (options.step) throw hostkit::InputError("--step belongs to --series");
-  line::HistoryStore history(options.db, line::HistoryStore::ReadOnly{});
+  history::HistoryReader history(options.db);
   line::list_timeline(history, query, format, stdout);
   return hostkit::kExitDone;
 }

@@ -15,17 +15,18 @@ device: host record
 plugin: host record device
 hostkit: host record device frame-codec
 events: hostkit host record device frame-codec
+history: events hostkit host record device frame-codec
 serial: events hostkit host record device frame-codec
-line: serial events hostkit host record device frame-codec
+line: serial history events hostkit host record device frame-codec
 script: hostkit host record device frame-codec
 sim: hostkit host record device frame-codec
-fieldtools: line serial events hostkit host record device frame-codec
-web: line serial events hostkit host record device frame-codec
-northbound: line serial events hostkit host record device frame-codec
-apps/kelvra-host: web northbound fieldtools line serial events script sim hostkit host record device frame-codec
+fieldtools: line serial history events hostkit host record device frame-codec
+web: line serial history events hostkit host record device frame-codec
+northbound: line serial history events hostkit host record device frame-codec
+apps/kelvra-host: web northbound fieldtools line serial history events script sim hostkit host record device frame-codec
 apps/kelvra-sim: sim hostkit host record device frame-codec
-bench: fieldtools hostkit line serial events script sim host record device frame-codec
-fuzz: hostkit line serial events script sim host record device frame-codec
+bench: fieldtools hostkit line serial history events script sim host record device frame-codec
+fuzz: hostkit line serial history events script sim host record device frame-codec
 tests: *
 '
 declare -A allowed

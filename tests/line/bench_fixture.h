@@ -17,10 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include "history/history_store.h"
 #include "line/bench_run.h"
 #include "line/console.h"
 #include "line/control_socket.h"
-#include "line/history_store.h"
 #include "sim/simulator_server.h"
 
 namespace bench_testing {
@@ -148,12 +148,12 @@ class BenchSession {
   }
 
   // Waits until `condition` over the history database holds; false after `limit`.
-  bool wait_for(const std::function<bool(kelvra::line::HistoryStore&)>& condition,
+  bool wait_for(const std::function<bool(kelvra::history::HistoryStore&)>& condition,
                 std::chrono::milliseconds limit = 15s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       if (access(db().c_str(), F_OK) == 0) {
-        kelvra::line::HistoryStore history(db());
+        kelvra::history::HistoryStore history(db());
         if (condition(history)) return true;
       }
       std::this_thread::sleep_for(50ms);
@@ -161,7 +161,7 @@ class BenchSession {
     return false;
   }
   bool wait_for_records(std::size_t count) {
-    return wait_for([count](kelvra::line::HistoryStore& history) {
+    return wait_for([count](kelvra::history::HistoryStore& history) {
       return history.records({}).size() >= count;
     });
   }

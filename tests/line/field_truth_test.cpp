@@ -15,7 +15,7 @@
 namespace {
 
 using namespace bench_testing;
-using kelvra::line::HistoryStore;
+using kelvra::history::HistoryStore;
 
 // The first device's status once `condition` holds of it; null after `limit`.
 Json::Value device_status_when(BenchSession& session,
@@ -34,8 +34,8 @@ Json::Value device_status_when(BenchSession& session,
   return Json::Value();
 }
 
-std::vector<kelvra::line::AlarmEvent> comm_lost_events(HistoryStore& history) {
-  std::vector<kelvra::line::AlarmEvent> events;
+std::vector<kelvra::events::AlarmEvent> comm_lost_events(HistoryStore& history) {
+  std::vector<kelvra::events::AlarmEvent> events;
   for (const auto& event : history.alarm_events({})) {
     if (event.key == "COMM_LOST") events.push_back(event);
   }

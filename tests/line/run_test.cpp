@@ -13,7 +13,7 @@
 namespace {
 
 using namespace bench_testing;
-using kelvra::line::HistoryStore;
+using kelvra::history::HistoryStore;
 using kelvra::sim::Equipment;
 
 std::size_t count_of(const std::string& text, const std::regex& pattern) {
@@ -21,7 +21,7 @@ std::size_t count_of(const std::string& text, const std::regex& pattern) {
       std::sregex_iterator(text.begin(), text.end(), pattern), std::sregex_iterator()));
 }
 
-kelvra_419_Data_t record_of(const kelvra::line::StoredRecord& stored) {
+kelvra_419_Data_t record_of(const kelvra::history::StoredRecord& stored) {
   const auto record = kelvra::record::from_bytes(stored.bytes.data(), stored.bytes.size());
   EXPECT_TRUE(record.has_value()) << stored.bytes.size() << " bytes stored";
   return record.value_or(kelvra_419_Data_t{});
@@ -100,7 +100,7 @@ TEST(BenchRun, ScenarioMainsFailureRaisesThenClearsTheSupplyLossAlarm) {
                                                                    "short-mains-failure")));
   session.start();
   const auto supply_loss_events = [](HistoryStore& history) {
-    std::vector<kelvra::line::AlarmEvent> events;
+    std::vector<kelvra::events::AlarmEvent> events;
     for (const auto& event : history.alarm_events({})) {
       if (event.key == "PowerOff") events.push_back(event);
     }
@@ -432,7 +432,7 @@ kelvra::line::RunSettings two_devices(const std::string& first_port, int first_a
 
 std::map<std::uint32_t, std::size_t> records_per_data_id(const std::string& db) {
   std::map<std::uint32_t, std::size_t> counts;
-  for (const auto& row : kelvra::line::HistoryStore(db).records({})) ++counts[row.data_id];
+  for (const auto& row : kelvra::history::HistoryStore(db).records({})) ++counts[row.data_id];
   return counts;
 }
 

@@ -14,7 +14,7 @@ namespace {
 using namespace broker_testing;
 using bench_testing::BenchSession;
 using bench_testing::TempDir;
-using kelvra::line::HistoryStore;
+using kelvra::history::HistoryStore;
 using kelvra::line::MqttSettings;
 using kelvra::northbound::MqttService;
 
@@ -142,7 +142,7 @@ TEST(MqttBroker, DiscoveryFollowsTheRulesAndStateCarriesTheDecodedRecord) {
 
   // Every state is the stored round it names, its record exactly as decode --json lists it.
   HistoryStore history(bench.session.db());
-  std::map<std::int64_t, kelvra::line::StoredRecord> rows;
+  std::map<std::int64_t, kelvra::history::StoredRecord> rows;
   for (auto& row : history.records({})) rows[row.id] = row;
   for (const Message& message : subscriber.on(kBase + "/state")) {
     const Json::Value payload = parse_json(message.payload);
@@ -476,7 +476,7 @@ TEST(MqttBroker, ADeviceThatLeftTheSettingsIsRemovedFromDiscovery) {
   {
     // A device of an earlier run's settings, announced on the broker then.
     HistoryStore earlier(db);
-    kelvra::line::StoredRecord gone_record;
+    kelvra::history::StoredRecord gone_record;
     gone_record.device = "power9";
     gone_record.data_id = 9;
     gone_record.bytes.assign(kelvra::record::kRecordSize, 0);

@@ -1,16 +1,19 @@
 #include <gtest/gtest.h>
 
-#include "bench_fixture.h"
+#include "history/history_reader.h"
+#include "history/history_store.h"
 #include "hostkit/local_time.h"
-#include "line/history_store.h"
+#include "tests/line/bench_fixture.h"
 
 namespace {
 
-using kelvra::line::AlarmEvent;
-using kelvra::line::CommEvent;
-using kelvra::line::HistoryQuery;
-using kelvra::line::HistoryStore;
-using kelvra::line::StoredRecord;
+using kelvra::events::AlarmEvent;
+using kelvra::events::CommEvent;
+using kelvra::events::ControlEvent;
+using kelvra::history::HistoryOptions;
+using kelvra::history::HistoryQuery;
+using kelvra::history::HistoryStore;
+using kelvra::history::StoredRecord;
 
 // UTC milliseconds of a local time text.
 std::int64_t at(const std::string& local) {
@@ -19,7 +22,7 @@ std::int64_t at(const std::string& local) {
 
 StoredRecord record_at(const std::string& time, std::uint32_t data_id, std::uint8_t first_byte) {
   StoredRecord record;
-  record.time_ms = at(time);
+  record.time_ms = *kelvra::hostkit::parse_local_time(time);
   record.device = "power" + std::to_string(data_id);
   record.data_id = data_id;
   record.round_seconds = 0.5;
@@ -51,6 +54,7 @@ TEST(HistoryStore, ListingsSelectBySinceAndLastOldestFirst) {
                          "2026-12-08 10:30:00.000", "2026-12-08 11:00:00.000"};
   std::uint8_t marker = 1;
   for (const char* time : times) {
+    const std::int64_t time_ms = *kelvra::hostkit::parse_local_time(time);
     history.add_record(record_at(time, 1, marker++));
     history.add_alarm_event(
         AlarmEvent{at(time), "power1", marker % 2 == 0, 1, "PowerOff", "419415001", "n", "t", 100});
@@ -102,10 +106,31 @@ TEST(HistoryStore, UnopenableDatabaseIsNamed) {
   try {
     HistoryStore history("/nonexistent/dir/h.db");
     ADD_FAILURE();
-  } catch (const kelvra::line::HistoryError& error) {
+  } catch (const kelvra::history::HistoryError& error) {
     EXPECT_EQ(std::string(error.what()).rfind("/nonexistent/dir/h.db: cannot open", 0), 0u)
         << error.what();
   }
+}
+
+// A row without time_ms takes the store's clock, whatever kind it is.
+TEST(HistoryStore, RowWithoutTimeMsTakesTheStoreClock) {
+  bench_testing::TempDir dir;
+  constexpr std::int64_t kNow = 1793923200123;
+  const std::string text = "2026-10-25 02:30:00.000";
+  HistoryOptions options;
+  options.wall_clock = [] { return kNow; };
+  {
+    HistoryStore history(dir.file("h.db"), options);
+    StoredRecord record = record_at(text, 1, 1);
+    record.time_ms = 0;
+    history.add_record(record);
+    history.add_alarm_event(AlarmEvent{0, "power1", true, 1, "k", "i", "n", "t", 1});
+    history.add_comm_event(CommEvent{0, "/dev/ttyS0", "lost", "d"});
+    history.add_control_event(ControlEvent{0, "power1", "socket", 310, "", "refused", "", ""});
+  }
+  const auto timeline = kelvra::history::HistoryReader(dir.file("h.db")).timeline({});
+  ASSERT_EQ(timeline.size(), 4u);
+  for (const auto& entry : timeline) EXPECT_EQ(entry.time_ms(), kNow);
 }
 
 }  // namespace

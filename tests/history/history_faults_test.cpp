@@ -8,20 +8,19 @@
 #include <fstream>
 #include <iterator>
 
-#include "bench_fixture.h"
+#include "tests/line/bench_fixture.h"
 
 namespace {
 
 using namespace bench_testing;
-using kelvra::line::AlarmEvent;
-using kelvra::line::HistoryStore;
-using kelvra::line::StoredRecord;
+using kelvra::events::AlarmEvent;
+using kelvra::history::HistoryStore;
+using kelvra::history::StoredRecord;
 
 // Stores one round as a run does: the record and one alarm event in one transaction.
 void store_round(HistoryStore& history, std::uint8_t marker) {
   history.begin();
-  StoredRecord record;
-  record.time_ms = 1765188000000;
+  StoredRecord record;  // time_ms 0: the store's clock
   record.device = "power1";
   record.data_id = 1;
   record.bytes.assign(763, marker);
@@ -89,7 +88,7 @@ void expect_one_message_while_failing(HistoryStore& history, std::vector<std::st
 
 // A keep-going store that commits at every round's end, as a run does once a second.
 std::unique_ptr<HistoryStore> keep_going(const std::string& db, std::vector<std::string>& said) {
-  kelvra::line::HistoryOptions options;
+  kelvra::history::HistoryOptions options;
   options.flush_interval = std::chrono::milliseconds(0);
   return std::make_unique<HistoryStore>(
       db, [&said](const std::string& text) { said.push_back(text); }, options);

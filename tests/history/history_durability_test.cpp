@@ -6,21 +6,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "bench_fixture.h"
+#include "history/history_store.h"
 #include "hostkit/local_time.h"
-#include "line/history_store.h"
+#include "tests/line/bench_fixture.h"
 
 namespace {
 
 using namespace bench_testing;
-using kelvra::line::HistoryStore;
-using kelvra::line::StoredRecord;
+using kelvra::history::HistoryStore;
+using kelvra::history::StoredRecord;
 
 // Records as a reader sees them now; empty while the database is not there yet.
 std::vector<StoredRecord> records_now(const std::string& db) {
   try {
-    return HistoryStore(db, HistoryStore::ReadOnly{}).records({});
-  } catch (const kelvra::line::HistoryError&) {
+    return kelvra::history::HistoryReader(db).records({});
+  } catch (const kelvra::history::HistoryError&) {
     return {};
   }
 }

@@ -1,0 +1,242 @@
+#include "history/history_store.h"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+#include "history/retention.h"
+#include "history/schema.h"
+#include "hostkit/local_time.h"
+
+namespace kelvra::history {
+
+HistoryStore::HistoryStore(std::string path, std::unique_ptr<WriteFailures> failures,
+                           HistoryOptions options)
+    : path_(std::move(path)), failures_(std::move(failures)), options_(std::move(options)) {
+  if (!options_.wall_clock) options_.wall_clock = hostkit::utc_now_ms;
+  if (!options_.steady_clock) {
+    options_.steady_clock = [] { return std::chrono::steady_clock::now(); };
+  }
+  if (options_.key_frame_interval == 0) options_.key_frame_interval = 1;
+}
+
+HistoryStore::HistoryStore(const std::string& path, HistoryOptions options)
+    : HistoryStore(path, std::make_unique<StrictWriteFailures>(), std::move(options)) {
+  connection();
+}
+
+HistoryStore::HistoryStore(const std::string& path, HistoryStatus status, HistoryOptions options)
+    : HistoryStore(path,
+                   std::make_unique<KeepGoingWriteFailures>(std::move(status), options.queue_bound),
+                   std::move(options)) {
+  try {
+    connection();
+  } catch (const HistoryError& error) {
+    failures_->not_stored(path_, error.reason());
+  }
+}
+
+HistoryStore::~HistoryStore() {
+  in_round_ = false;
+  for (AggregateRow& row : minutes_.close_all()) enqueue(std::move(row));
+  try {
+    flush();
+  } catch (const HistoryError&) {
+    // Nowhere left to say it: the owner heard of the failure from the writes before.
+  }
+}
+
+Database& HistoryStore::connection() {
+  if (db_) return *db_;
+  try {
+    db_ = std::make_unique<Database>(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  } catch (const HistoryError& error) {
+    throw HistoryError(path_, "cannot open the history database: " + error.reason());
+  }
+  db_->busy_timeout(failures_->busy_timeout_ms());
+  try {
+    prepare_for_writing(*db_, options_.key_frame_interval);
+  } catch (const HistoryError& error) {
+    close();
+    throw HistoryError(path_, error.reason());
+  }
+  return *db_;
+}
+
+// Drops the connection; the device ids and record chains are read again with the next one.
+void HistoryStore::close() {
+  writer_.reset();
+  db_.reset();
+}
+
+HistoryReader HistoryStore::reader() {
+  if (!queue_.empty()) flush();
+  return HistoryReader(connection(), path_);
+}
+
+std::int64_t HistoryStore::stamp(std::int64_t time_ms) const {
+  return time_ms != 0 ? time_ms : options_.wall_clock();
+}
+
+void HistoryStore::enqueue(QueuedRow row) {
+  queue_.push_back(std::move(row));
+  if (queue_.size() > options_.queue_bound) {
+    queue_.pop_front();
+    ++dropped_total_;
+    failures_->dropped_oldest();
+  }
+}
+
+void HistoryStore::begin() {
+  in_round_ = true;
+}
+
+void HistoryStore::commit() {
+  if (!in_round_) return;
+  in_round_ = false;
+  maybe_flush();
+}
+
+void HistoryStore::add_record(const StoredRecord& record) {
+  StoredRecord stamped = record;
+  stamped.time_ms = stamp(record.time_ms);
+  if (auto closed = minutes_.add(stamped)) enqueue(std::move(*closed));
+  enqueue(std::move(stamped));
+  maybe_flush();
+}
+
+void HistoryStore::add_alarm_event(const AlarmEvent& event) {
+  AlarmEvent stamped = event;
+  stamped.time_ms = stamp(event.time_ms);
+  enqueue(std::move(stamped));
+  maybe_flush();
+}
+
+void HistoryStore::add_comm_event(const CommEvent& event) {
+  CommEvent stamped = event;
+  stamped.time_ms = stamp(event.time_ms);
+  enqueue(std::move(stamped));
+  maybe_flush();
+}
+
+void HistoryStore::add_control_event(const ControlEvent& event) {
+  ControlEvent stamped = event;
+  stamped.time_ms = stamp(event.time_ms);
+  enqueue(std::move(stamped));
+  maybe_flush();
+}
+
+void HistoryStore::tick() {
+  maybe_flush();
+}
+
+void HistoryStore::maybe_flush() {
+  if (in_round_) return;
+  if (!last_flush_ || options_.steady_clock() - *last_flush_ >= options_.flush_interval) flush();
+}
+
+// The whole queue in one transaction.
+void HistoryStore::write_queue() {
+  Database& db = connection();
+  if (!writer_) writer_ = std::make_unique<RowWriter>(db, options_.key_frame_interval);
+  Transaction transaction(db);
+  for (const QueuedRow& row : queue_) writer_->write(row);
+  transaction.commit();
+}
+
+bool HistoryStore::flush() {
+  last_flush_ = options_.steady_clock();
+  if (queue_.empty() && !not_stored_reason()) return !writer_ || retention_quietly();
+  try {
+    write_queue();
+  } catch (const HistoryError& error) {
+    close();
+    failures_->not_stored(path_, error.reason());
+    return false;
+  }
+  const std::size_t written = queue_.size();
+  queue_.clear();
+  failures_->stored(written);
+  return retention_quietly();
+}
+
+bool HistoryStore::retention_quietly() {
+  if (!db_) return true;
+  try {
+    retention_step(*db_, options_, options_.wall_clock(), [this](std::int64_t device) {
+      if (writer_) writer_->end_chain(device);
+    });
+    return true;
+  } catch (const HistoryError& error) {
+    failures_->side_failure(HistoryError(path_, error.reason()));
+    return false;
+  }
+}
+
+std::optional<std::vector<std::uint8_t>> HistoryStore::latest_record(std::uint32_t data_id) {
+  try {
+    return reader().latest_record(data_id);
+  } catch (const HistoryError& error) {
+    failures_->side_failure(error);
+  }
+  // A database that cannot be written may still be read (a read-only file system).
+  try {
+    return HistoryReader(path_).latest_record(data_id);
+  } catch (const HistoryError&) {
+    return std::nullopt;
+  }
+}
+
+std::vector<StoredRecord> HistoryStore::records(const HistoryQuery& query) {
+  return reader().records(query);
+}
+
+std::vector<AlarmEvent> HistoryStore::alarm_events(const HistoryQuery& query) {
+  return reader().alarm_events(query);
+}
+
+std::vector<CommEvent> HistoryStore::comm_events(const HistoryQuery& query) {
+  return reader().comm_events(query);
+}
+
+std::vector<ControlEvent> HistoryStore::control_events(const HistoryQuery& query) {
+  return reader().control_events(query);
+}
+
+std::vector<TimelineEntry> HistoryStore::timeline(const HistoryQuery& query) {
+  return reader().timeline(query);
+}
+
+std::vector<TimelineEntry> HistoryStore::timeline_after(std::int64_t position, std::size_t limit) {
+  return reader().timeline_after(position, limit);
+}
+
+std::vector<std::string> HistoryStore::device_names() {
+  return reader().device_names();
+}
+
+std::vector<SeriesPoint> HistoryStore::series(const std::string& device, const std::string& field,
+                                              std::int64_t since_ms, std::int64_t until_ms,
+                                              std::int64_t step_ms) {
+  return reader().series(device, field, since_ms, until_ms, step_ms);
+}
+
+std::int64_t HistoryStore::get_cursor(const std::string& name) {
+  for (auto row = queue_.rbegin(); row != queue_.rend(); ++row) {
+    const auto* cursor = std::get_if<CursorRow>(&*row);
+    if (cursor && cursor->name == name) return cursor->position;
+  }
+  try {
+    return HistoryReader(connection(), path_).get_cursor(name);
+  } catch (const HistoryError& error) {
+    failures_->side_failure(error);
+    return 0;
+  }
+}
+
+void HistoryStore::set_cursor(const std::string& name, std::int64_t position) {
+  enqueue(CursorRow{name, position});
+  maybe_flush();
+}
+
+}  // namespace kelvra::history

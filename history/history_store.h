@@ -1,0 +1,98 @@
+// The history writer: queued rows committed in batches, minute aggregates, retention, health.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/aggregates.h"
+#include "history/history_reader.h"
+#include "history/history_types.h"
+#include "history/row_writer.h"
+#include "history/sqlite.h"
+#include "history/write_failures.h"
+
+namespace kelvra::history {
+
+class HistoryStore {
+ public:
+  // Opens or creates the database for writing and upgrades an older schema in place; throws
+  // HistoryError naming the path.
+  explicit HistoryStore(const std::string& path, HistoryOptions options = {});
+  // A store for a run, which must not end because history cannot be written: nothing throws
+  // from opening, writing or latest_record. Rows wait in the queue while the database cannot be
+  // written and are written once it can; past the queue's bound the oldest are dropped.
+  HistoryStore(const std::string& path, HistoryStatus status, HistoryOptions options = {});
+  // Writes what is queued.
+  ~HistoryStore();
+  HistoryStore(const HistoryStore&) = delete;
+  HistoryStore& operator=(const HistoryStore&) = delete;
+
+  // Brackets one round: a round's rows are never split between two commits.
+  void begin();
+  void commit();
+  bool in_transaction() const { return in_round_; }
+
+  // A row with time_ms 0 takes the store's wall clock.
+  void add_record(const StoredRecord& record);
+  void add_alarm_event(const AlarmEvent& event);
+  void add_comm_event(const CommEvent& event);
+  void add_control_event(const ControlEvent& event);
+
+  // Commits the queue when the flush interval has passed since the last commit (and no round is
+  // open); a run calls it from a timer so rows never wait long for the next round.
+  void tick();
+  // Commits the queue now; in a keep-going store false when it could not (the rows stay queued).
+  bool flush();
+  // Why history is not being stored, while it is not; nullopt while it is.
+  std::optional<std::string> not_stored_reason() const { return failures_->not_stored_reason(); }
+  // Rows dropped past the queue's bound since the store was opened, and rows waiting now.
+  std::uint64_t dropped_rows() const { return dropped_total_; }
+  std::size_t queued_rows() const { return queue_.size(); }
+
+  // What HistoryReader answers, over every row added so far (the queue is committed first).
+  std::optional<std::vector<std::uint8_t>> latest_record(std::uint32_t data_id);
+  std::vector<StoredRecord> records(const HistoryQuery& query);
+  std::vector<AlarmEvent> alarm_events(const HistoryQuery& query);
+  std::vector<CommEvent> comm_events(const HistoryQuery& query);
+  std::vector<ControlEvent> control_events(const HistoryQuery& query);
+  std::vector<TimelineEntry> timeline(const HistoryQuery& query);
+  std::vector<TimelineEntry> timeline_after(std::int64_t position, std::size_t limit);
+  std::vector<std::string> device_names();
+  std::vector<SeriesPoint> series(const std::string& device, const std::string& field,
+                                  std::int64_t since_ms, std::int64_t until_ms,
+                                  std::int64_t step_ms);
+
+  // A named position that survives restarts (e.g. what a broker last acknowledged); 0 when never
+  // set. set_cursor is queued and committed with the rows.
+  std::int64_t get_cursor(const std::string& name);
+  void set_cursor(const std::string& name, std::int64_t position);
+
+ private:
+  HistoryStore(std::string path, std::unique_ptr<WriteFailures> failures, HistoryOptions options);
+  Database& connection();
+  void close();
+  HistoryReader reader();
+  std::int64_t stamp(std::int64_t time_ms) const;
+  void enqueue(QueuedRow row);
+  void maybe_flush();
+  void write_queue();
+  bool retention_quietly();
+
+  std::string path_;
+  std::unique_ptr<WriteFailures> failures_;
+  HistoryOptions options_;
+  std::unique_ptr<Database> db_;
+  std::unique_ptr<RowWriter> writer_;  // while the connection is; made at its first commit
+  std::deque<QueuedRow> queue_;
+  std::uint64_t dropped_total_ = 0;
+  bool in_round_ = false;
+  std::optional<std::chrono::steady_clock::time_point> last_flush_;
+  MinuteAggregator minutes_;
+};
+
+}  // namespace kelvra::history

@@ -1,0 +1,118 @@
+#include "history/retention.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <string>
+
+namespace kelvra::history {
+namespace {
+
+constexpr std::int64_t kDayMs = 24 * 60 * 60 * 1000;
+// Rows deleted after one commit, at most: small steps that never hold up polling.
+constexpr int kRetentionBudget = 2000;
+const char* const kEventTables[] = {"alarm_events", "comm_events", "control_events"};
+
+class Retention {
+ public:
+  Retention(Database& db, const std::function<void(std::int64_t)>& chain_ended)
+      : db_(db), chain_ended_(chain_ended) {}
+
+  // Deletes the oldest record's group (it and the deltas that follow up to the device's next
+  // whole record); returns the rows deleted, 0 when there are none (or none all older).
+  int delete_oldest_record_group(std::optional<std::int64_t> older_than_ms) {
+    Statement oldest(db_, "SELECT id, device, time_ms FROM records ORDER BY id LIMIT 1");
+    if (!oldest.step()) return 0;
+    const std::int64_t id = oldest.integer(0);
+    const std::int64_t device = oldest.integer(1);
+    const std::int64_t time_ms = oldest.integer(2);
+    oldest.reset();
+    if (older_than_ms && time_ms >= *older_than_ms) return 0;
+    Statement next_whole(db_,
+                         "SELECT min(id) FROM records WHERE device = ?1 AND id > ?2 AND whole = 1");
+    const auto next = next_whole.bind(1, device).bind(2, id).single_integer();
+    const std::int64_t end = next.value_or(std::numeric_limits<std::int64_t>::max());
+    // By age, a group goes only when all of it is older than the cutoff.
+    if (older_than_ms) {
+      Statement newest(
+          db_, "SELECT max(time_ms) FROM records WHERE device = ?1 AND id >= ?2 AND id < ?3");
+      if (newest.bind(1, device).bind(2, id).bind(3, end).single_integer().value_or(0) >=
+          *older_than_ms) {
+        return 0;
+      }
+    }
+    Statement erase(db_, "DELETE FROM records WHERE device = ?1 AND id >= ?2 AND id < ?3");
+    erase.bind(1, device).bind(2, id).bind(3, end).run();
+    const int deleted = db_.changes();
+    if (!next) chain_ended_(device);
+    return deleted;
+  }
+
+  int delete_older(const char* table, const char* time_column, std::int64_t cutoff_ms, int limit) {
+    Statement erase(db_, std::string("DELETE FROM ") + table + " WHERE id IN (SELECT id FROM " +
+                             table + " WHERE " + time_column + " < ?1 ORDER BY id LIMIT ?2)");
+    erase.bind(1, cutoff_ms).bind(2, static_cast<std::int64_t>(limit)).run();
+    return db_.changes();
+  }
+
+  std::int64_t used_bytes() {
+    Statement statement(db_,
+                        "SELECT ((SELECT page_count FROM pragma_page_count()) - "
+                        "(SELECT freelist_count FROM pragma_freelist_count())) * "
+                        "(SELECT page_size FROM pragma_page_size())");
+    return statement.single_integer().value_or(0);
+  }
+
+ private:
+  Database& db_;
+  const std::function<void(std::int64_t)>& chain_ended_;
+};
+
+}  // namespace
+
+void retention_step(Database& db, const HistoryOptions& options, std::int64_t now_ms,
+                    const std::function<void(std::int64_t device)>& chain_ended) {
+  if (!options.keep_days && !options.max_db_mb && options.keep_events_days <= 0 &&
+      options.keep_aggregate_days <= 0) {
+    return;
+  }
+  Retention retention(db, chain_ended);
+  int budget = kRetentionBudget;
+  Transaction transaction(db);
+  if (options.keep_days) {
+    const std::int64_t cutoff = now_ms - *options.keep_days * kDayMs;
+    while (budget > 0) {
+      const int deleted = retention.delete_oldest_record_group(cutoff);
+      if (deleted == 0) break;
+      budget -= deleted;
+    }
+  }
+  if (options.keep_events_days > 0) {
+    for (const char* table : kEventTables) {
+      budget -= retention.delete_older(table, "time_ms", now_ms - options.keep_events_days * kDayMs,
+                                       std::max(budget, 1));
+    }
+  }
+  if (options.keep_aggregate_days > 0) {
+    budget -=
+        retention.delete_older("aggregates", "minute_ms",
+                               now_ms - options.keep_aggregate_days * kDayMs, std::max(budget, 1));
+  }
+  if (options.max_db_mb) {
+    const std::int64_t limit = static_cast<std::int64_t>(*options.max_db_mb) * 1024 * 1024;
+    while (budget > 0 && retention.used_bytes() > limit) {
+      int deleted = retention.delete_oldest_record_group(std::nullopt);
+      // Past the raw records, the oldest aggregates, then the oldest events go.
+      if (deleted == 0)
+        deleted = retention.delete_older("aggregates", "minute_ms", now_ms + kDayMs, 500);
+      for (const char* table : kEventTables) {
+        if (deleted == 0) deleted = retention.delete_older(table, "time_ms", now_ms + kDayMs, 500);
+      }
+      if (deleted == 0) break;
+      budget -= deleted;
+    }
+  }
+  transaction.commit();
+}
+
+}  // namespace kelvra::history

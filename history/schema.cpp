@@ -1,0 +1,120 @@
+#include "history/schema.h"
+
+#include <string>
+
+namespace kelvra::history {
+namespace {
+
+// Row ids of records and of the three event tables come from one sequence: they are the
+// timeline's positions. A record's payload is its bytes XORed with the device's previous record
+// (or with zeros when `whole`), run-length coded (record_codec.h).
+constexpr const char* kSchema = R"(
+CREATE TABLE devices (
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL,
+  data_id INTEGER NOT NULL,
+  UNIQUE(name, data_id));
+CREATE TABLE records (
+  id INTEGER PRIMARY KEY,
+  time_ms INTEGER NOT NULL,
+  device INTEGER NOT NULL,
+  round_us INTEGER NOT NULL,
+  restored INTEGER NOT NULL,
+  whole INTEGER NOT NULL,
+  payload BLOB NOT NULL);
+CREATE INDEX records_by_device ON records(device, id);
+CREATE INDEX records_by_time ON records(device, time_ms);
+CREATE TABLE alarm_events (
+  id INTEGER PRIMARY KEY,
+  time_ms INTEGER NOT NULL,
+  device TEXT NOT NULL,
+  event TEXT NOT NULL,
+  level INTEGER NOT NULL,
+  key TEXT NOT NULL,
+  alarm_id TEXT NOT NULL,
+  name TEXT NOT NULL,
+  text TEXT NOT NULL,
+  seq INTEGER NOT NULL);
+CREATE TABLE comm_events (
+  id INTEGER PRIMARY KEY,
+  time_ms INTEGER NOT NULL,
+  port TEXT NOT NULL,
+  event TEXT NOT NULL,
+  detail TEXT NOT NULL);
+CREATE TABLE control_events (
+  id INTEGER PRIMARY KEY,
+  time_ms INTEGER NOT NULL,
+  device TEXT NOT NULL,
+  origin TEXT NOT NULL,
+  code INTEGER NOT NULL,
+  argument TEXT NOT NULL,
+  verdict TEXT NOT NULL,
+  detail TEXT NOT NULL,
+  readback TEXT NOT NULL);
+CREATE TABLE aggregates (
+  id INTEGER PRIMARY KEY,
+  device INTEGER NOT NULL,
+  minute_ms INTEGER NOT NULL,
+  count INTEGER NOT NULL,
+  payload BLOB NOT NULL);
+CREATE INDEX aggregates_by_device ON aggregates(device, minute_ms);
+CREATE TABLE cursors (
+  name TEXT PRIMARY KEY,
+  position INTEGER NOT NULL);
+PRAGMA user_version = 1;
+)";
+
+// Under the write lock, as another connection may have done it meanwhile.
+void create_or_upgrade(Database& db, unsigned key_frame_interval) {
+  Transaction transaction(db);
+  if (db.user_version() == 0) {
+    if (db.has_table("records")) {
+      db.exec("DROP INDEX IF EXISTS records_by_device");
+      db.exec("ALTER TABLE records RENAME TO old_records");
+      db.exec("ALTER TABLE alarm_events RENAME TO old_alarm_events");
+      db.exec("ALTER TABLE comm_events RENAME TO old_comm_events");
+      const bool control_table = db.has_table("control_events");
+      if (control_table) db.exec("ALTER TABLE control_events RENAME TO old_control_events");
+      db.exec(kSchema);
+      migrate_from_first_schema(db, key_frame_interval);
+      db.exec("DROP TABLE old_records");
+      db.exec("DROP TABLE old_alarm_events");
+      db.exec("DROP TABLE old_comm_events");
+      if (control_table) db.exec("DROP TABLE old_control_events");
+    } else {
+      db.exec(kSchema);
+    }
+  }
+  transaction.commit();
+}
+
+}  // namespace
+
+void prepare_for_writing(Database& db, unsigned key_frame_interval) {
+  const int version = db.user_version();
+  if (version > kSchemaVersion) {
+    throw HistoryError("history", "written by a newer kelvra-host (schema " +
+                                      std::to_string(version) + "); not changed");
+  }
+  if (version == 0 && !db.has_table("records") && db.has_any_table()) {
+    throw HistoryError("history", "not a history database; not changed");
+  }
+  // WAL: readers never block the writer; FULL syncs the log once per commit, so with one commit
+  // a second a power cut loses at most the last second and never the file.
+  db.exec("PRAGMA journal_mode = WAL");
+  db.exec("PRAGMA synchronous = FULL");
+  if (version == 0) create_or_upgrade(db, key_frame_interval);
+}
+
+void check_readable(Database& db) {
+  const int version = db.user_version();
+  if (version == 0 && db.has_table("records")) {
+    throw HistoryError("history",
+                       "history of an older kelvra-host; `kelvra-host run --db` on it upgrades it");
+  }
+  if (version != kSchemaVersion || !db.has_table("records")) {
+    throw HistoryError("history", "not a history database");
+  }
+}
+
+}  // namespace kelvra::history

@@ -1,0 +1,60 @@
+// A writer's answer to an unwritable database: strict throws; keep-going queues and says so.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "history/history_types.h"
+
+namespace kelvra::history {
+
+class WriteFailures {
+ public:
+  virtual ~WriteFailures() = default;
+  // How long a write waits on another connection's lock.
+  virtual int busy_timeout_ms() const = 0;
+  // Rows could not be stored: throws HistoryError(path, reason), or notes it and returns.
+  virtual void not_stored(const std::string& path, const std::string& reason) = 0;
+  // Something beside storing rows failed (retention, a read): throws it, or returns.
+  virtual void side_failure(const HistoryError& error) = 0;
+  // The queue was written (rows waiting meanwhile included).
+  virtual void stored(std::size_t rows) = 0;
+  // The oldest queued row was dropped past the queue's bound.
+  virtual void dropped_oldest() = 0;
+  virtual std::optional<std::string> not_stored_reason() const = 0;
+};
+
+// Throws every failure to the caller.
+class StrictWriteFailures : public WriteFailures {
+ public:
+  int busy_timeout_ms() const override { return 2000; }
+  void not_stored(const std::string& path, const std::string& reason) override;
+  void side_failure(const HistoryError& error) override;
+  void stored(std::size_t) override {}
+  void dropped_oldest() override {}
+  std::optional<std::string> not_stored_reason() const override { return std::nullopt; }
+};
+
+// Keeps the rows; says once "history not stored: REASON" and once "history stored again".
+class KeepGoingWriteFailures : public WriteFailures {
+ public:
+  KeepGoingWriteFailures(HistoryStatus status, std::size_t queue_bound);
+  // A run must not wait on a lock: its rows stay queued instead.
+  int busy_timeout_ms() const override { return 50; }
+  void not_stored(const std::string& path, const std::string& reason) override;
+  void side_failure(const HistoryError&) override {}
+  void stored(std::size_t rows) override;
+  void dropped_oldest() override;
+  std::optional<std::string> not_stored_reason() const override { return failing_; }
+
+ private:
+  HistoryStatus status_;
+  std::size_t queue_bound_;
+  std::optional<std::string> failing_;
+  std::uint64_t dropped_during_failure_ = 0;
+  bool said_full_ = false;
+};
+
+}  // namespace kelvra::history
