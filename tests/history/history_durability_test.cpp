@@ -94,7 +94,7 @@ TEST(HistoryDurability, RowsMeetingALockWaitAndArriveWhenItIsReleased) {
 
   const std::uint64_t rounds_at_release =
       session.ask(request("status"))["devices"][0]["rounds"].asUInt64();
-  EXPECT_TRUE(session.wait_for([&](HistoryStore& history) {
+  EXPECT_TRUE(session.wait_for([&](kelvra::history::HistoryReader& history) {
     return history.records({}).size() >= rounds_at_release;
   })) << session.output();
   session.stop();

@@ -54,7 +54,6 @@ TEST(HistoryStore, ListingsSelectBySinceAndLastOldestFirst) {
                          "2026-12-08 10:30:00.000", "2026-12-08 11:00:00.000"};
   std::uint8_t marker = 1;
   for (const char* time : times) {
-    const std::int64_t time_ms = *kelvra::hostkit::parse_local_time(time);
     history.add_record(record_at(time, 1, marker++));
     history.add_alarm_event(
         AlarmEvent{at(time), "power1", marker % 2 == 0, 1, "PowerOff", "419415001", "n", "t", 100});

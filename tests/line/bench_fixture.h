@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "history/history_reader.h"
 #include "history/history_store.h"
 #include "line/bench_run.h"
 #include "line/console.h"
@@ -148,20 +149,24 @@ class BenchSession {
   }
 
   // Waits until `condition` over the history database holds; false after `limit`.
-  bool wait_for(const std::function<bool(kelvra::history::HistoryStore&)>& condition,
+  // Reads history read-only while the run writes it; a database the run has not yet laid out
+  // counts as not there yet.
+  bool wait_for(const std::function<bool(kelvra::history::HistoryReader&)>& condition,
                 std::chrono::milliseconds limit = 15s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
-      if (access(db().c_str(), F_OK) == 0) {
-        kelvra::history::HistoryStore history(db());
+      try {
+        kelvra::history::HistoryReader history(db());
         if (condition(history)) return true;
+      } catch (const kelvra::history::HistoryError&) {
+        // not laid out yet
       }
       std::this_thread::sleep_for(50ms);
     }
     return false;
   }
   bool wait_for_records(std::size_t count) {
-    return wait_for([count](kelvra::history::HistoryStore& history) {
+    return wait_for([count](kelvra::history::HistoryReader& history) {
       return history.records({}).size() >= count;
     });
   }

@@ -34,7 +34,7 @@ Json::Value device_status_when(BenchSession& session,
   return Json::Value();
 }
 
-std::vector<kelvra::events::AlarmEvent> comm_lost_events(HistoryStore& history) {
+std::vector<kelvra::events::AlarmEvent> comm_lost_events(kelvra::history::HistoryReader& history) {
   std::vector<kelvra::events::AlarmEvent> events;
   for (const auto& event : history.alarm_events({})) {
     if (event.key == "COMM_LOST") events.push_back(event);
@@ -111,7 +111,7 @@ TEST(FieldTruth, CommLostIsRaisedWhenTheEquipmentGoesAndClearedWhenItIsBack) {
       << lost["data"].asString();
 
   session.simulator().start();
-  ASSERT_TRUE(session.wait_for([](HistoryStore& history) {
+  ASSERT_TRUE(session.wait_for([](kelvra::history::HistoryReader& history) {
     return comm_lost_events(history).size() >= 2;
   })) << session.output();
   const Json::Value back = device_status_when(
@@ -120,7 +120,7 @@ TEST(FieldTruth, CommLostIsRaisedWhenTheEquipmentGoesAndClearedWhenItIsBack) {
   ASSERT_FALSE(back.isNull());
   EXPECT_TRUE(back["alarms"].empty());
 
-  HistoryStore history(session.db());
+  kelvra::history::HistoryReader history(session.db());
   const auto events = comm_lost_events(history);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_TRUE(events[0].raised);
@@ -142,11 +142,12 @@ TEST(FieldTruth, SilentDeviceRaisesCommLostAfterItsTime) {
   });
   for (auto& device : session.options().settings.devices) device.comm_lost_after = 800ms;
   session.start();
-  ASSERT_TRUE(session.wait_for([](HistoryStore& history) {
+  ASSERT_TRUE(session.wait_for([](kelvra::history::HistoryReader& history) {
     return !comm_lost_events(history).empty();
   })) << session.output();
   session.stop();
-  const auto events = comm_lost_events(*std::make_unique<HistoryStore>(session.db()));
+  const auto events =
+      comm_lost_events(*std::make_unique<kelvra::history::HistoryReader>(session.db()));
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].name, "no round completed within 800 ms");
   EXPECT_EQ(events[0].level, 1);  // the default
@@ -331,7 +332,7 @@ TEST(ConsoleTruth, SeveralDevicesNeedANameAndQueryAllListsEveryField) {
 TEST(ConsoleTruth, EnglishGlossesBesideTheDevicesAlarmTextsOnly) {
   BenchSession session(mains_lost());
   session.start();
-  ASSERT_TRUE(session.wait_for([](HistoryStore& history) {
+  ASSERT_TRUE(session.wait_for([](kelvra::history::HistoryReader& history) {
     return !history.alarm_events({}).empty();
   })) << session.output();
   session.stop();
@@ -342,7 +343,7 @@ TEST(ConsoleTruth, EnglishGlossesBesideTheDevicesAlarmTextsOnly) {
   BenchSession english(mains_lost());
   english.english_console();
   english.start();
-  ASSERT_TRUE(english.wait_for([](HistoryStore& history) {
+  ASSERT_TRUE(english.wait_for([](kelvra::history::HistoryReader& history) {
     return !history.alarm_events({}).empty();
   })) << english.output();
   english.stop();

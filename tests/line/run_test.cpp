@@ -99,15 +99,16 @@ TEST(BenchRun, ScenarioMainsFailureRaisesThenClearsTheSupplyLossAlarm) {
                                                 "ac*.phase_c": 230, "ac*.mains_alarm": 0}}]})",
                                                                    "short-mains-failure")));
   session.start();
-  const auto supply_loss_events = [](HistoryStore& history) {
+  const auto supply_loss_events = [](auto& history) {
     std::vector<kelvra::events::AlarmEvent> events;
     for (const auto& event : history.alarm_events({})) {
       if (event.key == "PowerOff") events.push_back(event);
     }
     return events;
   };
-  ASSERT_TRUE(session.wait_for([&](HistoryStore& h) { return supply_loss_events(h).size() >= 2; }))
-      << session.output();
+  ASSERT_TRUE(session.wait_for([&](kelvra::history::HistoryReader& h) {
+    return supply_loss_events(h).size() >= 2;
+  })) << session.output();
   session.stop();
 
   HistoryStore history(session.db());
@@ -239,7 +240,7 @@ TEST(BenchRun, SocketAnswersQueriesControlsAndStatus) {
   EXPECT_EQ(setpoints.at(0xDB), 44.25f);
   // Every request is a control event in history, with what the device read back, committed
   // within the second.
-  EXPECT_TRUE(session.wait_for([&](HistoryStore& history) {
+  EXPECT_TRUE(session.wait_for([&](kelvra::history::HistoryReader& history) {
     return history.control_events({}).size() >= std::size(controls);
   }));
   const auto stored_controls = HistoryStore(session.db()).control_events({});
@@ -328,7 +329,7 @@ TEST(BenchRun, VanishedPortIsReopenedAndPollingResumes) {
   session.start();
   ASSERT_TRUE(session.wait_for_records(1)) << session.output();
   session.simulator().stop();
-  ASSERT_TRUE(session.wait_for([](HistoryStore& history) {
+  ASSERT_TRUE(session.wait_for([](kelvra::history::HistoryReader& history) {
     return !history.comm_events({}).empty();
   })) << session.output();
   const std::size_t before = HistoryStore(session.db()).records({}).size();
