@@ -34,6 +34,50 @@ double milliseconds(std::chrono::microseconds duration) {
   return static_cast<double>(duration.count()) / 1000.0;
 }
 
+// The addresses the options name, or 1 to 254 when they name none.
+std::vector<std::uint8_t> addresses_to_scan(const ScanOptions& options) {
+  std::vector<std::uint8_t> addresses = options.addresses;
+  if (addresses.empty()) {
+    for (unsigned address = 1; address <= 254; ++address) {
+      addresses.push_back(static_cast<std::uint8_t>(address));
+    }
+  }
+  return addresses;
+}
+
+// What an answer to the rectifier analog command tells of the address, at the try's baud and VER.
+ScanHit hit_of(const ScanTry& attempt, const Exchange& exchange) {
+  ScanHit hit{attempt.address,       attempt.ver,         attempt.baud,
+              exchange.answer->code, exchange.round_trip, std::nullopt};
+  const auto& info = exchange.answer->info;
+  if (hit.rtn == frame::kRtnNormal && info.size() > kModuleCountByte) {
+    hit.modules = info[kModuleCountByte];
+  }
+  return hit;
+}
+
+// Asks the address of `attempt` (at its baud, set on the port) with each VER in turn until one
+// answers with RTN 0; that answer, else the first, or nothing. `attempt` gives baud, address and
+// total; each try fills in its VER and index, counted in `tries`.
+std::optional<ScanHit> probe_address(CommandPort& port, const ScanOptions& options, ScanTry attempt,
+                                     std::size_t& tries,
+                                     const std::function<void(const ScanTry&)>& progress) {
+  std::optional<ScanHit> best;
+  for (std::uint8_t ver : options.vers) {
+    attempt.ver = ver;
+    attempt.index = tries;
+    if (progress) progress(attempt);
+    ++tries;
+    const frame::Frame command{ver, attempt.address, kRectifierUnit, kAnalogValues, {}};
+    const Exchange exchange = port.exchange(command, options.try_timeout);
+    if (!exchange.answer) continue;
+    const ScanHit hit = hit_of(attempt, exchange);
+    if (!best || hit.rtn == frame::kRtnNormal) best = hit;
+    if (hit.rtn == frame::kRtnNormal) break;
+  }
+  return best;
+}
+
 }  // namespace
 
 std::vector<unsigned> parse_number_list(const std::string& option, const std::string& text,
@@ -63,33 +107,15 @@ std::vector<unsigned> parse_number_list(const std::string& option, const std::st
 ScanReport scan_bus(CommandPort& port, const ScanOptions& options,
                     const std::function<void(const ScanTry&)>& progress,
                     const std::function<void(const ScanHit&)>& found) {
-  std::vector<std::uint8_t> addresses = options.addresses;
-  if (addresses.empty()) {
-    for (unsigned address = 1; address <= 254; ++address) {
-      addresses.push_back(static_cast<std::uint8_t>(address));
-    }
-  }
+  const std::vector<std::uint8_t> addresses = addresses_to_scan(options);
   const std::size_t total = options.bauds.size() * addresses.size() * options.vers.size();
   const auto started = std::chrono::steady_clock::now();
   ScanReport report;
   for (unsigned baud : options.bauds) {
     port.set_baud(baud);
     for (std::uint8_t address : addresses) {
-      std::optional<ScanHit> best;
-      for (std::uint8_t ver : options.vers) {
-        if (progress) progress(ScanTry{baud, address, ver, report.tries, total});
-        ++report.tries;
-        const frame::Frame command{ver, address, kRectifierUnit, kAnalogValues, {}};
-        const Exchange exchange = port.exchange(command, options.try_timeout);
-        if (!exchange.answer) continue;
-        ScanHit hit{address, ver, baud, exchange.answer->code, exchange.round_trip, std::nullopt};
-        const auto& info = exchange.answer->info;
-        if (hit.rtn == frame::kRtnNormal && info.size() > kModuleCountByte) {
-          hit.modules = info[kModuleCountByte];
-        }
-        if (!best || hit.rtn == frame::kRtnNormal) best = hit;
-        if (hit.rtn == frame::kRtnNormal) break;
-      }
+      const std::optional<ScanHit> best =
+          probe_address(port, options, ScanTry{baud, address, 0, 0, total}, report.tries, progress);
       if (!best) continue;
       report.hits.push_back(*best);
       if (found) found(*best);

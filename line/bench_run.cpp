@@ -78,6 +78,7 @@ struct BenchRun::Parts {
   std::unique_ptr<RunContext> context;
   std::vector<RunService*> started_services;
   std::chrono::steady_clock::time_point started;
+  std::string plugin_path;  // as loaded, for the errors of creating devices
 
   Station* station_named(const Json::Value& name) {
     if (name.isNull()) return stations.size() == 1 ? stations.front().get() : nullptr;
@@ -137,9 +138,29 @@ void BenchRun::check_configuration() const {
 
 RunSummary BenchRun::run() {
   check_configuration();
+  set_up();
+  start();
+  poll_until_stopped();
+  return finish();
+}
+
+void BenchRun::set_up() {
   parts_ = std::make_unique<Parts>();
-  Parts& parts = *parts_;
-  parts.started = std::chrono::steady_clock::now();
+  parts_->started = std::chrono::steady_clock::now();
+  open_history();
+  load_plugin();
+  // The socket before any simulator: a second run on the same database is refused untouched.
+  if (options_.control_socket) open_control_socket();
+  std::set<std::string> provided_ports;
+  const std::vector<DeviceSettings> devices = devices_with_ports(provided_ports);
+  std::map<std::string, SerialLine*> line_of_port;
+  for (const DeviceSettings& device : devices) {
+    PortProvider* provider = provided_ports.count(device.port) ? options_.port_provider : nullptr;
+    add_station(device, line_of_port, provider);
+  }
+}
+
+void BenchRun::open_history() {
   // History that cannot be written is said once; its rows wait in memory and polling goes on.
   history::HistoryOptions history_options = options_.history;
   const HistoryRetention& retention = options_.settings.history;
@@ -147,89 +168,106 @@ RunSummary BenchRun::run() {
   history_options.max_db_mb = retention.max_db_mb;
   history_options.keep_events_days = retention.keep_events_days;
   history_options.keep_aggregate_days = retention.keep_aggregate_days;
-  parts.history = std::make_unique<history::HistoryStore>(
+  parts_->history = std::make_unique<history::HistoryStore>(
       options_.db_path, [this](const std::string& text) { console_.note(options_.db_path, text); },
       history_options);
-  const std::string plugin_path = options_.plugin_path.empty()
-                                      ? kelvra::hostkit::plugin_beside_program()
-                                      : options_.plugin_path;
+}
+
+void BenchRun::load_plugin() {
+  Parts& parts = *parts_;
+  parts.plugin_path = options_.plugin_path.empty() ? kelvra::hostkit::plugin_beside_program()
+                                                   : options_.plugin_path;
   try {
-    parts.plugin = std::make_unique<kelvra::hostkit::LoadedPlugin>(plugin_path);
+    parts.plugin = std::make_unique<kelvra::hostkit::LoadedPlugin>(parts.plugin_path);
   } catch (const kelvra::hostkit::PluginLoadError& error) {
     throw RunError(options_.plugin_path.empty()
-                       ? "the plug-in installed beside the program (" + plugin_path +
+                       ? "the plug-in installed beside the program (" + parts.plugin_path +
                              "; --plugin names another): " + error.what()
-                       : "--plugin " + plugin_path + ": " + error.what());
+                       : "--plugin " + parts.plugin_path + ": " + error.what());
   }
+}
 
-  // The socket before any simulator: a second run on the same database is refused untouched.
-  if (options_.control_socket) {
-    parts.control = std::make_unique<ControlServer>(
-        io_, control_socket_path(options_.db_path),
-        [this](const Json::Value& request, const std::string& origin, ControlReply reply) {
-          handle(request, origin, reply);
-        });
-    try {
-      parts.control->start();
-    } catch (const ControlError& error) {
-      throw RunError(error.what());
-    }
+void BenchRun::open_control_socket() {
+  Parts& parts = *parts_;
+  parts.control = std::make_unique<ControlServer>(
+      io_, control_socket_path(options_.db_path),
+      [this](const Json::Value& request, const std::string& origin, ControlReply reply) {
+        handle(request, origin, reply);
+      });
+  try {
+    parts.control->start();
+  } catch (const ControlError& error) {
+    throw RunError(error.what());
   }
+}
 
+std::vector<DeviceSettings> BenchRun::devices_with_ports(std::set<std::string>& provided_ports) {
   std::vector<DeviceSettings> devices = options_.settings.devices;
-  std::set<std::string> provided_ports;
   for (DeviceSettings& device : devices) {
     if (!device.port.empty()) continue;
     if (options_.port_provider == nullptr) throw RunError(device.name + ": no port given");
     device.port = options_.port_provider->provide(device);
     provided_ports.insert(device.port);
   }
+  return devices;
+}
 
-  std::map<std::string, SerialLine*> line_of_port;
-  for (const DeviceSettings& device : devices) {
-    kelvra::hostkit::DevicePtr created;
-    try {
-      created = parts.plugin->create_device();
-    } catch (const kelvra::hostkit::PluginLoadError& error) {
-      throw RunError(plugin_path + ": " + error.what());
-    }
-    std::unique_ptr<Station> station;
-    try {
-      station = std::make_unique<Station>(device, std::move(created), console_, *parts.history);
-    } catch (const std::runtime_error& error) {
-      throw RunError(plugin_path + ": " + error.what());
-    }
-    SerialLine*& line = line_of_port[device.port];
-    if (line == nullptr) {
-      serial::LineTiming timing;
-      timing.poll_interval = device.poll_interval;
-      timing.reopen_interval = options_.reopen_interval;
-      parts.lines.push_back(std::make_unique<SerialLine>(io_, device.port, device.serial, timing,
-                                                         console_, *parts.history));
-      line = parts.lines.back().get();
-      if (options_.watch_line) {
-        parts.watchers.push_back(options_.watch_line(device.port));
-        line->watch(parts.watchers.back().get());
-      }
-    }
-    line->add(*station);
-    station->configure(line->access());
-    PortProvider* provider = provided_ports.count(device.port) ? options_.port_provider : nullptr;
-    station->on_round([this, provider](const Station& done) {
-      if (provider) {
-        asio::post(io_, [provider, name = done.settings().name, rounds = done.counters().rounds] {
-          provider->after_round(name, rounds);
-        });
-      }
-      if (!options_.rounds) return;
-      for (const auto& each : parts_->stations) {
-        if (each->counters().rounds < *options_.rounds) return;
-      }
-      request_stop();
-    });
-    parts.stations.push_back(std::move(station));
+void BenchRun::add_station(const DeviceSettings& device,
+                           std::map<std::string, SerialLine*>& line_of_port,
+                           PortProvider* provider) {
+  Parts& parts = *parts_;
+  kelvra::hostkit::DevicePtr created;
+  try {
+    created = parts.plugin->create_device();
+  } catch (const kelvra::hostkit::PluginLoadError& error) {
+    throw RunError(parts.plugin_path + ": " + error.what());
   }
+  std::unique_ptr<Station> station;
+  try {
+    station = std::make_unique<Station>(device, std::move(created), console_, *parts.history);
+  } catch (const std::runtime_error& error) {
+    throw RunError(parts.plugin_path + ": " + error.what());
+  }
+  SerialLine& line = line_for(device, line_of_port);
+  line.add(*station);
+  station->configure(line.access());
+  station->on_round([this, provider](const Station& done) { round_done(done, provider); });
+  parts.stations.push_back(std::move(station));
+}
 
+SerialLine& BenchRun::line_for(const DeviceSettings& device,
+                               std::map<std::string, SerialLine*>& line_of_port) {
+  Parts& parts = *parts_;
+  SerialLine*& line = line_of_port[device.port];
+  if (line != nullptr) return *line;
+  serial::LineTiming timing;
+  timing.poll_interval = device.poll_interval;
+  timing.reopen_interval = options_.reopen_interval;
+  parts.lines.push_back(std::make_unique<SerialLine>(io_, device.port, device.serial, timing,
+                                                     console_, *parts.history));
+  line = parts.lines.back().get();
+  if (options_.watch_line) {
+    parts.watchers.push_back(options_.watch_line(device.port));
+    line->watch(parts.watchers.back().get());
+  }
+  return *line;
+}
+
+void BenchRun::round_done(const Station& station, PortProvider* provider) {
+  if (provider) {
+    asio::post(io_, [provider, name = station.settings().name, rounds = station.counters().rounds] {
+      provider->after_round(name, rounds);
+    });
+  }
+  if (!options_.rounds) return;
+  for (const auto& each : parts_->stations) {
+    if (each->counters().rounds < *options_.rounds) return;
+  }
+  request_stop();
+}
+
+void BenchRun::start() {
+  Parts& parts = *parts_;
   for (const auto& station : parts.stations) {
     station->set_observer(&parts.events);
     parts.station_views.push_back(station.get());
@@ -251,7 +289,10 @@ RunSummary BenchRun::run() {
                     "last stored record handed to the device: " + station->data_text());
     }
   }
+}
 
+void BenchRun::poll_until_stopped() {
+  Parts& parts = *parts_;
   asio::signal_set signals(io_, SIGINT, SIGTERM);
   signals.async_wait([this](const boost::system::error_code& error, int signal_number) {
     if (error) return;
@@ -285,7 +326,10 @@ RunSummary BenchRun::run() {
   for (const auto& line : parts.lines) line->start();
   watch_communication();
   io_.run();
+}
 
+RunSummary BenchRun::finish() {
+  Parts& parts = *parts_;
   parts.communication_timer->cancel();
   for (const auto& line : parts.lines) line->stop();
   if (parts.control) parts.control->stop();

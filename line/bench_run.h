@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -56,6 +58,7 @@ class PortProvider {
 };
 
 class Station;
+class SerialLine;
 
 // A reply to one request of the control path; called once, on the run's thread.
 using RunReply = std::function<void(const Json::Value&)>;
@@ -129,6 +132,31 @@ class BenchRun {
                       const RunReply& reply);
   // Refuses what can never work before the plug-in, the socket or a simulator starts.
   void check_configuration() const;
+  // The phases of run(): history, plug-in, control socket, stations and their lines; services
+  // and stored records; polling until stopped; everything stopped and the run summed up.
+  void set_up();
+  void start();
+  void poll_until_stopped();
+  RunSummary finish();
+  // Opens the history store with the settings' retention.
+  void open_history();
+  // Loads the plug-in named by the options or the one beside the program; throws RunError.
+  void load_plugin();
+  // Listens on the control socket beside the database; throws RunError when it is taken.
+  void open_control_socket();
+  // The settings' devices, those without a port given one by the port provider (noted in
+  // `provided_ports`); throws RunError when there is none.
+  std::vector<DeviceSettings> devices_with_ports(std::set<std::string>& provided_ports);
+  // Creates the device and its station on the serial line of its port; `provider` (or null) is
+  // told of each completed round.
+  void add_station(const DeviceSettings& device, std::map<std::string, SerialLine*>& line_of_port,
+                   PortProvider* provider);
+  // The serial line of the device's port, opened (and watched) on first use.
+  SerialLine& line_for(const DeviceSettings& device,
+                       std::map<std::string, SerialLine*>& line_of_port);
+  // After each round of a station: tells its port provider, and stops a --rounds run once every
+  // station has done them.
+  void round_done(const Station& station, PortProvider* provider);
   // Every 100 ms: COMM_LOST for each station, and the end of a --rounds run a device holds up.
   void watch_communication();
 

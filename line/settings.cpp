@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "device/pmbuspower_419.h"
@@ -24,34 +25,36 @@ T integer_of(const JsonNode& node, const kelvra::hostkit::Bounds& bounds) {
   return static_cast<T>(node.integer(bounds));
 }
 
-// Applies the "host" keys present in `object` (the host object or one device entry).
-void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
-  if (auto name = object.find("name")) device.name = name->text();
-  if (auto port = object.find("port")) device.port = port->text();
+// The serial keys present in `object`: baud, data_bits, stop_bits, parity.
+void apply_serial_keys(JsonObjectReader& object, SerialOptions& serial) {
   if (auto baud = object.find("baud")) {
     if (!baud->value().isString() && !baud->value().isIntegral()) {
       baud->fail("expected one of the rates " + kelvra::hostkit::serial_rates_text());
     }
-    device.serial.baud = kelvra::hostkit::parse_serial_rate(baud->path(), baud->value().asString());
+    serial.baud = kelvra::hostkit::parse_serial_rate(baud->path(), baud->value().asString());
   }
   if (auto bits = object.find("data_bits")) {
-    device.serial.data_bits = integer_of<unsigned>(*bits, kDataBitsBounds);
+    serial.data_bits = integer_of<unsigned>(*bits, kDataBitsBounds);
   }
   if (auto bits = object.find("stop_bits")) {
-    device.serial.stop_bits = integer_of<unsigned>(*bits, kStopBitsBounds);
+    serial.stop_bits = integer_of<unsigned>(*bits, kStopBitsBounds);
   }
   if (auto parity_node = object.find("parity")) {
     const std::string parity = parity_node->text();
     if (parity == "none") {
-      device.serial.parity = Parity::kNone;
+      serial.parity = Parity::kNone;
     } else if (parity == "odd") {
-      device.serial.parity = Parity::kOdd;
+      serial.parity = Parity::kOdd;
     } else if (parity == "even") {
-      device.serial.parity = Parity::kEven;
+      serial.parity = Parity::kEven;
     } else {
       parity_node->fail("expected none, odd or even, got \"" + parity + "\"");
     }
   }
+}
+
+// The keys present in `object` that address the device and time its exchanges.
+void apply_link_keys(JsonObjectReader& object, DeviceSettings& device) {
   if (auto address = object.find("address")) {
     device.address = integer_of<std::uint8_t>(*address, kelvra::hostkit::kDeviceAddressBounds);
   }
@@ -72,6 +75,11 @@ void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
   if (auto level = object.find("comm_lost_level")) {
     device.comm_lost_level = integer_of<int>(*level, kCommLostLevelBounds);
   }
+}
+
+// set_value_min and set_value_max present in `object` (volts, 0 to 1000); the minimum must not
+// lie above the maximum.
+void apply_set_value_keys(JsonObjectReader& object, DeviceSettings& device) {
   for (const auto& [key, bound] :
        {std::pair<const char*, double*>{"set_value_min", &device.set_value_min},
         {"set_value_max", &device.set_value_max}}) {
@@ -91,6 +99,10 @@ void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
     const std::string& path = object.path();
     throw SettingsError((path.empty() ? "" : path + ".") + "set_value_min: " + text);
   }
+}
+
+// The rule keys present in `object`: threshold_levels, threshold_values, analog_signals.
+void apply_rule_keys(JsonObjectReader& object, DeviceSettings& device) {
   if (auto levels = object.find("threshold_levels")) {
     for (const auto& [key, level] : levels->object().members()) {
       device.threshold_levels[key] = integer_of<int>(level, kThresholdLevelBounds);
@@ -109,6 +121,16 @@ void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
     device.analog_signals.clear();
     for (const JsonNode& name : names->array()) device.analog_signals.push_back(name.text());
   }
+}
+
+// Applies the "host" keys present in `object` (the host object or one device entry).
+void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
+  if (auto name = object.find("name")) device.name = name->text();
+  if (auto port = object.find("port")) device.port = port->text();
+  apply_serial_keys(object, device.serial);
+  apply_link_keys(object, device);
+  apply_set_value_keys(object, device);
+  apply_rule_keys(object, device);
 }
 
 // The host object's own keys for how long history keeps what it stores.
@@ -289,6 +311,32 @@ MqttSettings read_mqtt(const JsonNode& node) {
   return mqtt;
 }
 
+// Throws the SettingsError for the broker URL of `field`, saying why it is refused.
+[[noreturn]] void refuse_url(const std::string& field, const std::string& url,
+                             const std::string& why) {
+  throw SettingsError(field + ": " + why +
+                      " (expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT]), got \"" + url + "\"");
+}
+
+// "HOST[:PORT]" or "[ADDRESS][:PORT]", the URL after its scheme, as (host, port text); the port
+// text is empty when none is given.
+std::pair<std::string, std::string> host_and_port(const std::string& field, const std::string& url,
+                                                  const std::string& rest) {
+  if (!rest.empty() && rest.front() == '[') {
+    const auto close = rest.find(']');
+    if (close == std::string::npos) refuse_url(field, url, "unclosed '['");
+    const std::string after = rest.substr(close + 1);
+    if (!after.empty() && after.front() != ':') refuse_url(field, url, "text after the address");
+    if (after == ":") refuse_url(field, url, "empty port");
+    return {rest.substr(1, close - 1), after.empty() ? "" : after.substr(1)};
+  }
+  const auto colon = rest.find(':');
+  if (colon == std::string::npos) return {rest, ""};
+  const std::string port_text = rest.substr(colon + 1);
+  if (port_text.empty()) refuse_url(field, url, "empty port");
+  return {rest.substr(0, colon), port_text};
+}
+
 }  // namespace
 
 std::chrono::milliseconds comm_lost_after_default(const DeviceSettings& device) {
@@ -300,11 +348,6 @@ std::chrono::milliseconds comm_lost_after(const DeviceSettings& device) {
 }
 
 void parse_mqtt_url(const std::string& field, const std::string& url, MqttSettings& mqtt) {
-  const auto refuse = [&](const std::string& why) {
-    throw SettingsError(field + ": " + why +
-                        " (expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT]), got \"" + url +
-                        "\"");
-  };
   std::string rest;
   if (url.rfind("mqtt://", 0) == 0) {
     mqtt.tls = false;
@@ -313,28 +356,15 @@ void parse_mqtt_url(const std::string& field, const std::string& url, MqttSettin
     mqtt.tls = true;
     rest = url.substr(8);
   } else {
-    refuse("unknown scheme");
+    refuse_url(field, url, "unknown scheme");
   }
   if (!rest.empty() && rest.back() == '/') rest.pop_back();
-  if (rest.find_first_of("/@?# ") != std::string::npos) refuse("no path, user or query allowed");
-  std::string port_text;
-  if (!rest.empty() && rest.front() == '[') {
-    const auto close = rest.find(']');
-    if (close == std::string::npos) refuse("unclosed '['");
-    mqtt.host = rest.substr(1, close - 1);
-    const std::string after = rest.substr(close + 1);
-    if (!after.empty() && after.front() != ':') refuse("text after the address");
-    if (after == ":") refuse("empty port");
-    if (!after.empty()) port_text = after.substr(1);
-  } else {
-    const auto colon = rest.find(':');
-    mqtt.host = rest.substr(0, colon);
-    if (colon != std::string::npos) {
-      port_text = rest.substr(colon + 1);
-      if (port_text.empty()) refuse("empty port");
-    }
+  if (rest.find_first_of("/@?# ") != std::string::npos) {
+    refuse_url(field, url, "no path, user or query allowed");
   }
-  if (mqtt.host.empty()) refuse("no host");
+  std::string port_text;
+  std::tie(mqtt.host, port_text) = host_and_port(field, url, rest);
+  if (mqtt.host.empty()) refuse_url(field, url, "no host");
   if (port_text.empty()) {
     mqtt.port = mqtt.tls ? 8883 : 1883;
   } else {

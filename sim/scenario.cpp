@@ -6,6 +6,8 @@
 #include <cfloat>
 #include <cmath>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <variant>
 
 #include "hostkit/json_input.h"
@@ -168,6 +170,34 @@ std::optional<int> parse_index(const std::string& digits, int max) {
   return value;
 }
 
+// The 0-based unit a token's number names: 0 for a unit without number, -1 for "*"; throws
+// ScenarioError for a number outside 1 to the unit's maximum.
+int unit_index_of(const UnitSpec& unit, const std::string& index_text,
+                  const std::string& unit_token, const std::string& where) {
+  if (!unit.indexed) return 0;
+  if (index_text == "*") return -1;
+  if (auto index = parse_index(index_text, unit.max_units)) return *index - 1;
+  const std::string prefix = unit.prefix;
+  throw ScenarioError(where + ": unit " + quoted(unit_token) + " must be " + prefix + "1 to " +
+                      prefix + std::to_string(unit.max_units) + " or " + prefix + "*");
+}
+
+// The row of the unit's field table and the 0-based element `field_token` names, or nullopt.
+std::optional<std::pair<std::size_t, int>> field_of(const UnitSpec& unit,
+                                                    const std::string& field_token) {
+  for (std::size_t f = 0; f < unit.fields.size(); ++f) {
+    const FieldSpec& field = unit.fields[f];
+    const std::string name = field.name;
+    if (field.elements == 0 && field_token == name) return std::make_pair(f, field.fixed_element);
+    if (field.elements > 0 && field_token.compare(0, name.size(), name) == 0) {
+      if (auto element = parse_index(field_token.substr(name.size()), field.elements)) {
+        return std::make_pair(f, *element - 1);
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 FieldPath parse_path(const std::string& text, const std::string& context) {
   const std::string where = context + "." + text;
   const auto dot = text.find('.');
@@ -180,38 +210,20 @@ FieldPath parse_path(const std::string& text, const std::string& context) {
       letters_end == std::string::npos ? std::string() : unit_token.substr(letters_end);
 
   const auto& specs = unit_specs();
-  for (std::size_t s = 0; s < specs.size(); ++s) {
-    const UnitSpec& unit = specs[s];
-    if (prefix != unit.prefix || unit.indexed == index_text.empty()) continue;
-    int unit_index = 0;
-    if (unit.indexed) {
-      if (index_text == "*") {
-        unit_index = -1;
-      } else if (auto index = parse_index(index_text, unit.max_units)) {
-        unit_index = *index - 1;
-      } else {
-        throw ScenarioError(where + ": unit " + quoted(unit_token) + " must be " + prefix +
-                            "1 to " + prefix + std::to_string(unit.max_units) + " or " + prefix +
-                            "*");
-      }
-    }
-    for (std::size_t f = 0; f < unit.fields.size(); ++f) {
-      const FieldSpec& field = unit.fields[f];
-      const std::string name = field.name;
-      if (field.elements == 0 && field_token == name) {
-        return {text, unit.kind, unit_index, f, field.fixed_element};
-      }
-      if (field.elements > 0 && field_token.compare(0, name.size(), name) == 0) {
-        if (auto element = parse_index(field_token.substr(name.size()), field.elements)) {
-          return {text, unit.kind, unit_index, f, *element - 1};
-        }
-      }
-    }
+  const auto unit = std::find_if(specs.begin(), specs.end(), [&](const UnitSpec& spec) {
+    return prefix == spec.prefix && spec.indexed != index_text.empty();
+  });
+  if (unit == specs.end()) {
+    throw ScenarioError(where + ": unknown unit " + quoted(unit_token) +
+                        " (ac, acN, rect, rectN, dcN; N may be *)");
+  }
+  const int unit_index = unit_index_of(*unit, index_text, unit_token, where);
+  const auto field = field_of(*unit, field_token);
+  if (!field) {
     throw ScenarioError(where + ": unknown field " + quoted(field_token) + " of unit " +
                         quoted(unit_token) + " (see --help for the field names)");
   }
-  throw ScenarioError(where + ": unknown unit " + quoted(unit_token) +
-                      " (ac, acN, rect, rectN, dcN; N may be *)");
+  return {text, unit->kind, unit_index, field->first, field->second};
 }
 
 const UnitSpec& spec_of(UnitKind kind) {

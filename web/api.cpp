@@ -65,6 +65,48 @@ std::pair<std::int64_t, std::int64_t> span_of(const Target& target) {
   return {since, until};
 }
 
+// The 405 answer that names the one method a resource takes.
+HttpAnswer method_refused(const std::string& text, const char* method) {
+  HttpAnswer refused = error_answer(405, text);
+  refused.allow = method;
+  return refused;
+}
+
+// True when the request uses `method`; otherwise answers 405 and returns false.
+bool method_taken(const HttpRequest& request, const char* method, const Api::Answer& done) {
+  if (request.method == method) return true;
+  done(method_refused(request.method + " is not taken here; use " + method, method));
+  return false;
+}
+
+// A file of the page at `path` (GET only), or 404.
+void serve_page_file(const HttpRequest& request, const std::string& path, const Api::Answer& done) {
+  const EmbeddedFile* file = find_embedded_file(path);
+  if (file == nullptr) {
+    done(error_answer(404, "nothing at " + path));
+    return;
+  }
+  if (!method_taken(request, "GET", done)) return;
+  HttpAnswer answer;
+  answer.content_type = content_type_of(path);
+  answer.body.assign(reinterpret_cast<const char*>(file->data), file->size);
+  done(answer);
+}
+
+// The last record of the device `name` with its fields' units; 404 before its first record.
+HttpAnswer record_answer(const line::StationSnapshot& snap, const std::string& name) {
+  if (!snap.record) throw RequestError(404, "no record of \"" + name + "\" yet");
+  Json::Value json(Json::objectValue);
+  json["device"] = snap.device;
+  json["time_ms"] =
+      snap.record_time_ms ? Json::Value(Json::Int64(*snap.record_time_ms)) : Json::Value();
+  json["time"] =
+      snap.record_time_ms ? hostkit::local_time_text(*snap.record_time_ms) : std::string();
+  json["source"] = line::data_source_name(snap.source);
+  json["fields"] = fields_with_units(*snap.record);
+  return json_answer(200, json);
+}
+
 }  // namespace
 
 HttpAnswer error_answer(unsigned status, const std::string& text) {
@@ -181,110 +223,98 @@ void Api::answer(const HttpRequest& request, const ServerCounters& counters, con
 
 void Api::route(const HttpRequest& request, const Target& target, const ServerCounters& counters,
                 const Answer& done) {
-  const auto only = [&](const char* method) {
-    if (request.method == method) return true;
-    HttpAnswer refused = error_answer(405, request.method + " is not taken here; use " + method);
-    refused.allow = method;
-    done(refused);
-    return false;
-  };
   const std::string& path = target.path;
-  if (path == "/metrics") {
-    if (!only("GET")) return;
-    allow_only(target, {});
-    HttpAnswer answer;
-    answer.content_type = "text/plain; version=0.0.4; charset=utf-8";
-    answer.body = metrics_text(run_.stations, run_.history, counters);
-    done(answer);
-    return;
-  }
-  if (path.rfind(kPrefix, 0) != 0) {
-    if (const EmbeddedFile* file = find_embedded_file(path)) {
-      if (!only("GET")) return;
-      HttpAnswer answer;
-      answer.content_type = content_type_of(path);
-      answer.body.assign(reinterpret_cast<const char*>(file->data), file->size);
-      done(answer);
-      return;
-    }
-    done(error_answer(404, "nothing at " + path));
-    return;
-  }
+  if (path == "/metrics") return serve_metrics(request, target, counters, done);
+  if (path.rfind(kPrefix, 0) != 0) return serve_page_file(request, path, done);
   const std::vector<std::string> parts = path_parts(path.substr(std::strlen(kPrefix)));
-  if (parts.size() == 1 && parts[0] == "devices") {
-    if (!only("GET")) return;
-    allow_only(target, {});
-    Json::Value json(Json::objectValue);
-    json["devices"] = Json::Value(Json::arrayValue);
-    for (const Station* station : run_.stations) {
-      json["devices"].append(device_json(station->snapshot()));
-    }
-    done(json_answer(200, json));
-    return;
-  }
-  if (parts.size() >= 2 && parts.size() <= 3 && parts[0] == "devices") {
-    Station* station = station_named(parts[1]);
-    if (station == nullptr) {
-      done(error_answer(404, "no device named \"" + parts[1] + "\""));
-      return;
-    }
-    const std::string what = parts.size() == 3 ? parts[2] : "";
-    if (what.empty() || what == "record") {
-      if (!only("GET")) return;
-      allow_only(target, {});
-      const line::StationSnapshot snap = station->snapshot();
-      Json::Value json = device_json(snap);
-      if (what == "record") {
-        if (!snap.record) {
-          done(error_answer(404, "no record of \"" + parts[1] + "\" yet"));
-          return;
-        }
-        json = Json::Value(Json::objectValue);
-        json["device"] = snap.device;
-        json["time_ms"] =
-            snap.record_time_ms ? Json::Value(Json::Int64(*snap.record_time_ms)) : Json::Value();
-        json["time"] =
-            snap.record_time_ms ? hostkit::local_time_text(*snap.record_time_ms) : std::string();
-        json["source"] = line::data_source_name(snap.source);
-        json["fields"] = fields_with_units(*snap.record);
-      }
-      done(json_answer(200, json));
-      return;
-    }
-    if (what == "query") {
-      if (!only("GET")) return;
-      allow_only(target, {"key"});
-      const auto key = target.params.find("key");
-      if (key == target.params.end()) throw RequestError(400, "parameter \"key\" is missing");
-      Json::Value ask(Json::objectValue);
-      ask["command"] = "query";
-      ask["device"] = station->settings().name;
-      ask["key"] = key->second;
-      run_.handle(ask, request.origin,
-                  [done](const Json::Value& reply) { done(device_reply(reply, 422)); });
-      return;
-    }
-    if (what == "control") {
-      if (!only("POST")) return;
-      allow_only(target, {});
-      control(request, *station, done);
-      return;
-    }
-  }
-  if (parts.size() == 1 && parts[0] == "events") {
+  const std::string resource = parts.empty() ? "" : parts[0];
+  if (resource == "devices" && parts.size() == 1) return serve_devices(request, target, done);
+  if (resource == "events" && parts.size() == 1) {
     // The server takes a GET of the stream over before routing; other methods reach here.
-    HttpAnswer refused = error_answer(405, "the event stream is read with GET");
-    refused.allow = "GET";
-    done(refused);
-    return;
+    return done(method_refused("the event stream is read with GET", "GET"));
   }
-  if (parts.size() == 2 && parts[0] == "history") {
-    if (!only("GET")) return;
-    if (parts[1] == "records") return done(history_records(target));
-    if (parts[1] == "events") return done(history_events(target));
-    if (parts[1] == "series") return done(history_series(target));
+  bool served = false;
+  if (resource == "devices" && parts.size() <= 3) {
+    served = serve_device(request, target, parts, done);
+  } else if (resource == "history" && parts.size() == 2) {
+    served = serve_history(request, target, parts[1], done);
   }
-  done(error_answer(404, "no API resource at " + path));
+  if (!served) done(error_answer(404, "no API resource at " + path));
+}
+
+void Api::serve_metrics(const HttpRequest& request, const Target& target,
+                        const ServerCounters& counters, const Answer& done) {
+  if (!method_taken(request, "GET", done)) return;
+  allow_only(target, {});
+  HttpAnswer answer;
+  answer.content_type = "text/plain; version=0.0.4; charset=utf-8";
+  answer.body = metrics_text(run_.stations, run_.history, counters);
+  done(answer);
+}
+
+void Api::serve_devices(const HttpRequest& request, const Target& target, const Answer& done) {
+  if (!method_taken(request, "GET", done)) return;
+  allow_only(target, {});
+  Json::Value json(Json::objectValue);
+  json["devices"] = Json::Value(Json::arrayValue);
+  for (const Station* station : run_.stations) {
+    json["devices"].append(device_json(station->snapshot()));
+  }
+  done(json_answer(200, json));
+}
+
+bool Api::serve_device(const HttpRequest& request, const Target& target,
+                       const std::vector<std::string>& parts, const Answer& done) {
+  Station* station = station_named(parts[1]);
+  if (station == nullptr) throw RequestError(404, "no device named \"" + parts[1] + "\"");
+  const std::string what = parts.size() == 3 ? parts[2] : "";
+  if (what.empty() || what == "record") {
+    if (!method_taken(request, "GET", done)) return true;
+    allow_only(target, {});
+    const line::StationSnapshot snap = station->snapshot();
+    done(what.empty() ? json_answer(200, device_json(snap)) : record_answer(snap, parts[1]));
+    return true;
+  }
+  if (what == "query") {
+    if (!method_taken(request, "GET", done)) return true;
+    ask_query(request, target, *station, done);
+    return true;
+  }
+  if (what == "control") {
+    if (!method_taken(request, "POST", done)) return true;
+    allow_only(target, {});
+    control(request, *station, done);
+    return true;
+  }
+  return false;
+}
+
+bool Api::serve_history(const HttpRequest& request, const Target& target, const std::string& what,
+                        const Answer& done) {
+  if (!method_taken(request, "GET", done)) return true;
+  if (what == "records") {
+    done(history_records(target));
+  } else if (what == "events") {
+    done(history_events(target));
+  } else if (what == "series") {
+    done(history_series(target));
+  } else {
+    return false;
+  }
+  return true;
+}
+
+void Api::ask_query(const HttpRequest& request, const Target& target, const Station& station,
+                    const Answer& done) {
+  allow_only(target, {"key"});
+  const auto key = target.params.find("key");
+  if (key == target.params.end()) throw RequestError(400, "parameter \"key\" is missing");
+  Json::Value ask(Json::objectValue);
+  ask["command"] = "query";
+  ask["device"] = station.settings().name;
+  ask["key"] = key->second;
+  run_.handle(ask, request.origin,
+              [done](const Json::Value& reply) { done(device_reply(reply, 422)); });
 }
 
 HttpAnswer Api::history_records(const Target& target) {

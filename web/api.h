@@ -70,8 +70,23 @@ class Api {
   Json::Value round_json(const line::Station& station) const;
 
  private:
+  // Hands the request to the handler of its resource; 404 when none takes it.
   void route(const HttpRequest& request, const Target& target, const ServerCounters& counters,
              const Answer& done);
+  // The handlers of the resources; those returning bool return false, without answering, when
+  // the path names nothing they serve.
+  void serve_metrics(const HttpRequest& request, const Target& target,
+                     const ServerCounters& counters, const Answer& done);
+  void serve_devices(const HttpRequest& request, const Target& target, const Answer& done);
+  // devices/NAME, devices/NAME/record, devices/NAME/query, devices/NAME/control.
+  bool serve_device(const HttpRequest& request, const Target& target,
+                    const std::vector<std::string>& parts, const Answer& done);
+  // history/records, history/events, history/series.
+  bool serve_history(const HttpRequest& request, const Target& target, const std::string& what,
+                     const Answer& done);
+  // Asks the run for the ?key= of the station; answers once the device replied.
+  void ask_query(const HttpRequest& request, const Target& target, const line::Station& station,
+                 const Answer& done);
   Json::Value device_json(const line::StationSnapshot& snap) const;
   line::Station* station_named(const std::string& name) const;
   HttpAnswer history_records(const Target& target);
