@@ -63,6 +63,29 @@ class Retention {
     return statement.single_integer().value_or(0);
   }
 
+  // Raw record groups older than the cutoff, within the budget.
+  void by_age(std::int64_t cutoff_ms, int& budget) {
+    while (budget > 0) {
+      const int deleted = delete_oldest_record_group(cutoff_ms);
+      if (deleted == 0) break;
+      budget -= deleted;
+    }
+  }
+
+  // The oldest rows of any kind while the data is larger than `limit_bytes`: raw records first,
+  // past them the oldest aggregates, then the oldest events.
+  void by_size(std::int64_t limit_bytes, std::int64_t now_ms, int& budget) {
+    while (budget > 0 && used_bytes() > limit_bytes) {
+      int deleted = delete_oldest_record_group(std::nullopt);
+      if (deleted == 0) deleted = delete_older("aggregates", "minute_ms", now_ms + kDayMs, 500);
+      for (const char* table : kEventTables) {
+        if (deleted == 0) deleted = delete_older(table, "time_ms", now_ms + kDayMs, 500);
+      }
+      if (deleted == 0) break;
+      budget -= deleted;
+    }
+  }
+
  private:
   Database& db_;
   const std::function<void(std::int64_t)>& chain_ended_;
@@ -79,14 +102,7 @@ void retention_step(Database& db, const HistoryOptions& options, std::int64_t no
   Retention retention(db, chain_ended);
   int budget = kRetentionBudget;
   Transaction transaction(db);
-  if (options.keep_days) {
-    const std::int64_t cutoff = now_ms - *options.keep_days * kDayMs;
-    while (budget > 0) {
-      const int deleted = retention.delete_oldest_record_group(cutoff);
-      if (deleted == 0) break;
-      budget -= deleted;
-    }
-  }
+  if (options.keep_days) retention.by_age(now_ms - *options.keep_days * kDayMs, budget);
   if (options.keep_events_days > 0) {
     for (const char* table : kEventTables) {
       budget -= retention.delete_older(table, "time_ms", now_ms - options.keep_events_days * kDayMs,
@@ -99,18 +115,7 @@ void retention_step(Database& db, const HistoryOptions& options, std::int64_t no
                                now_ms - options.keep_aggregate_days * kDayMs, std::max(budget, 1));
   }
   if (options.max_db_mb) {
-    const std::int64_t limit = static_cast<std::int64_t>(*options.max_db_mb) * 1024 * 1024;
-    while (budget > 0 && retention.used_bytes() > limit) {
-      int deleted = retention.delete_oldest_record_group(std::nullopt);
-      // Past the raw records, the oldest aggregates, then the oldest events go.
-      if (deleted == 0)
-        deleted = retention.delete_older("aggregates", "minute_ms", now_ms + kDayMs, 500);
-      for (const char* table : kEventTables) {
-        if (deleted == 0) deleted = retention.delete_older(table, "time_ms", now_ms + kDayMs, 500);
-      }
-      if (deleted == 0) break;
-      budget -= deleted;
-    }
+    retention.by_size(static_cast<std::int64_t>(*options.max_db_mb) * 1024 * 1024, now_ms, budget);
   }
   transaction.commit();
 }

@@ -452,7 +452,7 @@ void Station::after_device_call() {
   history_.commit();
   console_.pass_device_output();
   if (!publication_) return;
-  const Publication publication = std::move(*publication_);
+  const Publication publication = *publication_;
   publication_.reset();
   if (publication.restored) {
     ++counters_.restored;
