@@ -3,6 +3,11 @@
 #include <utility>
 
 namespace kelvra::history {
+namespace {
+
+using Clock = hostkit::LinkHealth::Clock;
+
+}  // namespace
 
 void StrictWriteFailures::not_stored(const std::string& path, const std::string& reason) {
   throw HistoryError(path, reason);
@@ -16,14 +21,20 @@ KeepGoingWriteFailures::KeepGoingWriteFailures(HistoryStatus status, std::size_t
     : status_(std::move(status)), queue_bound_(queue_bound) {}
 
 void KeepGoingWriteFailures::not_stored(const std::string&, const std::string& reason) {
-  if (failing_) return;
-  failing_ = reason;
-  status_("history not stored: " + reason + "; rows are kept (up to " +
-          std::to_string(queue_bound_) + ") and written when the database can be written again");
+  const auto verdict = health_.step(hostkit::LinkHealth::Input::kFailed, Clock::now());
+  if (!failing_) failing_ = reason;
+  if (verdict.say == hostkit::LinkHealth::Say::kLost) {
+    status_("history not stored: " + reason + "; rows are kept (up to " +
+            std::to_string(queue_bound_) + ") and written when the database can be written again");
+  } else if (verdict.say == hostkit::LinkHealth::Say::kReminder) {
+    status_("history still not stored after " + std::to_string(verdict.down_for.count()) +
+            " s: " + reason);
+  }
 }
 
 void KeepGoingWriteFailures::stored(std::size_t rows) {
-  if (!failing_) return;
+  const auto verdict = health_.step(hostkit::LinkHealth::Input::kWorking, Clock::now());
+  if (verdict.say != hostkit::LinkHealth::Say::kBack) return;
   status_("history stored again; " + std::to_string(rows) + " rows kept meanwhile written, " +
           std::to_string(dropped_during_failure_) + " dropped");
   failing_.reset();

@@ -1,12 +1,14 @@
 // A writer's answer to an unwritable database: strict throws; keep-going queues and says so.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "history/history_types.h"
+#include "hostkit/link_health.h"
 
 namespace kelvra::history {
 
@@ -37,9 +39,11 @@ class StrictWriteFailures : public WriteFailures {
   std::optional<std::string> not_stored_reason() const override { return std::nullopt; }
 };
 
-// Keeps the rows; says once "history not stored: REASON" and once "history stored again".
+// Keeps the rows; says once "history not stored: REASON", reminds at most every reminder
+// interval while writes keep failing, and says once "history stored again".
 class KeepGoingWriteFailures : public WriteFailures {
  public:
+  static constexpr std::chrono::minutes kReminder{10};
   KeepGoingWriteFailures(HistoryStatus status, std::size_t queue_bound);
   // A run must not wait on a lock: its rows stay queued instead.
   int busy_timeout_ms() const override { return 50; }
@@ -53,6 +57,7 @@ class KeepGoingWriteFailures : public WriteFailures {
   HistoryStatus status_;
   std::size_t queue_bound_;
   std::optional<std::string> failing_;
+  hostkit::LinkHealth health_{kReminder};
   std::uint64_t dropped_during_failure_ = 0;
   bool said_full_ = false;
 };

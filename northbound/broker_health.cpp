@@ -5,8 +5,8 @@
 namespace kelvra::northbound {
 namespace {
 
-using LinkInput = serial::LinkHealth::Input;
-using Say = serial::LinkHealth::Say;
+using LinkInput = hostkit::LinkHealth::Input;
+using Say = hostkit::LinkHealth::Say;
 
 }  // namespace
 
@@ -21,7 +21,7 @@ BrokerStep BrokerHealth::on(BrokerInput input, Clock::time_point now, const std:
     case BrokerInput::kConnected: {
       if (state_ == BrokerState::kUp) return step;
       state_ = BrokerState::kUp;
-      const serial::LinkHealth::Verdict verdict = link_.step(LinkInput::kWorking, now);
+      const hostkit::LinkHealth::Verdict verdict = link_.step(LinkInput::kWorking, now);
       if (verdict.say == Say::kBack) {
         step.line = "broker " + broker_ + " back after " +
                     std::to_string(verdict.down_for.count()) + " s; stored rounds follow";
@@ -38,7 +38,7 @@ BrokerStep BrokerHealth::on(BrokerInput input, Clock::time_point now, const std:
       const auto doublings = std::min<std::uint32_t>(failures_ - 1, 16);
       step.retry_in = std::min<std::chrono::milliseconds>(
           kLongestRetry, std::chrono::milliseconds(kFirstRetry.count() << doublings));
-      const serial::LinkHealth::Say say = link_.step(LinkInput::kFailed, now).say;
+      const hostkit::LinkHealth::Say say = link_.step(LinkInput::kFailed, now).say;
       if (say == Say::kLost) {
         step.line = "broker " + broker_ + " lost: " + reason +
                     "; rounds are kept in history and sent when it is back";

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "serial/link_health.h"
+#include "hostkit/link_health.h"
 
 namespace kelvra::northbound {
 
@@ -45,7 +45,7 @@ class BrokerHealth {
   std::string broker_;
   BrokerState state_ = BrokerState::kIdle;
   std::uint32_t failures_ = 0;
-  serial::LinkHealth link_{kReminder};
+  hostkit::LinkHealth link_{kReminder};
 };
 
 }  // namespace kelvra::northbound

@@ -145,8 +145,9 @@ void LineMachine::stop() {
 void LineMachine::opened() {
   if (state_ != State::kOpening) return;
   state_ = outstanding_ ? State::kAwaiting : State::kIdle;
-  const LinkHealth::Verdict verdict = health_.step(LinkHealth::Input::kWorking, now_);
-  if (verdict.say == LinkHealth::Say::kBack) {
+  const hostkit::LinkHealth::Verdict verdict =
+      health_.step(hostkit::LinkHealth::Input::kWorking, now_);
+  if (verdict.say == hostkit::LinkHealth::Say::kBack) {
     act(Kind::kLinkRestored, 0,
         "port reopened after " + std::to_string(verdict.down_for.count()) + " s");
   } else {
@@ -165,11 +166,12 @@ void LineMachine::lost(const std::string& reason) {
   wrote_during_read_ = false;
   act(Kind::kClosePort);
   if (decoder_.in_frame()) decoder_.abandon();
-  const LinkHealth::Verdict verdict = health_.step(LinkHealth::Input::kFailed, now_);
-  if (verdict.say == LinkHealth::Say::kLost) {
+  const hostkit::LinkHealth::Verdict verdict =
+      health_.step(hostkit::LinkHealth::Input::kFailed, now_);
+  if (verdict.say == hostkit::LinkHealth::Say::kLost) {
     ++counters_.link_losses;
     act(Kind::kLinkLost, 0, reason + "; reopening every " + ms_text(timing_.reopen_interval));
-  } else if (verdict.say == LinkHealth::Say::kReminder) {
+  } else if (verdict.say == hostkit::LinkHealth::Say::kReminder) {
     act(Kind::kNote, 0,
         "still down after " + std::to_string(verdict.down_for.count()) + " s: " + reason);
   }

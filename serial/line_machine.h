@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "frame-codec/frame_codec.h"
+#include "hostkit/link_health.h"
 #include "serial/line_sink.h"
-#include "serial/link_health.h"
 #include "serial/port_options.h"
 
 namespace kelvra::serial {
@@ -165,7 +165,7 @@ class LineMachine {
   bool wrote_during_read_ = false;  // the rest of the read came before the command just written
   bool answer_taken_ = false;       // during decoding: stop after this byte
   std::optional<TimePoint> armed_;
-  LinkHealth health_;
+  hostkit::LinkHealth health_;
   LineCounters counters_;
   LineWatcher* watcher_ = nullptr;
   std::vector<Action> actions_;  // of the step under way

@@ -1,12 +1,12 @@
 // The lost / reminder / back reporter over a fake clock.
 #include <gtest/gtest.h>
 
-#include "serial/link_health.h"
+#include "hostkit/link_health.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using kelvra::serial::LinkHealth;
+using kelvra::hostkit::LinkHealth;
 
 TEST(LinkHealth, LossOnceRemindersAtMostEveryIntervalBackOnce) {
   struct Row {

@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-namespace kelvra::serial {
+namespace kelvra::hostkit {
 
 class LinkHealth {
  public:
@@ -35,4 +35,4 @@ class LinkHealth {
   Clock::time_point last_said_{};
 };
 
-}  // namespace kelvra::serial
+}  // namespace kelvra::hostkit

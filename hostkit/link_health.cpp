@@ -1,6 +1,6 @@
-#include "serial/link_health.h"
+#include "hostkit/link_health.h"
 
-namespace kelvra::serial {
+namespace kelvra::hostkit {
 
 LinkHealth::Verdict LinkHealth::step(Input input, Clock::time_point now) {
   const auto down_for = std::chrono::duration_cast<std::chrono::seconds>(now - down_since_);
@@ -20,4 +20,4 @@ LinkHealth::Verdict LinkHealth::step(Input input, Clock::time_point now) {
   return {Say::kReminder, down_for};
 }
 
-}  // namespace kelvra::serial
+}  // namespace kelvra::hostkit
