@@ -12,7 +12,7 @@
 
 #include "bench/workloads.h"
 
-namespace kelvra::line {
+namespace kelvra::bench {
 namespace {
 
 using Workload = std::function<void()>;
@@ -27,10 +27,10 @@ void run(const Workload& workload) {
 }
 
 }  // namespace
-}  // namespace kelvra::line
+}  // namespace kelvra::bench
 
 int main(int argc, char** argv) {
-  using namespace kelvra::line;
+  using namespace kelvra::bench;
   if (argc != 2) {
     std::cerr << "usage: " << argv[0] << " WORKLOAD|list\n";
     return 2;

@@ -8,7 +8,7 @@
 
 #include "bench/workloads.h"
 
-namespace kelvra::line {
+namespace kelvra::bench {
 namespace {
 
 void register_decoders(const DecoderCalls& decoders) {
@@ -74,16 +74,16 @@ void set_dc_value(benchmark::State& state) {
 BENCHMARK(set_dc_value)->Name("DeviceIoControl/310");
 
 }  // namespace
-}  // namespace kelvra::line
+}  // namespace kelvra::bench
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
 
-  const kelvra::line::DecoderCalls decoders;
-  kelvra::line::register_decoders(decoders);
-  kelvra::line::register_rounds();
+  const kelvra::bench::DecoderCalls decoders;
+  kelvra::bench::register_decoders(decoders);
+  kelvra::bench::register_rounds();
 
   benchmark::ConsoleReporter console;
   console.SetOutputStream(&std::cerr);

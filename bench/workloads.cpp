@@ -6,7 +6,7 @@
 #include "frame-codec/frame_codec.h"
 #include "sim/info_encoders.h"
 
-namespace kelvra::line {
+namespace kelvra::bench {
 namespace {
 
 constexpr std::uint8_t kVer = 0x20;
@@ -156,4 +156,4 @@ int SteadyStateDevice::set_dc_value() {
                                  written);
 }
 
-}  // namespace kelvra::line
+}  // namespace kelvra::bench

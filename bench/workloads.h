@@ -10,7 +10,7 @@
 #include "device/kelvra_419.h"
 #include "sim/equipment.h"
 
-namespace kelvra::line {
+namespace kelvra::bench {
 
 // The representative system: two AC inputs, ten rectifier modules, two DC units.
 constexpr int kAcInputs = 2;
@@ -82,4 +82,4 @@ class SteadyStateDevice {
   PollResponses responses_;
 };
 
-}  // namespace kelvra::line
+}  // namespace kelvra::bench

@@ -32,7 +32,8 @@ void LineHints::say_once(Hint hint, const std::string& text) {
   if (say_) say_(hint, text);
 }
 
-void LineHints::command_written(const line::DeviceSettings& device, const frame::Frame& command) {
+void LineHints::command_written(const station::DeviceSettings& device,
+                                const frame::Frame& command) {
   if (!echoed_) echoes_in_a_row_ = 0;
   echoed_ = false;
   command_ver_ = command.ver;
@@ -117,7 +118,7 @@ void LineHints::late(std::chrono::steady_clock::time_point now) {
   say_once(Hint::kLateAnswers, text);
 }
 
-void LineHints::timed_out(const line::DeviceSettings& device) {
+void LineHints::timed_out(const station::DeviceSettings& device) {
   expired_ = Expired{written_at_, command_address_, command_cid1_, device.response_timeout};
   if (++timeouts_in_a_row_ < kEvidence || answered_ever_) return;
   const std::string where = std::to_string(timeouts_in_a_row_) + " commands to address " +

@@ -11,7 +11,7 @@
 
 #include "frame-codec/frame_codec.h"
 #include "frame-codec/frame_trace.h"
-#include "line/settings.h"
+#include "run/settings.h"
 
 namespace kelvra::fieldtools {
 
@@ -27,10 +27,10 @@ class LineHints {
 
   LineHints(std::string port, Say say, Clock clock = nullptr);
 
-  void command_written(const line::DeviceSettings& device, const frame::Frame& command);
+  void command_written(const station::DeviceSettings& device, const frame::Frame& command);
   void bytes_received(std::size_t count);
   void frame_read(const frame::Frame& frame, frame::FrameVerdict verdict);
-  void timed_out(const line::DeviceSettings& device);
+  void timed_out(const station::DeviceSettings& device);
 
   bool said(Hint hint) const { return (said_ & bit(hint)) != 0; }
 

@@ -9,7 +9,7 @@
 namespace kelvra::fieldtools {
 
 RunWatch::RunWatch(bool trace, const std::optional<std::string>& trace_file, std::FILE* out,
-                   line::Console& console)
+                   station::Console& console)
     : console_(console) {
   std::FILE* trace_out = trace ? out : nullptr;
   if (trace_file) {
@@ -29,9 +29,9 @@ RunWatch::~RunWatch() {
   if (trace_file_) std::fclose(trace_file_);
 }
 
-std::function<std::unique_ptr<line::LineObserver>(const std::string& port)>
+std::function<std::unique_ptr<station::LineObserver>(const std::string& port)>
 RunWatch::line_watcher() {
-  return [this](const std::string& port) -> std::unique_ptr<line::LineObserver> {
+  return [this](const std::string& port) -> std::unique_ptr<station::LineObserver> {
     auto hints = std::make_unique<LineHints>(port, [this, port](Hint, const std::string& text) {
       console_.note(port, "hint: " + text);
     });

@@ -9,7 +9,7 @@
 #include "hostkit/hex.h"
 #include "hostkit/json_output.h"
 #include "hostkit/stdout_capture.h"
-#include "line/console.h"
+#include "station/console.h"
 
 namespace kelvra::fieldtools {
 namespace {

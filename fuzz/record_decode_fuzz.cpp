@@ -13,8 +13,8 @@
 
 #include <json/reader.h>
 
-#include "line/decode_input.h"
 #include "record/kelvra_419_fields.h"
+#include "run/decode_input.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ std::string hex_of(const std::vector<std::uint8_t>& bytes) {
 }
 
 void check_listings(const kelvra_419_Data_t& record) {
-  const std::string json = kelvra::line::decode_listing(record, true);
+  const std::string json = kelvra::run::decode_listing(record, true);
   check(!json.empty() && json.back() == '\n');
   Json::Value parsed;
   std::string errors;
@@ -47,7 +47,7 @@ void check_listings(const kelvra_419_Data_t& record) {
     check(field.offset < kelvra::record::kRecordSize);
     ++fields;
   });
-  std::istringstream text(kelvra::line::decode_listing(record, false));
+  std::istringstream text(kelvra::run::decode_listing(record, false));
   std::size_t lines = 0;
   for (std::string line; std::getline(text, line); ++lines) {
     check(line.size() > 6);
@@ -57,10 +57,10 @@ void check_listings(const kelvra_419_Data_t& record) {
 }
 
 void decode(const std::string& content, bool from_file) {
-  const auto bytes = kelvra::line::decode_input_bytes(content, from_file);
+  const auto bytes = kelvra::run::decode_input_bytes(content, from_file);
   if (from_file) check(bytes.has_value());
   if (!bytes) return;
-  const auto again = kelvra::line::decode_input_bytes(hex_of(*bytes), false);
+  const auto again = kelvra::run::decode_input_bytes(hex_of(*bytes), false);
   check(bytes->empty() ? !again : again && *again == *bytes);
   // Exactly sized, so that a read past the bytes `decode` holds is caught.
   const std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[bytes->size()]);

@@ -7,8 +7,8 @@
 
 #include "hostkit/json_output.h"
 #include "hostkit/local_time.h"
-#include "line/control_request.h"
 #include "record/kelvra_419_fields.h"
+#include "station/control_request.h"
 
 namespace kelvra::northbound {
 namespace {
@@ -123,7 +123,7 @@ Json::Value discovery_payload(const DiscoveryInput& input) {
       components[id] = sensor;
     });
   }
-  for (const line::AlarmState& alarm : input.alarms) {
+  for (const station::AlarmState& alarm : input.alarms) {
     const std::string& key = alarm.key;
     const std::string id = "alarm_" + discovery_id(key);
     Json::Value problem(Json::objectValue);
@@ -140,12 +140,12 @@ Json::Value discovery_payload(const DiscoveryInput& input) {
 }
 
 ControlParse parse_control_payload(const std::string& payload, const std::string& device) {
-  const line::ControlRequestRead read = line::read_control_request(
-      payload, line::ControlRequestLimits{kMaxControlPayload, kMaxControlDepth, true});
+  const station::ControlRequestRead read = station::read_control_request(
+      payload, station::ControlRequestLimits{kMaxControlPayload, kMaxControlDepth, true});
   ControlParse parsed;
   parsed.id = read.id;
   parsed.error = read.error;
-  if (read.request) parsed.request = line::control_run_request(*read.request, device);
+  if (read.request) parsed.request = station::control_run_request(*read.request, device);
   return parsed;
 }
 

@@ -10,8 +10,8 @@
 #include <json/value.h>
 
 #include "history/history_store.h"
-#include "line/alarm_engine.h"
 #include "record/kelvra_419_data.h"
+#include "station/alarm_engine.h"
 
 namespace kelvra::northbound {
 
@@ -50,7 +50,7 @@ struct DiscoveryInput {
   std::string version;  // of the host program
   DeviceTopics topics;
   const kelvra_419_Data_t* record = nullptr;  // the newest; none: no sensors yet
-  std::vector<line::AlarmState> alarms;
+  std::vector<station::AlarmState> alarms;
 };
 
 // The device-based discovery message of one device: device, origin, availability from `status`

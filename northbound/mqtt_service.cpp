@@ -12,10 +12,10 @@
 
 #include "events/event_json.h"
 #include "hostkit/input_file.h"
-#include "line/station.h"
 #include "northbound/mqtt_connection.h"
 #include "northbound/mqtt_messages.h"
 #include "record/kelvra_419_fields.h"
+#include "station/station.h"
 
 namespace kelvra::northbound {
 namespace {
@@ -36,7 +36,7 @@ std::int64_t now_ms() {
       .count();
 }
 
-std::string link_state(const line::StationSnapshot& snap) {
+std::string link_state(const station::StationSnapshot& snap) {
   return snap.link_up && !snap.comm_lost ? "up" : "down";
 }
 
@@ -49,8 +49,8 @@ std::string cursor_prefix(const std::string& site) {
 // One device's session and what it has published.
 class DevicePublisher {
  public:
-  DevicePublisher(line::RunContext& run, const line::Station& station,
-                  const line::MqttSettings& settings, const std::string& site,
+  DevicePublisher(run::RunContext& run, const station::Station& station,
+                  const run::MqttSettings& settings, const std::string& site,
                   const std::string& password, const std::string& version)
       : run_(run),
         station_(station),
@@ -64,7 +64,7 @@ class DevicePublisher {
         connection_(run.io, connection_options(password), handlers()),
         pump_timer_(run.io) {}
 
-  const line::Station& station() const { return station_; }
+  const station::Station& station() const { return station_; }
 
   // Devices of this site announced by an earlier run and no longer in the settings; their
   // discovery and retained topics are emptied once this session is up.
@@ -316,7 +316,7 @@ class DevicePublisher {
   }
 
   void publish_alarms(bool always) {
-    for (const line::AlarmState& alarm : station_.snapshot().alarms) {
+    for (const station::AlarmState& alarm : station_.snapshot().alarms) {
       const std::string& key = alarm.key;
       const std::string value = alarm.active ? "ON" : "OFF";
       auto& published = alarms_published_[key];
@@ -326,7 +326,7 @@ class DevicePublisher {
   }
 
   void publish_discovery(bool always) {
-    const line::StationSnapshot snap = station_.snapshot();
+    const station::StationSnapshot snap = station_.snapshot();
     DiscoveryInput input{
         site_, snap.device, version_, topics_, snap.record ? &*snap.record : nullptr, snap.alarms};
     const std::string text = payload_text(discovery_payload(input));
@@ -346,9 +346,9 @@ class DevicePublisher {
     run_.console.note("mqtt", "device " + device + " left the settings: removed from discovery");
   }
 
-  line::RunContext& run_;
-  const line::Station& station_;
-  const line::MqttSettings& settings_;
+  run::RunContext& run_;
+  const station::Station& station_;
+  const run::MqttSettings& settings_;
   std::string site_;
   std::string version_;
   DeviceTopics topics_;
@@ -379,14 +379,14 @@ std::string default_site_name() {
   return discovery_id(name);
 }
 
-MqttService::MqttService(line::MqttSettings settings, std::string version)
+MqttService::MqttService(run::MqttSettings settings, std::string version)
     : settings_(std::move(settings)), version_(std::move(version)) {}
 
 MqttService::~MqttService() {
   stop();
 }
 
-void MqttService::start(line::RunContext& run) {
+void MqttService::start(run::RunContext& run) {
   run_ = &run;
   const std::string site = settings_.site.empty() ? default_site_name() : settings_.site;
   std::string password;
@@ -394,23 +394,23 @@ void MqttService::start(line::RunContext& run) {
     try {
       password = hostkit::read_input_file(settings_.password_file, kMaxPasswordFile);
     } catch (const hostkit::InputFileError& error) {
-      throw line::RunError("mqtt.password_file " + settings_.password_file + ": " + error.what());
+      throw run::RunError("mqtt.password_file " + settings_.password_file + ": " + error.what());
     }
     password = password.substr(0, password.find_first_of("\r\n"));
   }
   std::set<std::string> configured;
-  for (const line::Station* station : run.stations) {
+  for (const station::Station* station : run.stations) {
     const std::string& name = station->settings().name;
     if (name.empty() || name.find_first_of("/+#") != std::string::npos) {
-      throw line::RunError("device name \"" + name +
-                           "\" cannot be an MQTT topic level (no '/', '+' or '#')");
+      throw run::RunError("device name \"" + name +
+                          "\" cannot be an MQTT topic level (no '/', '+' or '#')");
     }
     configured.insert(name);
     try {
       publishers_.push_back(
           std::make_unique<DevicePublisher>(run, *station, settings_, site, password, version_));
     } catch (const MqttSetupError& error) {
-      throw line::RunError("mqtt " + settings_.url + ": " + error.what());
+      throw run::RunError("mqtt " + settings_.url + ": " + error.what());
     }
   }
   std::vector<std::string> departed;
@@ -437,7 +437,7 @@ void MqttService::stop() {
   run_ = nullptr;
 }
 
-void MqttService::round_completed(const line::Station& station) {
+void MqttService::round_completed(const station::Station& station) {
   for (const auto& publisher : publishers_) {
     if (&publisher->station() == &station) publisher->round_completed();
   }

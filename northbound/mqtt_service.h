@@ -9,34 +9,34 @@
 #include <string>
 #include <vector>
 
-#include "line/bench_run.h"
-#include "line/run_events.h"
-#include "line/settings.h"
+#include "run/bench_run.h"
+#include "run/settings.h"
+#include "station/run_events.h"
 
 namespace kelvra::northbound {
 
 class DevicePublisher;
 
-class MqttService : public line::RunService, public line::RunObserver {
+class MqttService : public run::RunService, public station::RunObserver {
  public:
   // `version` is the host program's, for discovery.
-  MqttService(line::MqttSettings settings, std::string version);
+  MqttService(run::MqttSettings settings, std::string version);
   ~MqttService() override;
 
-  // Throws line::RunError for a password file that cannot be read, a device name that cannot be
+  // Throws run::RunError for a password file that cannot be read, a device name that cannot be
   // a topic level or TLS files the client refuses.
-  void start(line::RunContext& run) override;
+  void start(run::RunContext& run) override;
   void stop() override;
 
-  void round_completed(const line::Station& station) override;
+  void round_completed(const station::Station& station) override;
   void alarm_event(const events::AlarmEvent& event) override;
   void comm_event(const events::CommEvent& event) override;
   void control_event(const events::ControlEvent& event) override;
 
  private:
-  line::MqttSettings settings_;
+  run::MqttSettings settings_;
   std::string version_;
-  line::RunContext* run_ = nullptr;
+  run::RunContext* run_ = nullptr;
   std::vector<std::unique_ptr<DevicePublisher>> publishers_;
 };
 

@@ -8,14 +8,14 @@ cd "$(dirname "$0")/.."
 build=${1:-build-ci}
 [ -f "$build/compile_commands.json" ] || { echo "no $build/compile_commands.json" >&2; exit 2; }
 sources=(plugin/plugin.cpp frame-codec/frame_codec.cpp hostkit/plugin_loader.cpp sim/responder.cpp
-  line/station.cpp script/transcript.cpp)
+  station/station.cpp script/transcript.cpp)
 status=0
 clang-tidy -p "$build" --quiet "${sources[@]}" || status=1
 
 # No function of the tools over cognitive complexity 25, in whatever .cpp files their folders hold
 # now (a folder that does not exist is skipped) and in their own headers. device/, host/, plugin/
 # and frame-codec/ keep the structure their decoders need and are not checked.
-tools=(hostkit events serial line history web northbound fieldtools script sim apps record)
+tools=(hostkit events serial station run history web northbound fieldtools script sim apps record)
 folders=()
 for folder in "${tools[@]}"; do [ -d "$folder" ] && folders+=("$folder"); done
 tool_headers="^$PWD/($(IFS='|'; echo "${tools[*]}"))/"

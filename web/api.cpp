@@ -12,15 +12,15 @@
 #include "events/event_json.h"
 #include "hostkit/json_output.h"
 #include "hostkit/local_time.h"
-#include "line/control_request.h"
 #include "record/kelvra_419_fields.h"
+#include "station/control_request.h"
 #include "web/metrics.h"
 #include "web/web_assets.h"
 
 namespace kelvra::web {
 namespace {
 
-using line::Station;
+using station::Station;
 
 constexpr std::int64_t kMinStepMs = 1000;
 constexpr std::int64_t kDefaultSpanMs = 3600 * 1000;
@@ -94,7 +94,7 @@ void serve_page_file(const HttpRequest& request, const std::string& path, const 
 }
 
 // The last record of the device `name` with its fields' units; 404 before its first record.
-HttpAnswer record_answer(const line::StationSnapshot& snap, const std::string& name) {
+HttpAnswer record_answer(const station::StationSnapshot& snap, const std::string& name) {
   if (!snap.record) throw RequestError(404, "no record of \"" + name + "\" yet");
   Json::Value json(Json::objectValue);
   json["device"] = snap.device;
@@ -102,7 +102,7 @@ HttpAnswer record_answer(const line::StationSnapshot& snap, const std::string& n
       snap.record_time_ms ? Json::Value(Json::Int64(*snap.record_time_ms)) : Json::Value();
   json["time"] =
       snap.record_time_ms ? hostkit::local_time_text(*snap.record_time_ms) : std::string();
-  json["source"] = line::data_source_name(snap.source);
+  json["source"] = station::data_source_name(snap.source);
   json["fields"] = fields_with_units(*snap.record);
   return json_answer(200, json);
 }
@@ -128,7 +128,7 @@ Json::Value fields_with_units(const kelvra_419_Data_t& record) {
   return fields;
 }
 
-Api::Api(line::RunContext& run, std::string token, Limits limits)
+Api::Api(run::RunContext& run, std::string token, Limits limits)
     : run_(run), token_(std::move(token)), limits_(limits) {
   // Raise times of the alarms active now are in history when they were raised before this run.
   history::HistoryQuery query;
@@ -156,7 +156,7 @@ Station* Api::station_named(const std::string& name) const {
   return nullptr;
 }
 
-Json::Value Api::device_json(const line::StationSnapshot& snap) const {
+Json::Value Api::device_json(const station::StationSnapshot& snap) const {
   Json::Value json(Json::objectValue);
   json["name"] = snap.device;
   json["port"] = snap.port;
@@ -164,7 +164,7 @@ Json::Value Api::device_json(const line::StationSnapshot& snap) const {
   json["data_id"] = snap.data_id;
   json["link"] = snap.link_up ? "up" : "down";
   json["poll_state"] = snap.poll_state_name;
-  json["source"] = line::data_source_name(snap.source);
+  json["source"] = station::data_source_name(snap.source);
   json["data_age_s"] = snap.age_s ? Json::Value(*snap.age_s) : Json::Value();
   json["stale"] = snap.stale;
   json["comm_lost"] = snap.comm_lost;
@@ -178,7 +178,7 @@ Json::Value Api::device_json(const line::StationSnapshot& snap) const {
   json["counters"]["refused"] = Json::UInt64(snap.counters.refused);
   json["counters"]["restored"] = Json::UInt64(snap.counters.restored);
   json["alarms"] = Json::Value(Json::arrayValue);
-  for (const line::AlarmState& alarm : snap.alarms) {
+  for (const station::AlarmState& alarm : snap.alarms) {
     if (!alarm.active) continue;
     Json::Value entry(Json::objectValue);
     entry["key"] = alarm.key;
@@ -198,7 +198,7 @@ Json::Value Api::device_json(const line::StationSnapshot& snap) const {
 }
 
 Json::Value Api::round_json(const Station& station) const {
-  const line::StationSnapshot snap = station.snapshot();
+  const station::StationSnapshot snap = station.snapshot();
   Json::Value json(Json::objectValue);
   json["time_ms"] =
       snap.last_round_ms ? Json::Value(Json::Int64(*snap.last_round_ms)) : Json::Value();
@@ -271,7 +271,7 @@ bool Api::serve_device(const HttpRequest& request, const Target& target,
   if (what.empty() || what == "record") {
     if (!method_taken(request, "GET", done)) return true;
     allow_only(target, {});
-    const line::StationSnapshot snap = station->snapshot();
+    const station::StationSnapshot snap = station->snapshot();
     done(what.empty() ? json_answer(200, device_json(snap)) : record_answer(snap, parts[1]));
     return true;
   }
@@ -461,10 +461,10 @@ void Api::control(const HttpRequest& request, Station& station, const Answer& do
     done(error_answer(403, "the bearer token is not the one configured"));
     return;
   }
-  const line::ControlRequestRead read = line::read_control_request(
-      request.body, line::ControlRequestLimits{request.body.size(), kMaxBodyDepth, false});
+  const station::ControlRequestRead read = station::read_control_request(
+      request.body, station::ControlRequestLimits{request.body.size(), kMaxBodyDepth, false});
   if (!read.request) throw RequestError(400, "request body: " + read.error);
-  const Json::Value ask = line::control_run_request(*read.request, station.settings().name);
+  const Json::Value ask = station::control_run_request(*read.request, station.settings().name);
   run_.handle(ask, request.origin,
               [done](const Json::Value& reply) { done(device_reply(reply, 409)); });
 }

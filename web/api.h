@@ -12,8 +12,8 @@
 
 #include <json/value.h>
 
-#include "line/bench_run.h"
-#include "line/station.h"
+#include "run/bench_run.h"
+#include "station/station.h"
 #include "web/request_params.h"
 
 namespace kelvra::web {
@@ -58,7 +58,7 @@ class Api {
   };
 
   // `token` empty: control over HTTP is off and every control request answers 403.
-  Api(line::RunContext& run, std::string token, Limits limits);
+  Api(run::RunContext& run, std::string token, Limits limits);
 
   // Answers the request, at once or (control) once the device has read back.
   void answer(const HttpRequest& request, const ServerCounters& counters, const Answer& done);
@@ -67,7 +67,7 @@ class Api {
   void alarm_seen(const events::AlarmEvent& event);
 
   // The JSON of one event for the event stream, with its kind.
-  Json::Value round_json(const line::Station& station) const;
+  Json::Value round_json(const station::Station& station) const;
 
  private:
   // Hands the request to the handler of its resource; 404 when none takes it.
@@ -85,16 +85,16 @@ class Api {
   bool serve_history(const HttpRequest& request, const Target& target, const std::string& what,
                      const Answer& done);
   // Asks the run for the ?key= of the station; answers once the device replied.
-  void ask_query(const HttpRequest& request, const Target& target, const line::Station& station,
+  void ask_query(const HttpRequest& request, const Target& target, const station::Station& station,
                  const Answer& done);
-  Json::Value device_json(const line::StationSnapshot& snap) const;
-  line::Station* station_named(const std::string& name) const;
+  Json::Value device_json(const station::StationSnapshot& snap) const;
+  station::Station* station_named(const std::string& name) const;
   HttpAnswer history_records(const Target& target);
   HttpAnswer history_events(const Target& target);
   HttpAnswer history_series(const Target& target);
-  void control(const HttpRequest& request, line::Station& station, const Answer& done);
+  void control(const HttpRequest& request, station::Station& station, const Answer& done);
 
-  line::RunContext& run_;
+  run::RunContext& run_;
   std::string token_;
   Limits limits_;
   // (device, alarm key) -> raise time (UTC ms), for the alarms raised now, from history at start.

@@ -14,7 +14,7 @@
 
 #include "events/event_json.h"
 #include "hostkit/json_output.h"
-#include "line/station.h"
+#include "station/station.h"
 
 namespace kelvra::web {
 namespace {
@@ -61,20 +61,20 @@ void parse_listen_address(const std::string& text, HttpOptions& options) {
 
 std::string read_token_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  if (!file) throw line::RunError(path + ": cannot be read");
+  if (!file) throw run::RunError(path + ": cannot be read");
   std::string token(kMaxTokenBytes + 1, '\0');
   file.read(token.data(), static_cast<std::streamsize>(token.size()));
   token.resize(static_cast<std::size_t>(file.gcount()));
   if (token.size() > kMaxTokenBytes) {
-    throw line::RunError(path + ": longer than 4096 bytes");
+    throw run::RunError(path + ": longer than 4096 bytes");
   }
   if (!token.empty() && token.back() == '\n') token.pop_back();
   if (!token.empty() && token.back() == '\r') token.pop_back();
-  if (token.empty()) throw line::RunError(path + ": empty");
+  if (token.empty()) throw run::RunError(path + ": empty");
   for (const char c : token) {
     if (c <= ' ' || c == 0x7f) {
-      throw line::RunError(path +
-                           ": the token must be one line of printable characters without spaces");
+      throw run::RunError(path +
+                          ": the token must be one line of printable characters without spaces");
     }
   }
   return token;
@@ -318,7 +318,7 @@ HttpServer::~HttpServer() {
   stop();
 }
 
-void HttpServer::start(line::RunContext& run) {
+void HttpServer::start(run::RunContext& run) {
   run_ = &run;
   shared_ = std::make_shared<Shared>(run.io, options_);
   const std::string& token = options_.token;
@@ -331,7 +331,7 @@ void HttpServer::start(line::RunContext& run) {
     shared_->acceptor.bind(endpoint);
     shared_->acceptor.listen(asio::socket_base::max_listen_connections);
   } catch (const boost::system::system_error& error) {
-    throw line::RunError(where + ": " + error.code().message());
+    throw run::RunError(where + ": " + error.code().message());
   }
   run.events.subscribe(*this);
   run.console.note(
@@ -404,7 +404,7 @@ void HttpServer::broadcast(const char* kind, const Json::Value& data) {
   }
 }
 
-void HttpServer::round_completed(const line::Station& station) {
+void HttpServer::round_completed(const station::Station& station) {
   if (shared_->counters.stream_clients == 0) return;
   broadcast("round", shared_->api->round_json(station));
 }

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "line/bench_run.h"
-#include "line/run_events.h"
+#include "run/bench_run.h"
+#include "station/run_events.h"
 #include "web/api.h"
 
 namespace kelvra::web {
@@ -39,23 +39,23 @@ struct HttpOptions {
 void parse_listen_address(const std::string& text, HttpOptions& options);
 
 // The token in a file of at most 4 KiB: one line of printable characters without spaces, a final
-// line feed allowed. Throws line::RunError naming the file.
+// line feed allowed. Throws run::RunError naming the file.
 std::string read_token_file(const std::string& path);
 
-class HttpServer : public line::RunService, public line::RunObserver {
+class HttpServer : public run::RunService, public station::RunObserver {
  public:
   explicit HttpServer(HttpOptions options);
   ~HttpServer() override;
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
 
-  // Binds and listens; throws line::RunError naming the address when it cannot.
-  void start(line::RunContext& run) override;
+  // Binds and listens; throws run::RunError naming the address when it cannot.
+  void start(run::RunContext& run) override;
   void stop() override;
   // The port listened on, once started.
   unsigned short port() const;
 
-  void round_completed(const line::Station& station) override;
+  void round_completed(const station::Station& station) override;
   void alarm_event(const events::AlarmEvent& event) override;
   void comm_event(const events::CommEvent& event) override;
   void control_event(const events::ControlEvent& event) override;
@@ -69,7 +69,7 @@ class HttpServer : public line::RunService, public line::RunObserver {
   void broadcast(const char* kind, const Json::Value& data);
 
   HttpOptions options_;
-  line::RunContext* run_ = nullptr;
+  run::RunContext* run_ = nullptr;
   std::shared_ptr<Shared> shared_;
 };
 

@@ -89,7 +89,7 @@ std::string label_value(const std::string& text) {
   return out;
 }
 
-std::string metrics_text(const std::vector<line::Station*>& stations,
+std::string metrics_text(const std::vector<station::Station*>& stations,
                          const history::HistoryStore& history, const ServerCounters& server) {
   Exposition out;
   out.declare("kelvra_info", "gauge", "Device type and data id of each polled device, always 1.");
@@ -122,8 +122,8 @@ std::string metrics_text(const std::vector<line::Station*>& stations,
   out.declare("kelvra_http_dropped_streams_total", "counter",
               "Event-stream clients dropped for not reading fast enough.");
 
-  for (const line::Station* station : stations) {
-    const line::StationSnapshot snap = station->snapshot();
+  for (const station::Station* station : stations) {
+    const station::StationSnapshot snap = station->snapshot();
     const std::string& device = snap.device;
     const Labels by_device{{"device", device}};
     out.add("kelvra_info",
@@ -132,19 +132,19 @@ std::string metrics_text(const std::vector<line::Station*>& stations,
              {"data_id", std::to_string(snap.data_id)}},
             1);
     out.add("kelvra_link_up", {{"device", device}, {"port", snap.port}}, snap.link_up ? 1 : 0);
-    const std::string source = line::data_source_name(snap.source);
+    const std::string source = station::data_source_name(snap.source);
     for (const char* each : {"live", "restored", "none"}) {
       out.add("kelvra_data_source", {{"device", device}, {"source", each}}, source == each ? 1 : 0);
     }
     if (snap.age_s) out.add("kelvra_data_age_seconds", by_device, *snap.age_s);
-    const line::StationCounters& counters = snap.counters;
+    const station::StationCounters& counters = snap.counters;
     out.add("kelvra_rounds_total", by_device, static_cast<double>(counters.rounds));
     out.add("kelvra_commands_total", by_device, static_cast<double>(counters.commands));
     out.add("kelvra_answers_total", by_device, static_cast<double>(counters.answers));
     out.add("kelvra_timeouts_total", by_device, static_cast<double>(counters.timeouts));
     out.add("kelvra_refused_total", by_device, static_cast<double>(counters.refused));
     out.add("kelvra_restored_total", by_device, static_cast<double>(counters.restored));
-    for (const line::AlarmState& alarm : snap.alarms) {
+    for (const station::AlarmState& alarm : snap.alarms) {
       out.add("kelvra_alarm_active",
               {{"device", device},
                {"key", alarm.key},

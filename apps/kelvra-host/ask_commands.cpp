@@ -5,7 +5,7 @@
 
 #include "apps/kelvra-host/commands.h"
 #include "hostkit/input_error.h"
-#include "line/host_requests.h"
+#include "run/host_requests.h"
 
 namespace kelvra::app {
 namespace {
@@ -42,7 +42,7 @@ void add_ask_options(CLI::App& command, AskOptions& options, bool with_device) {
   command.add_flag("--json", options.json, "the reply as one JSON line");
 }
 
-int print(const line::ShownReply& shown) {
+int print(const run::ShownReply& shown) {
   std::printf("%s\n", shown.text.c_str());
   return shown.exit_code;
 }
@@ -62,8 +62,8 @@ int query(const QueryOptions& options) {
   } else {
     request["key"] = *options.key;
   }
-  return print(line::show_query_reply(line::ask_running_host(options.db, request, options.device),
-                                      options.json, options.lang.has_value()));
+  return print(run::show_query_reply(run::ask_running_host(options.db, request, options.device),
+                                     options.json, options.lang.has_value()));
 }
 
 int control(const ControlOptions& options) {
@@ -72,15 +72,15 @@ int control(const ControlOptions& options) {
   request["code"] = options.code;
   request["argument"] = options.argument;
   if (options.force) request["force"] = true;
-  return print(line::show_control_reply(line::ask_running_host(options.db, request, options.device),
-                                        options.json));
+  return print(run::show_control_reply(run::ask_running_host(options.db, request, options.device),
+                                       options.json));
 }
 
 int status(const AskOptions& options) {
   Json::Value request(Json::objectValue);
   request["command"] = "status";
-  return print(line::show_status_reply(line::ask_running_host(options.db, request, std::nullopt),
-                                       options.json));
+  return print(run::show_status_reply(run::ask_running_host(options.db, request, std::nullopt),
+                                      options.json));
 }
 
 }  // namespace

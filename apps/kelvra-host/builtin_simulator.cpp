@@ -15,8 +15,8 @@ sim::Scenario load_scenario(const std::string& name_or_file) {
   } catch (const sim::ScenarioError& error) {
     std::string names;
     for (const std::string& name : sim::builtin_scenario_names()) names += " " + name;
-    throw line::RunError("--scenario " + name_or_file + ": " + error.what() +
-                         " (built in:" + names + ")");
+    throw run::RunError("--scenario " + name_or_file + ": " + error.what() + " (built in:" + names +
+                        ")");
   }
 }
 
@@ -27,12 +27,12 @@ struct BuiltinSimulators::Running {
   std::unique_ptr<sim::SimulatorServer> server;
 };
 
-BuiltinSimulators::BuiltinSimulators(BuiltinSimulatorOptions options, line::Console& console)
+BuiltinSimulators::BuiltinSimulators(BuiltinSimulatorOptions options, station::Console& console)
     : options_(std::move(options)), console_(console) {}
 
 BuiltinSimulators::~BuiltinSimulators() = default;
 
-std::string BuiltinSimulators::provide(const line::DeviceSettings& device) {
+std::string BuiltinSimulators::provide(const station::DeviceSettings& device) {
   sim::SimulatorConfig config;
   config.scenario = load_scenario(options_.scenario);
   config.responder.address = device.address;
@@ -57,7 +57,7 @@ std::string BuiltinSimulators::provide(const line::DeviceSettings& device) {
   try {
     simulator->start();
   } catch (const std::exception& error) {
-    throw line::RunError(std::string("built-in simulator: ") + error.what());
+    throw run::RunError(std::string("built-in simulator: ") + error.what());
   }
   std::string port = server.link_path.empty() ? simulator->device_path() : server.link_path;
   console_.note(source,

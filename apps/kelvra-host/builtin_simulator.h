@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "line/bench_run.h"
-#include "line/console.h"
+#include "run/bench_run.h"
+#include "station/console.h"
 
 namespace kelvra::sim {
 class SimulatorServer;
@@ -29,19 +29,19 @@ struct BuiltinSimulatorOptions {
   std::optional<std::uint64_t> hangup_rounds;
 };
 
-class BuiltinSimulators : public line::PortProvider {
+class BuiltinSimulators : public run::PortProvider {
  public:
-  BuiltinSimulators(BuiltinSimulatorOptions options, line::Console& console);
+  BuiltinSimulators(BuiltinSimulatorOptions options, station::Console& console);
   ~BuiltinSimulators() override;
 
-  std::string provide(const line::DeviceSettings& device) override;
+  std::string provide(const station::DeviceSettings& device) override;
   void after_round(const std::string& device_name, std::uint64_t rounds) override;
 
  private:
   struct Running;
 
   BuiltinSimulatorOptions options_;
-  line::Console& console_;
+  station::Console& console_;
   std::vector<std::unique_ptr<Running>> running_;
 };
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "apps/kelvra-host/commands.h"
-#include "line/decode_input.h"
 #include "record/kelvra_419_fields.h"
+#include "run/decode_input.h"
 
 namespace kelvra::app {
 namespace {
@@ -16,13 +16,13 @@ struct DecodeOptions {
 };
 
 int decode(const DecodeOptions& options) {
-  const std::vector<std::uint8_t> bytes = line::read_record_source(options.source);
+  const std::vector<std::uint8_t> bytes = run::read_record_source(options.source);
   const auto record = record::from_bytes(bytes.data(), bytes.size());
   if (!record) {
     throw std::runtime_error(options.source + ": " + std::to_string(bytes.size()) +
                              " bytes; a record has " + std::to_string(record::kRecordSize));
   }
-  std::fputs(line::decode_listing(*record, options.json).c_str(), stdout);
+  std::fputs(run::decode_listing(*record, options.json).c_str(), stdout);
   return hostkit::kExitDone;
 }
 

@@ -8,7 +8,7 @@
 #include "history/history_reader.h"
 #include "hostkit/input_error.h"
 #include "hostkit/local_time.h"
-#include "line/history_listing.h"
+#include "run/history_listing.h"
 
 namespace kelvra::app {
 namespace {
@@ -55,9 +55,9 @@ std::vector<history::TimelineKind> kinds_of(const std::string& types) {
 
 int list(HistoryOptions& options) {
   if (options.json && options.csv) throw hostkit::InputError("--json and --csv: give one");
-  const line::ListingFormat format = options.json  ? line::ListingFormat::json
-                                     : options.csv ? line::ListingFormat::csv
-                                                   : line::ListingFormat::text;
+  const run::ListingFormat format = options.json  ? run::ListingFormat::json
+                                    : options.csv ? run::ListingFormat::csv
+                                                  : run::ListingFormat::text;
   history::HistoryQuery& query = options.query;
   if (query.since_ms && query.until_ms && *query.until_ms <= *query.since_ms) {
     throw hostkit::InputError("--until must be later than --since");
@@ -68,19 +68,19 @@ int list(HistoryOptions& options) {
       throw hostkit::InputError("--series takes neither --type nor --last");
     }
     const std::string step_text = options.step.value_or("1m");
-    const auto step = line::parse_step(step_text);
+    const auto step = run::parse_step(step_text);
     if (!step) {
       throw hostkit::InputError("--step " + step_text + ": expected e.g. 500ms, 30s, 5m, 1h, 1d");
     }
     const std::int64_t until = query.until_ms.value_or(hostkit::utc_now_ms());
     const std::int64_t since = query.since_ms.value_or(until - kDayMs);
     history::HistoryReader history(options.db);
-    line::list_series(history, query.device, *options.series, since, until, *step, format, stdout);
+    run::list_series(history, query.device, *options.series, since, until, *step, format, stdout);
     return hostkit::kExitDone;
   }
   if (options.step) throw hostkit::InputError("--step belongs to --series");
   history::HistoryReader history(options.db);
-  line::list_timeline(history, query, format, stdout);
+  run::list_timeline(history, query, format, stdout);
   return hostkit::kExitDone;
 }
 

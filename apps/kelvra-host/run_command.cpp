@@ -14,11 +14,11 @@
 #include "hostkit/plugin_loader.h"
 #include "hostkit/serial_rates.h"
 #include "hostkit/stdout_capture.h"
-#include "line/bench_run.h"
-#include "line/console.h"
-#include "line/settings.h"
 #include "northbound/mqtt_service.h"
+#include "run/bench_run.h"
+#include "run/settings.h"
 #include "sim/simulator.h"
+#include "station/console.h"
 #include "web/http_server.h"
 
 namespace kelvra::app {
@@ -37,7 +37,7 @@ struct RetentionOverrides {
   std::optional<int> keep_events_days;
   std::optional<int> keep_aggregate_days;
 
-  void apply(line::HistoryRetention& retention) const {
+  void apply(run::HistoryRetention& retention) const {
     if (keep_days) retention.keep_days = keep_days;
     if (max_db_mb) retention.max_db_mb = max_db_mb;
     if (keep_events_days) retention.keep_events_days = *keep_events_days;
@@ -54,7 +54,7 @@ struct DeviceOverrides {
   std::optional<std::chrono::milliseconds> response_timeout;
   std::optional<std::chrono::milliseconds> poll_interval;
 
-  void apply(line::DeviceSettings& device) const {
+  void apply(station::DeviceSettings& device) const {
     if (baud) device.serial.baud = *baud;
     if (address) device.address = *address;
     if (ver) device.ver = *ver;
@@ -71,7 +71,7 @@ struct RunCommandOptions {
   bool strict = false;
   std::optional<std::string> lang;
   std::optional<std::string> mqtt_url;
-  line::RunOptions run;
+  run::RunOptions run;
   BuiltinSimulatorOptions simulator;
   bool no_pace = false;
   bool json = false;
@@ -103,7 +103,7 @@ std::optional<web::HttpOptions> http_options(const RunCommandOptions& options) {
   if (!token_file.empty()) {
     try {
       http.token = web::read_token_file(token_file);
-    } catch (const line::RunError& error) {
+    } catch (const run::RunError& error) {
       throw hostkit::InputError(std::string("--http-token-file ") + error.what());
     }
   }
@@ -139,17 +139,16 @@ int run_checked(RunCommandOptions& options) {
   if (options.lang && *options.lang != "en") {
     throw hostkit::InputError("--lang " + *options.lang + ": only en is known");
   }
-  options.run.settings = options.settings_file ? line::load_settings_file(*options.settings_file)
-                                               : line::default_settings();
-  if (options.strict) line::refuse_warnings(options.run.settings);
-  if (options.overrides.port) line::override_port(options.run.settings, *options.overrides.port);
-  for (line::DeviceSettings& device : options.run.settings.devices) {
+  options.run.settings = options.settings_file ? run::load_settings_file(*options.settings_file)
+                                               : run::default_settings();
+  if (options.strict) run::refuse_warnings(options.run.settings);
+  if (options.overrides.port) run::override_port(options.run.settings, *options.overrides.port);
+  for (station::DeviceSettings& device : options.run.settings.devices) {
     options.overrides.apply(device);
     if (options.comm_lost_after) device.comm_lost_after = options.comm_lost_after;
   }
   options.retention.apply(options.run.settings.history);
-  if (options.mqtt_url)
-    line::parse_mqtt_url("--mqtt", *options.mqtt_url, options.run.settings.mqtt);
+  if (options.mqtt_url) run::parse_mqtt_url("--mqtt", *options.mqtt_url, options.run.settings.mqtt);
   options.simulator.pace = !options.no_pace;
   options.simulator.link_prefix = options.run.db_path;
   std::optional<web::HttpServer> http_server;
@@ -163,7 +162,7 @@ int run_checked(RunCommandOptions& options) {
   hostkit::StdoutCapture capture;
   std::FILE* out = fdopen(dup(capture.original_fd()), "w");
   if (out == nullptr) throw std::runtime_error("cannot duplicate standard output");
-  line::Console console(out, options.json);
+  station::Console console(out, options.json);
   console.gloss_in_english(options.lang.has_value());
   console.collect_device_output([&capture] { return capture.take_lines(); }, options.plugin_output);
   const std::string settings_source = options.settings_file.value_or("settings");
@@ -188,16 +187,16 @@ int run_checked(RunCommandOptions& options) {
       mqtt.emplace(options.run.settings.mqtt, KELVRA_VERSION);
       options.run.services.push_back(&*mqtt);
     }
-    line::BenchRun bench(std::move(options.run), console);
-    const line::RunSummary summary = bench.run();
+    run::BenchRun bench(std::move(options.run), console);
+    const run::RunSummary summary = bench.run();
     if (!summary.ok()) {
       print_error(options.json, summary.failure);
       result = hostkit::kExitFailure;
     }
-  } catch (const line::RunConfigError& error) {
+  } catch (const run::RunConfigError& error) {
     print_error(options.json, error.what());
     result = hostkit::kExitUsage;
-  } catch (const line::RunError& error) {
+  } catch (const run::RunError& error) {
     print_error(options.json, error.what());
     result = hostkit::kExitFailure;
   }
@@ -244,10 +243,10 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       *command, "--ver", hostkit::kProtocolVersionBounds,
       [&device](std::int64_t ver) { device.ver = static_cast<std::uint8_t>(ver); },
       "protocol version (default 0x20)");
-  hostkit::add_bounded(*command, "--response-timeout", line::kResponseTimeoutMsBounds,
+  hostkit::add_bounded(*command, "--response-timeout", station::kResponseTimeoutMsBounds,
                        store_duration(device.response_timeout),
                        "milliseconds a response may take (default 1000)");
-  hostkit::add_bounded(*command, "--poll-interval", line::kPollIntervalMsBounds,
+  hostkit::add_bounded(*command, "--poll-interval", station::kPollIntervalMsBounds,
                        store_duration(device.poll_interval),
                        "milliseconds between the starts of rounds (default 1000)");
   hostkit::add_bounded(
@@ -313,10 +312,10 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
                    "the URL of the settings' \"mqtt\" object)")
       ->type_name("URL")
       ->check([](const std::string& url) {
-        line::MqttSettings mqtt;
+        run::MqttSettings mqtt;
         try {
-          line::parse_mqtt_url("--mqtt", url, mqtt);
-        } catch (const line::SettingsError& error) {
+          run::parse_mqtt_url("--mqtt", url, mqtt);
+        } catch (const station::SettingsError& error) {
           return std::string(error.what());
         }
         return std::string();
@@ -338,7 +337,7 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       ->type_name("FILE");
   command->add_flag("--strict", options->strict,
                     "refuse settings that draw a warning instead of running");
-  hostkit::add_bounded(*command, "--comm-lost-after", line::kCommLostAfterMsBounds,
+  hostkit::add_bounded(*command, "--comm-lost-after", station::kCommLostAfterMsBounds,
                        store_duration(options->comm_lost_after),
                        "milliseconds without a completed round that raise COMM_LOST (default 3 "
                        "response timeouts + 2 s spacing + 1 poll interval)");

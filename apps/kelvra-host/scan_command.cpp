@@ -10,7 +10,7 @@
 #include "fieldtools/bus_scan.h"
 #include "hostkit/json_output.h"
 #include "hostkit/serial_rates.h"
-#include "line/console.h"
+#include "station/console.h"
 
 namespace kelvra::app {
 namespace {

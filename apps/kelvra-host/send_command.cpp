@@ -6,7 +6,7 @@
 #include "apps/kelvra-host/commands.h"
 #include "fieldtools/send_one.h"
 #include "hostkit/json_output.h"
-#include "line/console.h"
+#include "station/console.h"
 
 namespace kelvra::app {
 namespace {

@@ -72,7 +72,7 @@ void operator delete[](void* block, std::size_t, std::align_val_t) noexcept {
   std::free(block);
 }
 
-namespace kelvra::line {
+namespace kelvra::bench {
 namespace {
 
 // operator new calls made while fn runs; the plug-in's diagnostic lines are captured around it.
@@ -184,4 +184,4 @@ TEST(Allocations, WireTraceMakesNonePerFrame) {
 }
 
 }  // namespace
-}  // namespace kelvra::line
+}  // namespace kelvra::bench

@@ -49,7 +49,7 @@ class WatchedSession {
   }
 
   bench_testing::BenchSession& session() { return session_; }
-  kelvra::line::DeviceSettings& device() { return session_.options().settings.devices.front(); }
+  kelvra::station::DeviceSettings& device() { return session_.options().settings.devices.front(); }
   // Rounds start with the rectifiers.
   void without_ac() { device().device_json["appSetting"]["has_ac"] = "0"; }
 

@@ -16,7 +16,7 @@ using kelvra::sim::FaultKind;
 struct HintCase {
   const char* name;
   std::function<void(kelvra::sim::SimulatorConfig&)> simulator;
-  std::function<void(kelvra::line::DeviceSettings&)> host;
+  std::function<void(kelvra::station::DeviceSettings&)> host;
   Hint hint;
   std::string text;  // what the hint says, from its start
 };
@@ -24,7 +24,7 @@ struct HintCase {
 TEST(Hints, EachIsSaidOnceWhenTheSimulatorCausesIt) {
   const HintCase cases[] = {
       {"other VER", [](kelvra::sim::SimulatorConfig& sim) { sim.responder.ver = 0x21; },
-       [](kelvra::line::DeviceSettings&) {}, Hint::kOtherVersion,
+       [](kelvra::station::DeviceSettings&) {}, Hint::kOtherVersion,
        "answers keep coming back with RTN 01 (VER error) to VER 20 commands and carry VER 21: "
        "try --ver 0x21"},
       {"turnaround beyond the timeout",
@@ -32,19 +32,19 @@ TEST(Hints, EachIsSaidOnceWhenTheSimulatorCausesIt) {
          sim.pacing.enabled = true;
          sim.pacing.turnaround = 400ms;
        },
-       [](kelvra::line::DeviceSettings& device) { device.poll_interval = 1000ms; },
+       [](kelvra::station::DeviceSettings& device) { device.poll_interval = 1000ms; },
        Hint::kLateAnswers, "answers arrive about 0."},
       {"echo",
        [](kelvra::sim::SimulatorConfig& sim) {
          sim.scenario.faults = {{FaultKind::kEcho, 1.0}};
        },
-       [](kelvra::line::DeviceSettings&) {}, Hint::kEcho,
+       [](kelvra::station::DeviceSettings&) {}, Hint::kEcho,
        "every command comes back as an echo before its answer"},
       {"no answer",
        [](kelvra::sim::SimulatorConfig& sim) {
          sim.scenario.faults = {{FaultKind::kNoAnswer, 1.0}};
        },
-       [](kelvra::line::DeviceSettings&) {}, Hint::kNothingArrives,
+       [](kelvra::station::DeviceSettings&) {}, Hint::kNothingArrives,
        "nothing at all came back to 3 commands to address 1 on "},
   };
   for (const HintCase& c : cases) {

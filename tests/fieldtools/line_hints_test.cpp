@@ -115,7 +115,7 @@ TEST(LineHints, SaysEachOnceOnItsEvidence) {
     LineHints hints(
         "/dev/ttyX", [&](Hint, const std::string& text) { said.push_back(text); },
         [now] { return *now; });
-    kelvra::line::DeviceSettings device;
+    kelvra::station::DeviceSettings device;
     for (const Event& event : c.events) {
       switch (event.kind) {
         case Event::kWrite:

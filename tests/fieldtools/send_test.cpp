@@ -8,8 +8,8 @@
 
 #include "fieldtools/send_one.h"
 #include "hostkit/json_output.h"
-#include "line/console.h"
 #include "sim/simulator_server.h"
+#include "station/console.h"
 #include "tests/line/bench_fixture.h"
 
 namespace {

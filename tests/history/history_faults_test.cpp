@@ -198,7 +198,7 @@ TEST(HistoryFaults, RunOnAFileThatIsNotADatabaseKeepsPolling) {
   const auto rounds = [&session]() -> std::uint64_t {
     try {
       return session.ask(request("status"))["devices"][0]["rounds"].asUInt64();
-    } catch (const kelvra::line::ControlError&) {
+    } catch (const kelvra::run::ControlError&) {
       return 0;  // not listening yet
     }
   };
@@ -215,15 +215,15 @@ TEST(HistoryFaults, SecondRunOnTheSameDatabaseIsRefused) {
   first.start();
   ASSERT_TRUE(first.wait_for_records(2)) << first.output();
 
-  kelvra::line::RunOptions options = first.options();
+  kelvra::run::RunOptions options = first.options();
   std::FILE* out = std::tmpfile();
-  kelvra::line::Console console(out, false);
-  kelvra::line::BenchRun second(options, console);
+  kelvra::station::Console console(out, false);
+  kelvra::run::BenchRun second(options, console);
   try {
     second.run();
     ADD_FAILURE() << "a second run started";
-  } catch (const kelvra::line::RunError& error) {
-    EXPECT_EQ(error.what(), kelvra::line::control_socket_path(first.db()) +
+  } catch (const kelvra::run::RunError& error) {
+    EXPECT_EQ(error.what(), kelvra::run::control_socket_path(first.db()) +
                                 ": another kelvra-host run is using this database");
   }
   std::fclose(out);

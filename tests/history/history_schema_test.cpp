@@ -14,7 +14,7 @@
 
 #include "history/history_store.h"
 #include "hostkit/local_time.h"
-#include "line/history_listing.h"
+#include "run/history_listing.h"
 #include "tests/line/bench_fixture.h"
 
 namespace {
@@ -347,7 +347,7 @@ TEST_F(HistorySchema, TimelineIsInTimeOrderAndPositionsInCommitOrder) {
   history.flush();
   kelvra::history::HistoryReader reader(dir.file("h.db"));
   std::FILE* out = std::tmpfile();
-  kelvra::line::list_timeline(reader, {}, kelvra::line::ListingFormat::csv, out);
+  kelvra::run::list_timeline(reader, {}, kelvra::run::ListingFormat::csv, out);
   std::rewind(out);
   std::string csv;
   char buffer[4096];

@@ -17,16 +17,17 @@ hostkit: host record device frame-codec
 events: hostkit host record device frame-codec
 history: events hostkit host record device frame-codec
 serial: events hostkit host record device frame-codec
-line: serial history events hostkit host record device frame-codec
+station: serial history events hostkit host record device frame-codec
+run: station serial history events hostkit host record device frame-codec
 script: hostkit host record device frame-codec
 sim: hostkit host record device frame-codec
-fieldtools: line serial history events hostkit host record device frame-codec
-web: line serial history events hostkit host record device frame-codec
-northbound: line serial history events hostkit host record device frame-codec
-apps/kelvra-host: web northbound fieldtools line serial history events script sim hostkit host record device frame-codec
+fieldtools: run station serial history events hostkit host record device frame-codec
+web: run station serial history events hostkit host record device frame-codec
+northbound: run station serial history events hostkit host record device frame-codec
+apps/kelvra-host: web northbound fieldtools run station serial history events script sim hostkit host record device frame-codec
 apps/kelvra-sim: sim hostkit host record device frame-codec
-bench: fieldtools hostkit line serial history events script sim host record device frame-codec
-fuzz: hostkit line serial history events script sim host record device frame-codec
+bench: fieldtools hostkit run station serial history events script sim host record device frame-codec
+fuzz: hostkit run station serial history events script sim host record device frame-codec
 tests: *
 '
 declare -A allowed

@@ -7,15 +7,15 @@ trap 'rm -rf "$work"' EXIT
 
 # case name | file | its text | what the refusal names ("" : the tree passes)
 cases=(
-  'clean|line/station.cpp|#include "line/station.h"\n#include "hostkit/plugin_loader.h"\n#include "station.h"|'
-  'upward include|line/station.cpp|#include "sim/simulator.h"|line may not depend on sim'
-  'sideways include|sim/simulator.cpp|#include "line/station.h"|sim may not depend on line'
+  'clean|station/station.cpp|#include "station/station.h"\n#include "hostkit/plugin_loader.h"\n#include "station.h"|'
+  'upward include|station/station.cpp|#include "sim/simulator.h"|station may not depend on sim'
+  'sideways include|sim/simulator.cpp|#include "station/station.h"|sim may not depend on station'
   'plug-in layer includes a tool|device/kelvra_419.h|#include "hostkit/plugin_loader.h"|device may not depend on hostkit'
-  'bare include of another folder|line/station.cpp|#include "simulator.h"|name it "folder/simulator.h"'
+  'bare include of another folder|station/station.cpp|#include "simulator.h"|name it "folder/simulator.h"'
   'private part of another folder|tests/poll/poll_test.cpp|#include "device/poll.ipp"|private to device'
-  'header that does not exist|apps/kelvra-host/main.cpp|#include "line/missing.h"|no such header'
+  'header that does not exist|apps/kelvra-host/main.cpp|#include "station/missing.h"|no such header'
   'program includes another program|apps/kelvra-sim/main.cpp|#include "apps/kelvra-host/commands.h"|apps/kelvra-sim may not depend on apps/kelvra-host'
-  'source of another folder|tests/line/CMakeLists.txt|add_executable(t ../../line/station.cpp)|compiles a source outside its folder'
+  'source of another folder|tests/line/CMakeLists.txt|add_executable(t ../../station/station.cpp)|compiles a source outside its folder'
 )
 
 failed=0
@@ -23,7 +23,7 @@ for entry in "${cases[@]}"; do
   IFS='|' read -r name file text expected <<<"$entry"
   tree=$work/tree
   rm -rf "$tree"
-  for header in line/station.h hostkit/plugin_loader.h sim/simulator.h device/poll.ipp \
+  for header in station/station.h hostkit/plugin_loader.h sim/simulator.h device/poll.ipp \
     apps/kelvra-host/commands.h device/kelvra_419.h; do
     mkdir -p "$tree/$(dirname "$header")"
     : >"$tree/$header"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "line/alarm_engine.h"
+#include "station/alarm_engine.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ TEST(AlarmEngine, RaisesOnTrueAndClearsOnFalseOncePerChange) {
       {"KELVRA_DC_4", "电池1温度高", "电池温度过高告警", true, "raised", "KELVRA_DC_4",
        "battery 1 temperature high"},
   };
-  kelvra::line::AlarmEngine engine;
+  kelvra::station::AlarmEngine engine;
   for (const Step& step : steps) {
     const std::string key = step.key, text = step.text, detail = step.detail;
     const AlarmReport report{2, key, id, detail, text, step.state, 100};

@@ -19,10 +19,10 @@
 
 #include "history/history_reader.h"
 #include "history/history_store.h"
-#include "line/bench_run.h"
-#include "line/console.h"
-#include "line/control_socket.h"
+#include "run/bench_run.h"
+#include "run/control_socket.h"
 #include "sim/simulator_server.h"
+#include "station/console.h"
 
 namespace bench_testing {
 
@@ -66,7 +66,7 @@ class BenchSession {
               wire_.push_back(line);
             })) {
     simulator_->start();
-    options_.settings = kelvra::line::default_settings();
+    options_.settings = kelvra::run::default_settings();
     for (auto& device : options_.settings.devices) {
       device.port = link_;
       device.response_timeout = 150ms;
@@ -84,7 +84,7 @@ class BenchSession {
     std::free(output_text_);
   }
 
-  kelvra::line::RunOptions& options() { return options_; }
+  kelvra::run::RunOptions& options() { return options_; }
   kelvra::sim::SimulatorServer& simulator() { return *simulator_; }
   // The simulator's log lines so far: one per command it received ("[   1.250] 42/48 adr 01 ...").
   std::vector<std::string> wire() {
@@ -105,13 +105,13 @@ class BenchSession {
   // Starts `run` on its own thread; its lines are kept for output().
   void start() {
     output_ = open_memstream(&output_text_, &output_size_);
-    console_ = std::make_unique<kelvra::line::Console>(output_, json_);
+    console_ = std::make_unique<kelvra::station::Console>(output_, json_);
     console_->gloss_in_english(english_);
-    run_ = std::make_unique<kelvra::line::BenchRun>(options_, *console_);
+    run_ = std::make_unique<kelvra::run::BenchRun>(options_, *console_);
     thread_ = std::thread([this] {
       try {
         summary_ = run_->run();
-      } catch (const kelvra::line::RunConfigError& error) {
+      } catch (const kelvra::run::RunConfigError& error) {
         failure_ = error.what();
         config_error_ = true;
       } catch (const std::exception& error) {
@@ -122,7 +122,7 @@ class BenchSession {
   void json_output() { json_ = true; }
   void english_console() { english_ = true; }
   // How the run ended; a set-up failure's text, and whether it was a configuration error.
-  const kelvra::line::RunSummary& summary() const { return summary_; }
+  const kelvra::run::RunSummary& summary() const { return summary_; }
   const std::string& failure() const { return failure_; }
   bool config_error() const { return config_error_; }
   std::string temp_file(const std::string& name) const { return dir_.file(name); }
@@ -172,7 +172,7 @@ class BenchSession {
   }
 
   Json::Value ask(const Json::Value& request) {
-    return kelvra::line::control_request(kelvra::line::control_socket_path(db()), request, 10s);
+    return kelvra::run::control_request(kelvra::run::control_socket_path(db()), request, 10s);
   }
 
  private:
@@ -181,18 +181,18 @@ class BenchSession {
   std::mutex wire_mutex_;
   std::vector<std::string> wire_;
   std::unique_ptr<kelvra::sim::SimulatorServer> simulator_;
-  kelvra::line::RunOptions options_;
+  kelvra::run::RunOptions options_;
   bool json_ = false;
   bool english_ = false;
   std::FILE* output_ = nullptr;
   char* output_text_ = nullptr;
   std::size_t output_size_ = 0;
-  std::unique_ptr<kelvra::line::Console> console_;
-  std::unique_ptr<kelvra::line::BenchRun> run_;
+  std::unique_ptr<kelvra::station::Console> console_;
+  std::unique_ptr<kelvra::run::BenchRun> run_;
   std::thread thread_;
   std::string failure_;
   bool config_error_ = false;
-  kelvra::line::RunSummary summary_;
+  kelvra::run::RunSummary summary_;
 };
 
 inline Json::Value request(const char* command) {

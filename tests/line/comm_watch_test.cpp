@@ -1,12 +1,12 @@
 // COMM_LOST's state machine over a fake clock.
 #include <gtest/gtest.h>
 
-#include "line/comm_watch.h"
+#include "station/comm_watch.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using kelvra::line::CommWatch;
+using kelvra::station::CommWatch;
 
 struct Step {
   std::chrono::milliseconds at;  // since the start

@@ -1,13 +1,13 @@
 // The host's check of control requests, over the device's own table.
 #include <gtest/gtest.h>
 
-#include "line/control_check.h"
+#include "station/control_check.h"
 
 namespace {
 
-using kelvra::line::check_control;
-using kelvra::line::device_control_table;
-using kelvra::line::SetValueRange;
+using kelvra::station::check_control;
+using kelvra::station::device_control_table;
+using kelvra::station::SetValueRange;
 
 struct Case {
   int code;

@@ -68,7 +68,7 @@ TEST(ControlSocket, MalformedRequestsAreAnsweredAndPollingGoesOn) {
   BenchSession session;
   session.start();
   ASSERT_TRUE(session.wait_for_records(1)) << session.output();
-  const std::string path = kelvra::line::control_socket_path(session.db());
+  const std::string path = kelvra::run::control_socket_path(session.db());
 
   struct Case {
     const char* what;
@@ -143,7 +143,7 @@ TEST(ControlSocket, CutOrHeldRequestsDoNotHoldUpOthers) {
   BenchSession session;
   session.start();
   ASSERT_TRUE(session.wait_for_records(1)) << session.output();
-  const std::string path = kelvra::line::control_socket_path(session.db());
+  const std::string path = kelvra::run::control_socket_path(session.db());
 
   {
     RawClient cut(path);
@@ -161,14 +161,14 @@ TEST(ControlSocket, CutOrHeldRequestsDoNotHoldUpOthers) {
 
 TEST(ControlSocket, FileInTheSocketsPlaceIsLeftAndTheRunRefused) {
   BenchSession session;
-  const std::string path = kelvra::line::control_socket_path(session.db());
+  const std::string path = kelvra::run::control_socket_path(session.db());
   std::ofstream(path) << "notes";
-  kelvra::line::Console console(stderr, false);
-  kelvra::line::BenchRun run(session.options(), console);
+  kelvra::station::Console console(stderr, false);
+  kelvra::run::BenchRun run(session.options(), console);
   try {
     run.run();
     ADD_FAILURE() << "the run started";
-  } catch (const kelvra::line::RunError& error) {
+  } catch (const kelvra::run::RunError& error) {
     EXPECT_EQ(error.what(), path + ": exists and is not a socket; left as it is");
   }
   std::ifstream file(path);
@@ -196,7 +196,7 @@ TEST(ControlSocket, PeersOfAnotherUserAreRefused) {
   BenchSession session;
   session.start();
   ASSERT_TRUE(session.wait_for_records(1)) << session.output();
-  const std::string path = kelvra::line::control_socket_path(session.db());
+  const std::string path = kelvra::run::control_socket_path(session.db());
   chmod(path.substr(0, path.rfind('/')).c_str(), 0755);  // let nobody reach the socket file
 
   struct stat socket_file {};

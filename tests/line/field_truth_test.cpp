@@ -26,7 +26,7 @@ Json::Value device_status_when(BenchSession& session,
     try {
       const Json::Value device = session.ask(request("status"))["devices"][0];
       if (condition(device)) return device;
-    } catch (const kelvra::line::ControlError&) {
+    } catch (const kelvra::run::ControlError&) {
       // the socket is not there yet
     }
     std::this_thread::sleep_for(50ms);
@@ -190,11 +190,11 @@ TEST(FieldTruth, OneRoundIsOneRound) {
 }
 
 // Counts the ports it is asked for: none may be asked for when the run is refused.
-class CountingProvider : public kelvra::line::PortProvider {
+class CountingProvider : public kelvra::run::PortProvider {
  public:
-  std::string provide(const kelvra::line::DeviceSettings&) override {
+  std::string provide(const kelvra::station::DeviceSettings&) override {
     ++calls;
-    throw kelvra::line::RunError("no simulator in this test");
+    throw kelvra::run::RunError("no simulator in this test");
   }
   void after_round(const std::string&, std::uint64_t) override {}
   int calls = 0;
@@ -203,7 +203,7 @@ class CountingProvider : public kelvra::line::PortProvider {
 TEST(FieldTruth, SetUpsThatCanNeverWorkAreRefusedBeforeAnythingStarts) {
   struct Case {
     const char* what;
-    std::function<void(kelvra::line::DeviceSettings&, const BenchSession&)> set;
+    std::function<void(kelvra::station::DeviceSettings&, const BenchSession&)> set;
     std::string message;  // with PORT for the port's path
   } cases[] = {
       {"directory", [](auto& device, const auto& session) { device.port = session.temp_file(""); },
@@ -223,7 +223,7 @@ TEST(FieldTruth, SetUpsThatCanNeverWorkAreRefusedBeforeAnythingStarts) {
     CountingProvider provider;
     auto& devices = session.options().settings.devices;
     c.set(devices.front(), session);
-    kelvra::line::DeviceSettings provided = devices.front();
+    kelvra::station::DeviceSettings provided = devices.front();
     provided.name = "power2";
     provided.port.clear();
     provided.data_id = 2;
@@ -239,7 +239,7 @@ TEST(FieldTruth, SetUpsThatCanNeverWorkAreRefusedBeforeAnythingStarts) {
     EXPECT_EQ(session.failure(), message) << c.what;
     EXPECT_EQ(provider.calls, 0) << c.what;
     struct stat socket_file {};
-    EXPECT_NE(stat(kelvra::line::control_socket_path(session.db()).c_str(), &socket_file), 0)
+    EXPECT_NE(stat(kelvra::run::control_socket_path(session.db()).c_str(), &socket_file), 0)
         << c.what;
   }
 }
@@ -283,7 +283,7 @@ TEST(ConsoleTruth, SeveralDevicesNeedANameAndQueryAllListsEveryField) {
   root["host"]["devices"][0]["name"] = "west";
   root["host"]["devices"][1]["name"] = "east";
   root["host"]["devices"][1]["address"] = 3;
-  session.options().settings = kelvra::line::parse_settings(root);
+  session.options().settings = kelvra::run::parse_settings(root);
   for (auto& device : session.options().settings.devices) {
     device.response_timeout = 150ms;
     device.poll_interval = 50ms;
@@ -420,14 +420,14 @@ TEST(FieldTruth, SecondRunIsRefusedBeforeItStartsASimulator) {
   BenchSession first;
   first.start();
   ASSERT_TRUE(first.wait_for_records(1)) << first.output();
-  kelvra::line::RunOptions options = first.options();
+  kelvra::run::RunOptions options = first.options();
   options.settings.devices.front().port.clear();  // would be a simulator of its own
   CountingProvider provider;
   options.port_provider = &provider;
   std::FILE* out = std::tmpfile();
-  kelvra::line::Console console(out, false);
-  kelvra::line::BenchRun second(options, console);
-  EXPECT_THROW(second.run(), kelvra::line::RunError);
+  kelvra::station::Console console(out, false);
+  kelvra::run::BenchRun second(options, console);
+  EXPECT_THROW(second.run(), kelvra::run::RunError);
   std::fclose(out);
   first.stop();
   EXPECT_EQ(provider.calls, 0);

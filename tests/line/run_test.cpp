@@ -138,7 +138,7 @@ TEST(BenchRun, SocketAnswersQueriesControlsAndStatus) {
   ASSERT_TRUE(session.wait_for_records(1)) << session.output();
 
   struct stat socket_file {};
-  ASSERT_EQ(stat(kelvra::line::control_socket_path(session.db()).c_str(), &socket_file), 0);
+  ASSERT_EQ(stat(kelvra::run::control_socket_path(session.db()).c_str(), &socket_file), 0);
   EXPECT_TRUE(S_ISSOCK(socket_file.st_mode));
   EXPECT_EQ(socket_file.st_mode & 0777, 0600u);
 
@@ -357,7 +357,7 @@ TEST(BenchRun, SigtermEndsTheRunWithHistoryComplete) {
   EXPECT_NE(session.output().find("stopping on signal 15"), std::string::npos);
   HistoryStore history(session.db());
   for (const auto& row : history.records({})) EXPECT_EQ(row.bytes.size(), 763u);
-  EXPECT_NE(access(kelvra::line::control_socket_path(session.db()).c_str(), F_OK), 0);
+  EXPECT_NE(access(kelvra::run::control_socket_path(session.db()).c_str(), F_OK), 0);
 }
 
 // A line fault leaves polling going and is counted where status shows it: a device counter and a
@@ -411,8 +411,8 @@ namespace {
 
 using namespace bench_testing;
 
-kelvra::line::RunSettings two_devices(const std::string& first_port, int first_address,
-                                      const std::string& second_port, int second_address) {
+kelvra::run::RunSettings two_devices(const std::string& first_port, int first_address,
+                                     const std::string& second_port, int second_address) {
   Json::Value root(Json::objectValue);
   root["appSetting"]["has_dc"] = "1";
   Json::Value& devices = root["host"]["devices"];
@@ -423,7 +423,7 @@ kelvra::line::RunSettings two_devices(const std::string& first_port, int first_a
   devices[1]["port"] = second_port;
   devices[1]["address"] = second_address;
   devices[1]["data_id"] = 7;
-  kelvra::line::RunSettings settings = kelvra::line::parse_settings(root);
+  kelvra::run::RunSettings settings = kelvra::run::parse_settings(root);
   for (auto& device : settings.devices) {
     device.response_timeout = 150ms;
     device.poll_interval = 50ms;

@@ -6,12 +6,12 @@
 #include <json/reader.h>
 
 #include "bench_fixture.h"
-#include "line/settings.h"
+#include "run/settings.h"
 
 namespace {
 
-using kelvra::line::parse_settings;
-using kelvra::line::SettingsError;
+using kelvra::run::parse_settings;
+using kelvra::station::SettingsError;
 
 Json::Value json_of(const std::string& text) {
   Json::Value value;
@@ -20,7 +20,7 @@ Json::Value json_of(const std::string& text) {
 }
 
 TEST(BenchSettings, DefaultsPollOneDeviceWithTheSupplyLossRule) {
-  const auto settings = kelvra::line::default_settings();
+  const auto settings = kelvra::run::default_settings();
   ASSERT_EQ(settings.devices.size(), 1u);
   const auto& device = settings.devices[0];
   EXPECT_EQ(device.name, "power1");
@@ -54,7 +54,7 @@ TEST(BenchSettings, HostObjectAndDevicesInheritAndOverride) {
   for (const auto* device : {&first, &second}) {
     EXPECT_EQ(device->port, "/dev/ttyUSB0");
     EXPECT_EQ(device->serial.baud, 19200u);
-    EXPECT_EQ(device->serial.parity, kelvra::line::Parity::kEven);
+    EXPECT_EQ(device->serial.parity, kelvra::serial::Parity::kEven);
     EXPECT_EQ(device->ver, 0x21);
     EXPECT_EQ(device->response_timeout.count(), 400);
     EXPECT_EQ(device->threshold_levels.at("220600120010"), 2);
@@ -204,7 +204,7 @@ TEST(BenchSettings, BadFilesAreRefusedNamingTheFileAndTheProblem) {
   };
   for (const Case& c : cases) {
     try {
-      kelvra::line::load_settings_file(c.path);
+      kelvra::run::load_settings_file(c.path);
       ADD_FAILURE() << c.path << " was taken";
     } catch (const SettingsError& error) {
       EXPECT_EQ(error.what(), c.path + ": " + c.message);
@@ -216,10 +216,10 @@ TEST(BenchSettings, BadFilesAreRefusedNamingTheFileAndTheProblem) {
 
 namespace {
 
-using kelvra::line::default_settings;
-using kelvra::line::override_port;
-using kelvra::line::refuse_warnings;
-using kelvra::line::RunSettings;
+using kelvra::run::default_settings;
+using kelvra::run::override_port;
+using kelvra::run::refuse_warnings;
+using kelvra::run::RunSettings;
 
 TEST(BenchSettings, MistakesTheDeviceReadsSilentlyAreWarned) {
   struct Case {

@@ -2,9 +2,9 @@
 // serial rates.
 #include <gtest/gtest.h>
 
-#include "line/glosses.h"
-#include "line/station.h"
 #include "record/kelvra_419_fields.h"
+#include "station/glosses.h"
+#include "station/station.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ TEST(StationTexts, PollStatesAreNamedByTheCommandAwaited) {
       {10, 10, true, "idle"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(kelvra::line::poll_state_name(c.poll_state, c.wait_time, c.exchange_open), c.name)
+    EXPECT_EQ(kelvra::station::poll_state_name(c.poll_state, c.wait_time, c.exchange_open), c.name)
         << c.poll_state << " " << c.wait_time << " " << c.exchange_open;
   }
 }
@@ -75,12 +75,12 @@ TEST(StationTexts, EveryFieldHasAReadableNameAndItsUnit) {
 }
 
 TEST(StationTexts, EnglishGlossesKeepTheDevicesText) {
-  EXPECT_EQ(kelvra::line::with_english_gloss("输入电源中断告警"),
+  EXPECT_EQ(kelvra::station::with_english_gloss("输入电源中断告警"),
             "输入电源中断告警 (input power supply interrupted)");
-  EXPECT_EQ(kelvra::line::with_english_gloss("数据未就绪"), "数据未就绪 (data not ready)");
-  EXPECT_EQ(kelvra::line::with_english_gloss("不支持变量"), "不支持变量 (unsupported variable)");
-  EXPECT_EQ(kelvra::line::with_english_gloss("communication lost"), "communication lost");
-  EXPECT_EQ(kelvra::line::english_gloss("48V直流系统直流总电压超低告警"),
+  EXPECT_EQ(kelvra::station::with_english_gloss("数据未就绪"), "数据未就绪 (data not ready)");
+  EXPECT_EQ(kelvra::station::with_english_gloss("不支持变量"), "不支持变量 (unsupported variable)");
+  EXPECT_EQ(kelvra::station::with_english_gloss("communication lost"), "communication lost");
+  EXPECT_EQ(kelvra::station::english_gloss("48V直流系统直流总电压超低告警"),
             "48 V DC system: DC bus voltage very low");
 }
 

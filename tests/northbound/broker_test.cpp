@@ -3,10 +3,10 @@
 #include <set>
 
 #include "broker_fixture.h"
-#include "line/decode_input.h"
 #include "northbound/mqtt_messages.h"
 #include "northbound/mqtt_service.h"
 #include "record/kelvra_419_fields.h"
+#include "run/decode_input.h"
 #include "tests/line/bench_fixture.h"
 
 namespace {
@@ -15,15 +15,15 @@ using namespace broker_testing;
 using bench_testing::BenchSession;
 using bench_testing::TempDir;
 using kelvra::history::HistoryStore;
-using kelvra::line::MqttSettings;
 using kelvra::northbound::MqttService;
+using kelvra::run::MqttSettings;
 
 const std::string kBase = "kelvra/site1/power1";
 const std::string kDiscovery = "homeassistant/device/kelvra_site1_power1/config";
 
 MqttSettings settings_for(const std::string& url) {
   MqttSettings settings;
-  kelvra::line::parse_mqtt_url("url", url, settings);
+  kelvra::run::parse_mqtt_url("url", url, settings);
   settings.site = "site1";
   settings.keepalive = std::chrono::seconds(5);
   return settings;
@@ -151,7 +151,7 @@ TEST(MqttBroker, DiscoveryFollowsTheRulesAndStateCarriesTheDecodedRecord) {
     const auto record =
         kelvra::record::from_bytes(row->second.bytes.data(), row->second.bytes.size());
     ASSERT_TRUE(record);
-    EXPECT_EQ(payload["record"], parse_json(kelvra::line::decode_listing(*record, true)));
+    EXPECT_EQ(payload["record"], parse_json(kelvra::run::decode_listing(*record, true)));
     EXPECT_EQ(payload["round_time"].asString(), kelvra::record::time_text(record->round_time));
     EXPECT_EQ(payload["site"], "site1");
     EXPECT_EQ(payload["replayed"], false);

@@ -85,8 +85,8 @@ TEST(InterfacesAgree, EveryReadingAndAlarmKeyIsTheSameEverywhere) {
   TempDir dir;
   Broker broker(dir.file(""));
   Subscriber subscriber(broker.port(), "#");
-  kelvra::line::MqttSettings settings;
-  kelvra::line::parse_mqtt_url("url", broker.url(), settings);
+  kelvra::run::MqttSettings settings;
+  kelvra::run::parse_mqtt_url("url", broker.url(), settings);
   settings.site = "site1";
   kelvra::northbound::MqttService mqtt(settings, "1.0.0");
   kelvra::web::HttpOptions http_options;

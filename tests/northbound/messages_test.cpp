@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "events/alarm_identity.h"
-#include "line/settings.h"
 #include "northbound/broker_health.h"
 #include "northbound/mqtt_messages.h"
 #include "record/kelvra_419_fields.h"
+#include "run/settings.h"
 
 namespace {
 
@@ -106,8 +106,8 @@ TEST(MqttSettings, UrlsGiveHostPortAndTls) {
       {"mqtt://[::1]", "::1", 1883, false},
   };
   for (const Case& c : good) {
-    kelvra::line::MqttSettings mqtt;
-    kelvra::line::parse_mqtt_url("url", c.url, mqtt);
+    kelvra::run::MqttSettings mqtt;
+    kelvra::run::parse_mqtt_url("url", c.url, mqtt);
     EXPECT_EQ(mqtt.host, c.host) << c.url;
     EXPECT_EQ(mqtt.port, c.port) << c.url;
     EXPECT_EQ(mqtt.tls, c.tls) << c.url;
@@ -126,11 +126,11 @@ TEST(MqttSettings, UrlsGiveHostPortAndTls) {
                              "mqtt://[::1",
                              "mqtt://[::1]x"};
   for (const char* url : bad) {
-    kelvra::line::MqttSettings mqtt;
+    kelvra::run::MqttSettings mqtt;
     try {
-      kelvra::line::parse_mqtt_url("mqtt.url", url, mqtt);
+      kelvra::run::parse_mqtt_url("mqtt.url", url, mqtt);
       ADD_FAILURE() << url << " accepted";
-    } catch (const kelvra::line::SettingsError& error) {
+    } catch (const kelvra::station::SettingsError& error) {
       EXPECT_EQ(std::string(error.what()).rfind("mqtt.url", 0), 0u) << error.what();
     }
   }
@@ -155,7 +155,7 @@ TEST(MqttSettings, TheObjectIsCheckedMemberByMember) {
   full["keepalive_s"] = 15;
   full["discovery_prefix"] = "ha";
   full["control"] = true;
-  const auto settings = kelvra::line::parse_settings(settings_with_mqtt(full));
+  const auto settings = kelvra::run::parse_settings(settings_with_mqtt(full));
   EXPECT_EQ(settings.mqtt.host, "central");
   EXPECT_EQ(settings.mqtt.port, 8884);
   EXPECT_TRUE(settings.mqtt.tls);
@@ -167,7 +167,7 @@ TEST(MqttSettings, TheObjectIsCheckedMemberByMember) {
   EXPECT_TRUE(settings.mqtt.control);
   // The device's own settings do not see the object.
   EXPECT_FALSE(settings.devices[0].device_json.isMember("mqtt"));
-  EXPECT_TRUE(kelvra::line::parse_settings(Json::Value(Json::objectValue)).mqtt.url.empty());
+  EXPECT_TRUE(kelvra::run::parse_settings(Json::Value(Json::objectValue)).mqtt.url.empty());
 
   struct Case {
     const char* member;
@@ -196,19 +196,19 @@ TEST(MqttSettings, TheObjectIsCheckedMemberByMember) {
       mqtt[c.member] = c.value;
     }
     try {
-      kelvra::line::parse_settings(settings_with_mqtt(mqtt));
+      kelvra::run::parse_settings(settings_with_mqtt(mqtt));
       ADD_FAILURE() << c.member << " accepted";
-    } catch (const kelvra::line::SettingsError& error) {
+    } catch (const kelvra::station::SettingsError& error) {
       EXPECT_EQ(std::string(error.what()).rfind(c.error, 0), 0u) << error.what();
     }
   }
   Json::Value plain(Json::objectValue);
   plain["url"] = "mqtt://central";
   plain["ca_file"] = "/ca.crt";
-  EXPECT_THROW(kelvra::line::parse_settings(settings_with_mqtt(plain)),
-               kelvra::line::SettingsError);
-  EXPECT_THROW(kelvra::line::parse_settings(settings_with_mqtt("mqtt://central")),
-               kelvra::line::SettingsError);
+  EXPECT_THROW(kelvra::run::parse_settings(settings_with_mqtt(plain)),
+               kelvra::station::SettingsError);
+  EXPECT_THROW(kelvra::run::parse_settings(settings_with_mqtt("mqtt://central")),
+               kelvra::station::SettingsError);
 }
 
 TEST(BrokerHealth, LossAndReturnAreSaidOnceWithBackoffBetween) {

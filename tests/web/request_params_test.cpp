@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "line/bench_run.h"
 #include "record/kelvra_419_fields.h"
+#include "run/bench_run.h"
 #include "web/api.h"
 #include "web/http_server.h"
 #include "web/metrics.h"
@@ -177,12 +177,12 @@ TEST(TokenFile, OneLineOfPrintableCharacters) {
       EXPECT_EQ(token.substr(0, std::strlen(each.token)), each.token);
       EXPECT_EQ(token.size(), each.content.size() == 4096 ? 4096u : std::strlen(each.token));
     } else {
-      EXPECT_THROW(kelvra::web::read_token_file(path), kelvra::line::RunError)
+      EXPECT_THROW(kelvra::web::read_token_file(path), kelvra::run::RunError)
           << each.content.size();
     }
   }
   std::remove(path.c_str());
-  EXPECT_THROW(kelvra::web::read_token_file(path), kelvra::line::RunError);
+  EXPECT_THROW(kelvra::web::read_token_file(path), kelvra::run::RunError);
 }
 
 }  // namespace

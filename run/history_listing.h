@@ -1,0 +1,30 @@
+// What `kelvra-host history` prints: the stored timeline, or one reading's series, as text, JSON
+// lines or CSV.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "history/history_reader.h"
+
+namespace kelvra::run {
+
+enum class ListingFormat { text, json, csv };
+
+// Records, alarm, link and control events selected by the query, in time order.
+void list_timeline(history::HistoryReader& history, const history::HistoryQuery& query,
+                   ListingFormat format, std::FILE* out);
+
+// One point per step of the field over [since_ms, until_ms). Without a device, the database's
+// only device; throws HistoryError naming the devices when there are several.
+void list_series(history::HistoryReader& history, const std::optional<std::string>& device,
+                 const std::string& field, std::int64_t since_ms, std::int64_t until_ms,
+                 std::int64_t step_ms, ListingFormat format, std::FILE* out);
+
+// "500ms", "30s", "5m", "1h", "1d" or a plain number of milliseconds; nullopt for anything else
+// and for zero.
+std::optional<std::int64_t> parse_step(const std::string& text);
+
+}  // namespace kelvra::run
