@@ -32,7 +32,7 @@ class HttpRun {
     session_.options().services.push_back(&server_);
     session_.options().duration = 60s;
     session_.start();
-    EXPECT_TRUE(session_.wait_for_records(2)) << session_.output();
+    EXPECT_TRUE(session_.wait_for_records(1)) << session_.output();
     port_ = server_.port();
   }
   ~HttpRun() { session_.stop(); }
@@ -359,8 +359,8 @@ std::string read_stream(tcp::socket& socket, const std::function<bool(const std:
 TEST(HttpEvents, StreamCarriesRoundsAndAlarmRaisesAndClears) {
   HttpRun run({}, quiet_simulator(kelvra::sim::parse_scenario(R"({
     "timeline": [
-      {"at": 5, "note": "mains lost", "set": {"ac*.phase_a": 0, "ac*.phase_b": 0, "ac*.phase_c": 0}},
-      {"at": 8, "note": "mains back", "set": {"ac*.phase_a": 230, "ac*.phase_b": 230, "ac*.phase_c": 230}}]})",
+      {"at": 3, "note": "mains lost", "set": {"ac*.phase_a": 0, "ac*.phase_b": 0, "ac*.phase_c": 0}},
+      {"at": 6, "note": "mains back", "set": {"ac*.phase_a": 230, "ac*.phase_b": 230, "ac*.phase_c": 230}}]})",
                                                               "short-mains-failure")));
   asio::io_context io;
   tcp::socket stream = connect_socket(io, run.port());
