@@ -176,7 +176,7 @@ TEST(MqttBroker, HomeAssistantComingOnlineGetsDiscoveryAgain) {
   Subscriber subscriber(broker.port(), "#");
   MqttBench bench(settings_for(broker.url()));
   bench.session.start();
-  ASSERT_TRUE(subscriber.wait_for(kBase + "/state", 2));
+  ASSERT_TRUE(subscriber.wait_for(kBase + "/state", 1));
   const std::size_t before = subscriber.on(kDiscovery).size();
   subscriber.publish("homeassistant/status", "offline");
   subscriber.publish("homeassistant/status", "online");
@@ -420,7 +420,7 @@ TEST(MqttBroker, ControlRequestsAreCheckedStoredAndAnswered) {
   settings.control = true;
   MqttBench bench(settings);
   bench.session.start();
-  ASSERT_TRUE(subscriber.wait_for(kBase + "/state", 2));
+  ASSERT_TRUE(subscriber.wait_for(kBase + "/state", 1));
   struct Case {
     std::string request;
     bool ok;
@@ -473,7 +473,7 @@ TEST(MqttBroker, ControlIsOffUnlessEnabled) {
   Subscriber subscriber(broker.port(), "#");
   MqttBench bench(settings_for(broker.url()));
   bench.session.start();
-  ASSERT_TRUE(subscriber.wait_for(kBase + "/state", 2));
+  ASSERT_TRUE(subscriber.wait_for(kBase + "/state", 1));
   subscriber.publish(kBase + "/cmd/control", R"({"code": 320, "argument": "419500201001"})");
   // Published after the request: once discovery follows it, the host has had whatever the broker
   // gave it of the request; a round later, anything the request would have started is done.
