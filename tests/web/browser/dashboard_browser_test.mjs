@@ -47,16 +47,16 @@ async function waitFor(what, condition, limitMs) {
   return false;
 }
 
-// The built-in mains-failure scenario's equipment and events, sooner: the mains fail 6 s after the
-// simulator starts and return at 13 s, once the browser has the page open.
+// The built-in mains-failure scenario's equipment and events, sooner: the mains fail 4 s after the
+// simulator starts and return at 10 s, once the browser has the page open.
 const MAINS_FAILURE = {
   equipment: { ac_inputs: 2, rectifiers: 6, dc_units: 1 },
   timeline: [
-    { at: 6, note: "mains lost on every AC input",
+    { at: 4, note: "mains lost on every AC input",
       set: { "ac*.phase_a": 0, "ac*.phase_b": 0, "ac*.phase_c": 0, "ac*.frequency": 0,
         "ac*.mains_alarm": "0xE0", "rect*.value": 0, "rect*.alarm": 1,
         "dc*.voltage": 49.5, "dc*.battery_current1": -40 } },
-    { at: 13, note: "mains back on every AC input",
+    { at: 10, note: "mains back on every AC input",
       set: { "ac*.phase_a": 230, "ac*.phase_b": 230, "ac*.phase_c": 230, "ac*.frequency": 50,
         "ac*.mains_alarm": 0, "rect*.value": 10, "rect*.alarm": 0,
         "dc*.voltage": 53.5, "dc*.battery_current1": 0 } },
