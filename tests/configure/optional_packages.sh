@@ -15,18 +15,25 @@ cases=(
   "tests need GoogleTest|fails|-DKELVRA_BUILD_TESTS=ON -DKELVRA_BUILD_BENCHMARKS=OFF $hide_gtest"
   "benchmarks need Google Benchmark|fails|-DKELVRA_BUILD_TESTS=OFF -DKELVRA_BUILD_BENCHMARKS=ON $hide_benchmark"
 )
-failed=0
-for entry in "${cases[@]}"; do
-  IFS='|' read -r name expected options <<<"$entry"
-  rm -rf "$work"
-  status=0
+# The configures run side by side, each in a fresh directory of its own.
+rm -rf "$work"
+mkdir -p "$work"
+for index in "${!cases[@]}"; do
+  IFS='|' read -r name expected options <<<"${cases[$index]}"
   # shellcheck disable=SC2086  # options are words
-  cmake -S "$source_dir" -B "$work" $options >"$work.log" 2>&1 || status=$?
+  { cmake -S "$source_dir" -B "$work/$index" $options >"$work/$index.log" 2>&1 && echo 0 ||
+    echo $?; } >"$work/$index.status" &
+done
+wait
+failed=0
+for index in "${!cases[@]}"; do
+  IFS='|' read -r name expected options <<<"${cases[$index]}"
+  status=$(cat "$work/$index.status")
   if { [ "$expected" = 0 ] && [ "$status" != 0 ]; } || { [ "$expected" = fails ] && [ "$status" = 0 ]; }; then
     echo "FAILED $name: configure exit status $status"
-    tail -20 "$work.log"
+    tail -20 "$work/$index.log"
     failed=1
   fi
 done
-rm -rf "$work" "$work.log"
+rm -rf "$work"
 exit "$failed"

@@ -74,7 +74,7 @@ TEST(BusScan, FindsExactlyTheTwoDevicesOnTheLine) {
   kelvra::fieldtools::CommandPort port(dir.file("tty"), 9600, nullptr);
   kelvra::fieldtools::ScanOptions options;
   for (std::uint8_t address = 1; address <= 20; ++address) options.addresses.push_back(address);
-  options.try_timeout = 150ms;
+  options.try_timeout = 100ms;
   std::size_t progress_calls = 0;
   const auto report =
       kelvra::fieldtools::scan_bus(port, options, [&](const kelvra::fieldtools::ScanTry& next) {

@@ -86,14 +86,21 @@ TEST(HistoryDurability, RowsMeetingALockWaitAndArriveWhenItIsReleased) {
   ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
   const std::int64_t locked_at = kelvra::hostkit::utc_now_ms();
   const std::size_t before_lock = records_now(session.db()).size();
-  std::this_thread::sleep_for(5s);
+  const auto rounds_polled = [&] {
+    return session.ask(request("status"))["devices"][0]["rounds"].asUInt64();
+  };
+  // Held while two more rounds are polled, both after the lock was taken.
+  std::this_thread::sleep_for(100ms);
+  const std::uint64_t rounds_at_lock = rounds_polled();
+  for (int i = 0; i < 400 && rounds_polled() < rounds_at_lock + 2; ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
   const std::size_t while_locked = records_now(session.db()).size();
   const std::int64_t released_at = kelvra::hostkit::utc_now_ms();
   ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(other);
 
-  const std::uint64_t rounds_at_release =
-      session.ask(request("status"))["devices"][0]["rounds"].asUInt64();
+  const std::uint64_t rounds_at_release = rounds_polled();
   EXPECT_TRUE(session.wait_for([&](kelvra::history::HistoryReader& history) {
     return history.records({}).size() >= rounds_at_release;
   })) << session.output();

@@ -35,10 +35,14 @@ while IFS=: read -r folder deps; do
   [ -n "$folder" ] && allowed[$folder]=" ${deps# } "
 done <<<"$allowed_table"
 
+# The folder a path belongs to ("apps/NAME" for the programs), in $target; no subprocess.
 folder_of() {
   case $1 in
-  apps/*) echo "$1" | cut -d/ -f1-2 ;;
-  *) echo "${1%%/*}" ;;
+  apps/*)
+    local rest=${1#apps/}
+    target=apps/${rest%%/*}
+    ;;
+  *) target=${1%%/*} ;;
   esac
 }
 
@@ -49,28 +53,36 @@ violation() {
 }
 
 cd "$root"
+include='^[[:space:]]*#[[:space:]]*include[[:space:]]*"'
+folders=()
 for folder in "${!allowed[@]}"; do
-  [ -d "$folder" ] || continue
-  while IFS= read -r -d '' file; do
-    while IFS= read -r line; do
-      number=${line%%:*}
-      header=$(sed -E 's/^[0-9]+:[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]*)".*/\1/' <<<"$line")
-      where="$file:$number: \"$header\""
-      if [[ $header != */* ]]; then
-        [ -f "$(dirname "$file")/$header" ] || violation "$where: not beside $file; name it \"folder/$header\""
-        continue
-      fi
-      [ -f "$header" ] || { violation "$where: no such header in the tree"; continue; }
-      target=$(folder_of "$header")
-      [ "$target" = "$folder" ] && continue
-      if [[ $header == *.ipp ]]; then
-        violation "$where: private to $target"
-      elif [ "${allowed[$folder]}" != " * " ] && [[ ${allowed[$folder]} != *" $target "* ]]; then
-        violation "$where: $folder may not depend on $target"
-      fi
-    done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" || true)
-  done < <(find "$folder" -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.ipp' \) -print0)
+  [ -d "$folder" ] && folders+=("$folder")
 done
+# One grep over every folder's sources: each quoted include as "file:number:line".
+while IFS= read -r hit; do
+  file=${hit%%:*}
+  rest=${hit#*:}
+  number=${rest%%:*}
+  text=${rest#*:}
+  header=$rest
+  [[ $text =~ $include([^\"]*)\" ]] && header=${BASH_REMATCH[1]}
+  where="$file:$number: \"$header\""
+  if [[ $header != */* ]]; then
+    [ -f "${file%/*}/$header" ] || violation "$where: not beside $file; name it \"folder/$header\""
+    continue
+  fi
+  [ -f "$header" ] || { violation "$where: no such header in the tree"; continue; }
+  folder_of "$file"
+  folder=$target
+  folder_of "$header"
+  [ "$target" = "$folder" ] && continue
+  if [[ $header == *.ipp ]]; then
+    violation "$where: private to $target"
+  elif [ "${allowed[$folder]}" != " * " ] && [[ ${allowed[$folder]} != *" $target "* ]]; then
+    violation "$where: $folder may not depend on $target"
+  fi
+done < <([ ${#folders[@]} -eq 0 ] ||
+  grep -rnHE --include='*.h' --include='*.cpp' --include='*.ipp' "$include" "${folders[@]}" || true)
 
 # Sources are named relative to their own folder: none reached through ../ or the tree's root.
 while IFS= read -r hit; do

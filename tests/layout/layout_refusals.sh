@@ -25,10 +25,10 @@ for entry in "${cases[@]}"; do
   rm -rf "$tree"
   for header in station/station.h hostkit/plugin_loader.h sim/simulator.h device/poll.ipp \
     apps/kelvra-host/commands.h device/kelvra_419.h; do
-    mkdir -p "$tree/$(dirname "$header")"
+    mkdir -p "$tree/${header%/*}"
     : >"$tree/$header"
   done
-  mkdir -p "$tree/$(dirname "$file")"
+  mkdir -p "$tree/${file%/*}"
   printf "$text\n" >"$tree/$file"
   status=0
   output=$("$check" "$tree" 2>&1) || status=$?

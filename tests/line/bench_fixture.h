@@ -75,7 +75,8 @@ class BenchSession {
     options_.plugin_path = KELVRA_PLUGIN_PATH;
     options_.db_path = dir_.file("history.db");
     options_.reopen_interval = 100ms;
-    options_.duration = 25s;  // a bound should a test's condition never come
+    options_.history.flush_interval = 100ms;  // a round reaches the readers soon after its end
+    options_.duration = 25s;                  // a bound should a test's condition never come
   }
 
   ~BenchSession() {

@@ -3,7 +3,7 @@
 // return, the plots have points and the module table lists the simulator's modules.
 // usage: node dashboard_browser_test.mjs KELVRA_HOST SCREENSHOT_DIR
 import { spawn } from "node:child_process";
-import { mkdtempSync, rmSync, mkdirSync } from "node:fs";
+import { mkdtempSync, rmSync, mkdirSync, writeFileSync } from "node:fs";
 import { createServer } from "node:net";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
@@ -47,21 +47,40 @@ async function waitFor(what, condition, limitMs) {
   return false;
 }
 
+// The built-in mains-failure scenario's equipment and events, sooner: the mains fail 4 s after the
+// simulator starts and return at 10 s, once the browser has the page open.
+const MAINS_FAILURE = {
+  equipment: { ac_inputs: 2, rectifiers: 6, dc_units: 1 },
+  timeline: [
+    { at: 4, note: "mains lost on every AC input",
+      set: { "ac*.phase_a": 0, "ac*.phase_b": 0, "ac*.phase_c": 0, "ac*.frequency": 0,
+        "ac*.mains_alarm": "0xE0", "rect*.value": 0, "rect*.alarm": 1,
+        "dc*.voltage": 49.5, "dc*.battery_current1": -40 } },
+    { at: 10, note: "mains back on every AC input",
+      set: { "ac*.phase_a": 230, "ac*.phase_b": 230, "ac*.phase_c": 230, "ac*.frequency": 50,
+        "ac*.mains_alarm": 0, "rect*.value": 10, "rect*.alarm": 0,
+        "dc*.voltage": 53.5, "dc*.battery_current1": 0 } },
+  ],
+};
+
+// The browser is up before the host starts the scenario's clock.
+const browser = await chromium.launch({ executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
+  args: ["--no-sandbox", "--disable-gpu"] });
 const dir = mkdtempSync(join(tmpdir(), "kelvra-browser-"));
+const scenario = join(dir, "mains-failure.json");
+writeFileSync(scenario, JSON.stringify(MAINS_FAILURE));
 const port = await freePort();
-const host = spawn(hostProgram, ["run", "--http", `127.0.0.1:${port}`, "--scenario", "mains-failure",
-  "--db", join(dir, "history.db"), "--duration", "120"], { stdio: ["ignore", "pipe", "pipe"] });
+const host = spawn(hostProgram, ["run", "--http", `127.0.0.1:${port}`, "--scenario", scenario,
+  "--poll-interval", "200", "--db", join(dir, "history.db"), "--duration", "120"],
+  { stdio: ["ignore", "pipe", "pipe"] });
 let hostOutput = "";
 host.stdout.on("data", (chunk) => { hostOutput += chunk; });
 host.stderr.on("data", (chunk) => { hostOutput += chunk; });
 const started = Date.now();
 
-let browser;
 try {
   check(await waitFor("the HTTP server", async () => (await fetch(`http://127.0.0.1:${port}/api/v1/devices`)).ok, 30000),
     "the host serves the API");
-  browser = await chromium.launch({ executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
-    args: ["--no-sandbox", "--disable-gpu"] });
   const page = await browser.newPage({ viewport: { width: 1280, height: 1000 } });
   const errors = [];
   page.on("pageerror", (error) => errors.push(String(error)));
@@ -71,7 +90,7 @@ try {
   check(await waitFor("the module table", async () =>
     (await page.locator(`section[data-device="power1"] tr.module-row`).count()) === 6, 30000),
     "the module table lists the simulator's six modules");
-  // The scenario fails the mains 10 s after the simulator starts, and brings them back at 30 s.
+  console.log(`page ready ${((Date.now() - started) / 1000).toFixed(1)} s after the host started`);
   check(await waitFor("the supply-loss alarm", async () => (await activeAlarm().count()) === 1, 40000),
     "the supply-loss alarm is shown while the mains are lost");
   const raisedAfter = (Date.now() - started) / 1000;
@@ -98,7 +117,7 @@ try {
 } catch (error) {
   check(false, `browser session: ${error}`);
 } finally {
-  if (browser) await browser.close();
+  await browser.close();
   host.kill("SIGTERM");
   await new Promise((resolve) => host.once("exit", resolve));
   rmSync(dir, { recursive: true, force: true });
