@@ -35,6 +35,8 @@ MqttConnection::MqttConnection(asio::io_context& io, ConnectionOptions options,
       handlers_(std::move(handlers)),
       health_(options_.broker),
       socket_(io),
+      resolver_(io),
+      resolve_timer_(io),
       retry_timer_(io),
       misc_timer_(io) {
   initialise_library();
@@ -43,6 +45,7 @@ MqttConnection::MqttConnection(asio::io_context& io, ConnectionOptions options,
 
 MqttConnection::~MqttConnection() {
   stop();
+  alive_.reset();
 }
 
 mosquitto* MqttConnection::make_session() {
@@ -94,6 +97,8 @@ void MqttConnection::stop() {
   stopped_ = true;
   retry_timer_.cancel();
   misc_timer_.cancel();
+  resolve_timer_.cancel();
+  resolver_.cancel();
   if (session_ != nullptr && up_) {
     mosquitto_disconnect(session_);
     mosquitto_loop_write(session_, 1);  // the DISCONNECT, so the broker keeps the will back
@@ -104,8 +109,57 @@ void MqttConnection::stop() {
 void MqttConnection::attempt() {
   if (stopped_) return;
   health_.on(BrokerInput::kAttempt, BrokerHealth::Clock::now());
+  if (!addresses_.empty()) {
+    const std::string next = addresses_.front();
+    addresses_.erase(addresses_.begin());
+    connect(next);
+    return;
+  }
+  const std::uint64_t generation = ++generation_;
+  resolve_timer_.expires_after(options_.resolve_timeout);
+  resolve_timer_.async_wait([this, generation](const boost::system::error_code& error) {
+    if (error || generation != generation_) return;
+    resolver_.cancel();
+    fail("cannot resolve " + options_.host + ": no answer within " +
+         std::to_string(options_.resolve_timeout.count()) + " ms");
+  });
+  resolver_.async_resolve(options_.host, std::to_string(options_.port),
+                          [this, generation, alive = std::weak_ptr<int>(alive_)](
+                              const boost::system::error_code& error,
+                              const asio::ip::tcp::resolver::results_type& addresses) {
+                            if (alive.expired() || error == asio::error::operation_aborted) return;
+                            if (generation != generation_ || stopped_) return;
+                            resolve_timer_.cancel();
+                            if (error) {
+                              fail("cannot resolve " + options_.host + ": " + error.message());
+                              return;
+                            }
+                            resolved(addresses);
+                          });
+}
+
+void MqttConnection::resolved(const asio::ip::tcp::resolver::results_type& addresses) {
+  if (options_.tls) {
+    // The library checks the broker's certificate against the name it connects to and has no
+    // way to connect to an address while checking a name, so with TLS it is given the name and
+    // resolves it once more; that follows an answer just received, which the system's resolver
+    // usually still holds.
+    connect(options_.host);
+    return;
+  }
+  for (const auto& entry : addresses) addresses_.push_back(entry.endpoint().address().to_string());
+  if (addresses_.empty()) {
+    fail("cannot resolve " + options_.host + ": no address");
+    return;
+  }
+  const std::string first = addresses_.front();
+  addresses_.erase(addresses_.begin());
+  connect(first);
+}
+
+void MqttConnection::connect(const std::string& host) {
   session_ = make_session();
-  const int rc = mosquitto_connect_async(session_, options_.host.c_str(), options_.port,
+  const int rc = mosquitto_connect_async(session_, host.c_str(), options_.port,
                                          static_cast<int>(options_.keepalive.count()));
   if (rc != MOSQ_ERR_SUCCESS) {
     fail(error_text(rc));
@@ -231,6 +285,7 @@ void MqttConnection::on_connect(mosquitto*, void* self, int rc) {
     return;
   }
   connection.up_ = true;
+  connection.addresses_.clear();  // a later loss resolves the name afresh
   const BrokerStep step =
       connection.health_.on(BrokerInput::kConnected, BrokerHealth::Clock::now());
   if (step.line && connection.handlers_.say) connection.handlers_.say(*step.line);

@@ -9,8 +9,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
@@ -39,6 +41,8 @@ struct ConnectionOptions {
   std::string password;
   std::string client_id;
   std::chrono::seconds keepalive{30};
+  // A host name not resolved within this fails the attempt.
+  std::chrono::milliseconds resolve_timeout{5000};
   std::string will_topic;  // retained, QoS 1
   std::string will_payload;
 };
@@ -78,7 +82,11 @@ class MqttConnection {
   static void on_message(mosquitto*, void* self, const mosquitto_message* message);
 
   mosquitto* make_session();
+  // Resolves the host on the resolver's own thread, then connects; a name that does not resolve
+  // within the resolve timeout is a failed attempt.
   void attempt();
+  void resolved(const boost::asio::ip::tcp::resolver::results_type& addresses);
+  void connect(const std::string& host);
   void wait_readable();
   void wait_writable();
   void housekeeping();
@@ -94,6 +102,13 @@ class MqttConnection {
   mosquitto* session_ = nullptr;
   // A duplicate of the session's socket, so the loop's registration never outlives the library's.
   boost::asio::posix::stream_descriptor socket_;
+  boost::asio::ip::tcp::resolver resolver_;
+  boost::asio::steady_timer resolve_timer_;
+  // Resolved addresses not tried yet: a failed attempt goes on with the next before resolving
+  // again.
+  std::vector<std::string> addresses_;
+  // Expires with the connection, for resolver handlers that may complete after it is gone.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
   boost::asio::steady_timer retry_timer_;
   boost::asio::steady_timer misc_timer_;
   bool writing_ = false;

@@ -204,7 +204,8 @@ void BenchRun::open_control_socket() {
       io_, control_socket_path(options_.db_path),
       [this](const Json::Value& request, const std::string& origin, ControlReply reply) {
         handle(request, origin, reply);
-      });
+      },
+      [this](const std::string& text) { console_.note("kelvra-host", text); });
   try {
     parts.control->start();
   } catch (const ControlError& error) {

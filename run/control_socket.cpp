@@ -165,8 +165,13 @@ std::string control_socket_path(const std::string& db_path) {
   return db_path + ".sock";
 }
 
-ControlServer::ControlServer(asio::io_context& io, std::string path, ControlHandler handler)
-    : path_(std::move(path)), handler_(std::move(handler)), acceptor_(io) {}
+ControlServer::ControlServer(asio::io_context& io, std::string path, ControlHandler handler,
+                             std::function<void(const std::string& text)> say)
+    : path_(std::move(path)),
+      handler_(std::move(handler)),
+      say_(std::move(say)),
+      acceptor_(io),
+      retry_timer_(io) {}
 
 ControlServer::~ControlServer() {
   stop();
@@ -203,16 +208,18 @@ void ControlServer::start() {
 void ControlServer::stop() {
   boost::system::error_code ignored;
   acceptor_.close(ignored);
+  retry_timer_.cancel();
   if (bound_) unlink(path_.c_str());
   bound_ = false;
 }
 
 void ControlServer::accept() {
-  acceptor_.async_accept([this](const boost::system::error_code& error, Local::socket socket) {
-    if (error) return;
-    std::make_shared<Session>(std::move(socket), handler_)->start();
-    accept();
-  });
+  hostkit::accept_paced(
+      acceptor_, retry_timer_, pacing_,
+      [this](Local::socket socket) {
+        std::make_shared<Session>(std::move(socket), handler_)->start();
+      },
+      say_, "control socket " + path_);
 }
 
 Json::Value control_request(const std::string& path, const Json::Value& request,

@@ -11,6 +11,9 @@
 #include <json/value.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "hostkit/accept_pacing.h"
 
 namespace kelvra::run {
 
@@ -30,7 +33,9 @@ using ControlHandler =
 
 class ControlServer {
  public:
-  ControlServer(boost::asio::io_context& io, std::string path, ControlHandler handler);
+  // `say` words what the run should know: accepting failed (descriptors ran out), or works again.
+  ControlServer(boost::asio::io_context& io, std::string path, ControlHandler handler,
+                std::function<void(const std::string& text)> say);
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
@@ -47,7 +52,10 @@ class ControlServer {
 
   std::string path_;
   ControlHandler handler_;
+  std::function<void(const std::string& text)> say_;
   boost::asio::local::stream_protocol::acceptor acceptor_;
+  boost::asio::steady_timer retry_timer_;
+  hostkit::AcceptPacing pacing_;
   bool bound_ = false;
 };
 

@@ -120,6 +120,7 @@ std::vector<Action> LineMachine::step(const Input& input, TimePoint now) {
       }
       break;
   }
+  for (std::string& line : noise_.step({}, now_)) act(Kind::kNote, 0, std::move(line));
   arm_timer();
   return std::move(actions_);
 }
@@ -290,7 +291,12 @@ void LineMachine::drop(const frame::Frame& frame, frame::FrameVerdict verdict,
                        std::uint64_t& counter, const std::string& text) {
   observe(frame, verdict);
   ++counter;
-  act(Kind::kNote, 0, text);
+  note_noise(std::string(frame::to_string(verdict)) + " frames", text);
+}
+
+void LineMachine::note_noise(std::string kind, std::string text) {
+  NoiseNotes::Input noise{NoiseNotes::Input::Kind::kNoise, std::move(kind), std::move(text)};
+  for (std::string& line : noise_.step(noise, now_)) act(Kind::kNote, 0, std::move(line));
 }
 
 void LineMachine::take_answer(const frame::Frame& frame) {
@@ -334,7 +340,7 @@ void LineMachine::on_bad_input(frame::DecodeError error, const frame::Frame* hea
                   header->code);
     text += from;
   }
-  act(Kind::kNote, 0, std::move(text));
+  note_noise(frame::to_string(error), std::move(text));
 }
 
 void LineMachine::settle() {

@@ -15,6 +15,7 @@
 #include "frame-codec/frame_codec.h"
 #include "hostkit/link_health.h"
 #include "serial/line_sink.h"
+#include "serial/noise_notes.h"
 #include "serial/port_options.h"
 
 namespace kelvra::serial {
@@ -137,6 +138,8 @@ class LineMachine {
   void on_frame(const frame::Frame& frame);
   void drop(const frame::Frame& frame, frame::FrameVerdict verdict, std::uint64_t& counter,
             const std::string& text);
+  // A note on line noise, said or counted as noise_ decides.
+  void note_noise(std::string kind, std::string text);
   void take_answer(const frame::Frame& frame);
   void observe(const frame::Frame& frame, frame::FrameVerdict verdict);
   void on_bad_input(frame::DecodeError error, const frame::Frame* header);
@@ -166,6 +169,7 @@ class LineMachine {
   bool answer_taken_ = false;       // during decoding: stop after this byte
   std::optional<TimePoint> armed_;
   hostkit::LinkHealth health_;
+  NoiseNotes noise_;
   LineCounters counters_;
   LineWatcher* watcher_ = nullptr;
   std::vector<Action> actions_;  // of the step under way

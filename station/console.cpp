@@ -6,8 +6,6 @@
 #include <memory>
 #include <sstream>
 
-#include <unistd.h>
-
 #include <json/writer.h>
 
 #include "events/event_json.h"
@@ -45,16 +43,14 @@ std::string record_summary(const kelvra_419_Data_t& record) {
 }
 
 Console::Console(std::FILE* out, bool json)
-    : out_(out), json_(json), terminal_(isatty(fileno(out)) == 1) {}
+    : out_(std::make_unique<ConsoleOutput>(out)), json_(json) {}
 
 void Console::write(const std::string& line) {
-  // One call per line: the simulator's thread writes here too, and stdio locks each call.
-  std::fputs((line + "\n").c_str(), out_);
-  if (terminal_) std::fflush(out_);
+  out_->put(line);
 }
 
 void Console::flush() {
-  std::fflush(out_);
+  out_->flush();
 }
 
 void Console::round(const events::RoundEvent& report) {

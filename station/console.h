@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "history/history_store.h"
 #include "hostkit/local_time.h"
 #include "record/kelvra_419_data.h"
+#include "station/console_output.h"
 
 namespace kelvra::station {
 
@@ -21,8 +23,9 @@ std::string record_summary(const kelvra_419_Data_t& record);
 
 class Console {
  public:
-  // Lines are flushed one by one to a terminal; to a pipe or file they are buffered until
-  // flush(), which a run calls once a second.
+  // Lines are flushed one by one to a terminal; to a file they are buffered until flush(),
+  // which a run calls once a second; to a pipe they are written without waiting, see
+  // ConsoleOutput.
   Console(std::FILE* out, bool json);
 
   void round(const events::RoundEvent& report);
@@ -53,9 +56,8 @@ class Console {
  private:
   void write(const std::string& line);
 
-  std::FILE* out_;
+  std::unique_ptr<ConsoleOutput> out_;
   bool json_;
-  bool terminal_;
   bool english_ = false;
   std::function<std::vector<std::string>()> device_lines_;
   bool show_device_lines_ = false;

@@ -13,6 +13,7 @@
 #include <boost/beast/http.hpp>
 
 #include "events/event_json.h"
+#include "hostkit/accept_pacing.h"
 #include "hostkit/json_output.h"
 #include "station/station.h"
 
@@ -82,9 +83,11 @@ std::string read_token_file(const std::string& path) {
 
 struct HttpServer::Shared {
   Shared(asio::io_context& io, HttpOptions given)
-      : acceptor(io), keepalive(io), options(std::move(given)) {}
+      : acceptor(io), accept_retry(io), keepalive(io), options(std::move(given)) {}
 
   tcp::acceptor acceptor;
+  asio::steady_timer accept_retry;
+  hostkit::AcceptPacing accept_pacing;
   asio::steady_timer keepalive;
   HttpOptions options;
   std::unique_ptr<Api> api;
@@ -350,6 +353,7 @@ void HttpServer::stop() {
   run_->events.unsubscribe(*this);
   beast::error_code ignored;
   shared_->acceptor.close(ignored);
+  shared_->accept_retry.cancel();
   shared_->keepalive.cancel();
   const auto sessions = shared_->sessions;
   for (const auto& [raw, weak] : sessions) {
@@ -367,19 +371,21 @@ unsigned short HttpServer::port() const {
 }
 
 void HttpServer::accept() {
-  shared_->acceptor.async_accept([this, shared = shared_](beast::error_code error,
-                                                          tcp::socket socket) {
-    if (shared->stopped) return;
-    if (!error) {
-      auto session = std::make_shared<Session>(std::move(socket), shared);
-      if (shared->counters.clients >= shared->options.limits.clients) {
-        session->refuse(503, "too many clients: " + std::to_string(shared->options.limits.clients));
-      } else {
-        session->begin();
-      }
-    }
-    accept();
-  });
+  Shared& owner = *shared_;
+  hostkit::accept_paced(
+      owner.acceptor, owner.accept_retry, owner.accept_pacing,
+      [shared = shared_](tcp::socket socket) {
+        if (shared->stopped) return;
+        auto session = std::make_shared<Session>(std::move(socket), shared);
+        if (shared->counters.clients >= shared->options.limits.clients) {
+          session->refuse(503,
+                          "too many clients: " + std::to_string(shared->options.limits.clients));
+        } else {
+          session->begin();
+        }
+      },
+      [run = run_](const std::string& text) { run->console.note("kelvra-host", text); },
+      "HTTP on port " + std::to_string(port()));
 }
 
 void HttpServer::keepalive() {

@@ -1,6 +1,9 @@
 // The northbound against a real broker: discovery, state, last will, outages, a host restart,
 // a bridge, TLS, passwords and control.
+#include <fstream>
+#include <iterator>
 #include <set>
+#include <sstream>
 
 #include "broker_fixture.h"
 #include "northbound/mqtt_messages.h"
@@ -512,6 +515,81 @@ TEST(MqttBroker, ADeviceThatLeftTheSettingsIsRemovedFromDiscovery) {
   HistoryStore history(db);
   EXPECT_EQ(history.get_cursor("mqtt:site1/power9"), 0);
   EXPECT_GT(history.get_cursor("mqtt:site1/power1"), 0);
+}
+
+// A name server that takes every query and never answers, on 127.0.0.1:53; not open when the
+// port cannot be had.
+class SilentNameServer {
+ public:
+  SilentNameServer() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    open_ = bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~SilentNameServer() { close(fd_); }
+  SilentNameServer(const SilentNameServer&) = delete;
+  SilentNameServer& operator=(const SilentNameServer&) = delete;
+  bool open() const { return open_; }
+
+ private:
+  int fd_;
+  bool open_ = false;
+};
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(FaultBrokerName, ANameTheResolverNeverAnswersDelaysNoRound) {
+  TempDir dir;
+  const SilentNameServer name_server;
+  if (!name_server.open() || Child({"/usr/bin/unshare", "-m", "true"}).wait_exit(5s) != 0) {
+    GTEST_SKIP() << "needs 127.0.0.1:53 and a mount namespace of its own (root)";
+  }
+  const std::string resolv = dir.file("resolv.conf");
+  std::ofstream(resolv) << "nameserver 127.0.0.1\noptions timeout:12 attempts:1\n";
+  const std::string log = dir.file("host.log");
+  // The host sees a resolv.conf of its own: names go to the silent server.
+  Child host({"/usr/bin/unshare", "-m", "--", "/bin/sh", "-c",
+              "mount --bind \"$0\" /etc/resolv.conf && exec \"$1\" run --db \"$2\" --mqtt "
+              "mqtt://broker.invalid:1883 --no-pace --poll-interval 200",
+              resolv, KELVRA_HOST_PATH, dir.file("h.db")},
+             log);
+  std::this_thread::sleep_for(8s);
+  host.end(SIGTERM);
+  std::ifstream in(log);
+  const std::string output((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The device answers every 2 s: rounds keep that cadence from the start, the attempts to
+  // reach the broker beside them.
+  std::vector<long> round_ms;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(" power1 round ") == std::string::npos || line.size() < 23) continue;
+    round_ms.push_back(std::stol(line.substr(11, 2)) * 3600000 +
+                       std::stol(line.substr(14, 2)) * 60000 +
+                       std::stol(line.substr(17, 2)) * 1000 + std::stol(line.substr(20, 3)));
+  }
+  EXPECT_GE(round_ms.size(), 3u) << output.substr(0, 3000);
+  for (std::size_t i = 1; i < round_ms.size(); ++i) {
+    EXPECT_LT(round_ms[i] - round_ms[i - 1], 2100) << output.substr(0, 3000);
+  }
+  EXPECT_EQ(occurrences(output, "cannot resolve broker.invalid: no answer within 5000 ms"), 1u)
+      << output.substr(0, 3000);
+}
+
+TEST(FaultBrokerName, ANameThatResolvesStillConnects) {
+  TempDir dir;
+  Broker broker(dir.file(""));
+  Subscriber subscriber(broker.port(), kBase + "/status");
+  MqttBench bench(settings_for("mqtt://localhost:" + std::to_string(broker.port())));
+  bench.session.start();
+  EXPECT_TRUE(subscriber.wait_for_payload(kBase + "/status", "online")) << bench.session.output();
 }
 
 }  // namespace

@@ -168,13 +168,15 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
            // Our own command read back is no answer.
            {15,
             bytes(k4141),
-            {"note: echo of our command 41/41 at address 1 ignored"},
+            {"note: echo of our command 41/41 at address 1 ignored (repeats summed up once a "
+             "minute)"},
             State::kAwaiting},
            {40, bytes(kAnswer), {kDelivered, "timer 1000"}, State::kIdle},
            {40, kTaken, {}, State::kIdle},
            {50,
             bytes(kAnswer1),
-            {"note: frame 41/00 at address 1 answers no outstanding command, ignored"},
+            {"note: frame 41/00 at address 1 answers no outstanding command, ignored (repeats "
+             "summed up once a minute)"},
             State::kIdle},
        }),
        "echoes 1, unexpected 1"},
@@ -183,8 +185,8 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
            {10, submit(0, 0x41), {std::string("write ") + k4141, "timer 160"}, State::kAwaiting},
            {20,
             bytes("~200142000000FDB7\r"),
-            {"note: frame 42/00 at address 1 does not answer 41/41 at "
-             "address 1, ignored"},
+            {"note: frame 42/00 at address 1 does not answer 41/41 at address 1, ignored (repeats "
+             "summed up once a minute)"},
             State::kAwaiting},
            {30,
             bytes(kRefusal),
@@ -200,7 +202,8 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
            {100, bytes("~2001410040"), {}, State::kAwaiting},
            {160,
             kTimer,
-            {"note: bad input: incomplete frame abandoned (address 1, 41/00)",
+            {"note: bad input: incomplete frame abandoned (address 1, 41/00) (repeats summed up "
+             "once a minute)",
              "note: no answer to 41/41 at address 1 within 150 ms", "no answer 0", "timer 1000"},
             State::kIdle},
            {170, submit(0, 0x43), {std::string("write ") + k4143, "timer 320"}, State::kAwaiting},
@@ -212,7 +215,8 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
            // 41/43's own answer comes during the quiet wait and extends it.
            {250,
             bytes(kAnswer1),
-            {"note: frame 41/00 at address 1 came while the line settles after a timeout, dropped",
+            {"note: frame 41/00 at address 1 came while the line settles after a timeout, dropped "
+             "(repeats summed up once a minute)",
              "timer 350"},
             State::kSettling},
            {350, kTimer, {std::string("write ") + k4144, "timer 500"}, State::kAwaiting},
@@ -228,8 +232,9 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
            {40, submit(0, 0x43), {std::string("write ") + k4143, "timer 190"}, State::kAwaiting},
            {40,
             kTaken,
-            {"note: frame 41/00 at address 1 came before the command now outstanding, dropped",
-             "note: bad input: incomplete frame abandoned"},
+            {"note: frame 41/00 at address 1 came before the command now outstanding, dropped "
+             "(repeats summed up once a minute)",
+             "note: bad input: incomplete frame abandoned (repeats summed up once a minute)"},
             State::kAwaiting},
            {41, kWriteDone, {}, State::kAwaiting},
            {60, bytes(kAnswer1), {kDelivered1, "timer 1000"}, State::kIdle},
@@ -287,18 +292,22 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
            {10, submit(0, 0x41), {std::string("write ") + k4141, "timer 160"}, State::kAwaiting},
            {11, kWriteDone, {}, State::kAwaiting},
            // Noise is said once up to the next SOI; a faulty frame is skipped to the next SOI.
-           {15, bytes("ok?"), {"note: bad input: bytes before SOI"}, State::kAwaiting},
+           {15,
+            bytes("ok?"),
+            {"note: bad input: bytes before SOI (repeats summed up once a minute)"},
+            State::kAwaiting},
            {20,
             bytes("~20014100400C000000564200FB51\r"),
-            {"note: bad input: bad CHKSUM (address 1, 41/00)"},
+            {"note: bad input: bad CHKSUM (address 1, 41/00) (repeats summed up once a minute)"},
             State::kAwaiting},
            {21,
             bytes("~20014100500C000000564200FB50\r"),
-            {"note: bad input: bad LCHKSUM (address 1, 41/00)"},
+            {"note: bad input: bad LCHKSUM (address 1, 41/00) (repeats summed up once a minute)"},
             State::kAwaiting},
            {22,
             bytes(kAnswerAt3),
-            {"note: bad input: frame from another address (address 3, 41/00)"},
+            {"note: bad input: frame from another address (address 3, 41/00) (repeats summed up "
+             "once a minute)"},
             State::kAwaiting},
            {23, bytes("ok?"), {}, State::kAwaiting},
            {30, bytes(kAnswer), {kDelivered, "timer 1000"}, State::kIdle},
