@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "history/retention.h"
@@ -12,7 +13,10 @@ namespace kelvra::history {
 
 HistoryStore::HistoryStore(std::string path, std::unique_ptr<WriteFailures> failures,
                            HistoryOptions options)
-    : path_(std::move(path)), failures_(std::move(failures)), options_(std::move(options)) {
+    : path_(std::move(path)),
+      failures_(std::move(failures)),
+      options_(std::move(options)),
+      watch_clock_(!options_.wall_clock || options_.steady_clock) {
   if (!options_.wall_clock) options_.wall_clock = hostkit::utc_now_ms;
   if (!options_.steady_clock) {
     options_.steady_clock = [] { return std::chrono::steady_clock::now(); };
@@ -53,6 +57,7 @@ Database& HistoryStore::connection() {
   } catch (const HistoryError& error) {
     throw HistoryError(path_, "cannot open the history database: " + error.reason());
   }
+  opened_ = file_identity(path_);
   db_->busy_timeout(failures_->busy_timeout_ms());
   try {
     prepare_for_writing(*db_, options_.key_frame_interval);
@@ -67,6 +72,19 @@ Database& HistoryStore::connection() {
 void HistoryStore::close() {
   writer_.reset();
   db_.reset();
+  opened_.reset();
+}
+
+void HistoryStore::follow_the_path() {
+  if (!db_ || !opened_) return;
+  const std::optional<FileIdentity> now = file_identity(path_);
+  if (now == opened_) return;
+  close();
+  failures_->notice(now ? "history database replaced while running (another file is at " + path_ +
+                              " now): the rows from here on go into it"
+                        : "history database deleted while running: the rows from here on go "
+                          "into a new file at " +
+                              path_);
 }
 
 HistoryReader HistoryStore::reader() {
@@ -74,8 +92,22 @@ HistoryReader HistoryStore::reader() {
   return HistoryReader(connection(), path_);
 }
 
-std::int64_t HistoryStore::stamp(std::int64_t time_ms) const {
-  return time_ms != 0 ? time_ms : options_.wall_clock();
+ClockWatch::Reading HistoryStore::read_clock() {
+  const std::int64_t wall_ms = options_.wall_clock();
+  if (!watch_clock_) return {wall_ms, true, ""};
+  const auto steady = options_.steady_clock().time_since_epoch();
+  ClockWatch::Reading reading =
+      clock_.step(wall_ms, std::chrono::duration_cast<std::chrono::milliseconds>(steady).count());
+  if (!reading.say.empty()) failures_->notice(reading.say);
+  return reading;
+}
+
+std::int64_t HistoryStore::stamp(std::int64_t time_ms, const std::string& source) {
+  const ClockWatch::Reading now = read_clock();
+  const std::int64_t corrected = time_ms != 0 ? clock_.correct(time_ms) : now.now_ms;
+  std::int64_t& last = last_time_ms_[source];
+  last = std::max(last, corrected);
+  return last;
 }
 
 void HistoryStore::enqueue(QueuedRow row) {
@@ -99,7 +131,7 @@ void HistoryStore::commit() {
 
 void HistoryStore::add_record(const StoredRecord& record) {
   StoredRecord stamped = record;
-  stamped.time_ms = stamp(record.time_ms);
+  stamped.time_ms = stamp(record.time_ms, record.device);
   if (auto closed = minutes_.add(stamped)) enqueue(std::move(*closed));
   enqueue(std::move(stamped));
   maybe_flush();
@@ -107,21 +139,21 @@ void HistoryStore::add_record(const StoredRecord& record) {
 
 void HistoryStore::add_alarm_event(const AlarmEvent& event) {
   AlarmEvent stamped = event;
-  stamped.time_ms = stamp(event.time_ms);
+  stamped.time_ms = stamp(event.time_ms, event.device);
   enqueue(std::move(stamped));
   maybe_flush();
 }
 
 void HistoryStore::add_comm_event(const CommEvent& event) {
   CommEvent stamped = event;
-  stamped.time_ms = stamp(event.time_ms);
+  stamped.time_ms = stamp(event.time_ms, event.port);
   enqueue(std::move(stamped));
   maybe_flush();
 }
 
 void HistoryStore::add_control_event(const ControlEvent& event) {
   ControlEvent stamped = event;
-  stamped.time_ms = stamp(event.time_ms);
+  stamped.time_ms = stamp(event.time_ms, event.device);
   enqueue(std::move(stamped));
   maybe_flush();
 }
@@ -146,6 +178,7 @@ void HistoryStore::write_queue() {
 
 bool HistoryStore::flush() {
   last_flush_ = options_.steady_clock();
+  follow_the_path();
   if (queue_.empty() && !not_stored_reason()) return !writer_ || retention_quietly();
   try {
     write_queue();
@@ -162,8 +195,10 @@ bool HistoryStore::flush() {
 
 bool HistoryStore::retention_quietly() {
   if (!db_) return true;
+  const ClockWatch::Reading now = read_clock();
+  if (!now.plausible) return true;  // ages are not measured on a clock that jumped
   try {
-    retention_step(*db_, options_, options_.wall_clock(), [this](std::int64_t device) {
+    retention_step(*db_, options_, now.now_ms, [this](std::int64_t device) {
       if (writer_) writer_->end_chain(device);
     });
     return true;

@@ -11,6 +11,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "history/database_lock.h"
 #include "history/history_store.h"
 #include "hostkit/json_input.h"
 #include "hostkit/json_output.h"
@@ -67,6 +68,7 @@ std::string request_problem(const Json::Value& request) {
 }  // namespace
 
 struct BenchRun::Parts {
+  std::unique_ptr<history::DatabaseLock> lock;  // outlives the history written under it
   std::unique_ptr<history::HistoryStore> history;
   std::unique_ptr<kelvra::hostkit::LoadedPlugin> plugin;
   std::vector<std::unique_ptr<Station>> stations;
@@ -168,6 +170,14 @@ void BenchRun::open_history() {
   history_options.max_db_mb = retention.max_db_mb;
   history_options.keep_events_days = retention.keep_events_days;
   history_options.keep_aggregate_days = retention.keep_aggregate_days;
+  try {
+    parts_->lock = std::make_unique<history::DatabaseLock>(options_.db_path);
+  } catch (const history::DatabaseInUse& error) {
+    throw RunConfigError(error.what());
+  }
+  if (const auto& untaken = parts_->lock->untaken_reason()) {
+    console_.note(options_.db_path, "not locked against a second run: " + *untaken);
+  }
   parts_->history = std::make_unique<history::HistoryStore>(
       options_.db_path, [this](const std::string& text) { console_.note(options_.db_path, text); },
       history_options);
