@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "history/file_access.h"
 #include "history/retention.h"
 #include "history/schema.h"
 #include "hostkit/local_time.h"
@@ -36,8 +37,26 @@ HistoryStore::HistoryStore(const std::string& path, HistoryStatus status, Histor
   try {
     connection();
   } catch (const HistoryError& error) {
-    failures_->not_stored(path_, error.reason());
+    not_stored(error);
   }
+}
+
+void HistoryStore::not_stored(const HistoryError& error) {
+  failures_->not_stored(path_, blocked_reason(error));
+  if (!not_stored_since_ms_) not_stored_since_ms_ = options_.wall_clock();
+}
+
+std::string HistoryStore::storing_text() const {
+  const auto reason = not_stored_reason();
+  if (!reason) return "history in " + path_;
+  return "history not stored since " + hostkit::local_time_text(not_stored_since_ms_.value_or(0)) +
+         ": " + *reason;
+}
+
+std::string HistoryStore::blocked_reason(const HistoryError& error) const {
+  const auto blocking = unwritable_file(path_);
+  return blocking ? blocking->c_str() + std::string(" is not writable: ") + error.reason()
+                  : error.reason();
 }
 
 HistoryStore::~HistoryStore() {
@@ -52,6 +71,7 @@ HistoryStore::~HistoryStore() {
 
 Database& HistoryStore::connection() {
   if (db_) return *db_;
+  if (const auto repaired = match_database_mode(path_)) failures_->notice(*repaired);
   try {
     db_ = std::make_unique<Database>(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   } catch (const HistoryError& error) {
@@ -184,12 +204,13 @@ bool HistoryStore::flush() {
     write_queue();
   } catch (const HistoryError& error) {
     close();
-    failures_->not_stored(path_, error.reason());
+    not_stored(error);
     return false;
   }
   const std::size_t written = queue_.size();
   queue_.clear();
   failures_->stored(written);
+  not_stored_since_ms_.reset();
   return retention_quietly();
 }
 

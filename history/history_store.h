@@ -53,6 +53,8 @@ class HistoryStore {
   bool flush();
   // Why history is not being stored, while it is not; nullopt while it is.
   std::optional<std::string> not_stored_reason() const { return failures_->not_stored_reason(); }
+  // "history in PATH", or "history not stored since LOCAL TIME: REASON" while it is not.
+  std::string storing_text() const;
   // Rows dropped past the queue's bound since the store was opened, and rows waiting now.
   std::uint64_t dropped_rows() const { return dropped_total_; }
   std::size_t queued_rows() const { return queue_.size(); }
@@ -92,6 +94,10 @@ class HistoryStore {
   // Closes the connection when the file at the path is no longer the one open (deleted or
   // replaced), saying so once; the next commit opens the file now at the path.
   void follow_the_path();
+  // A failure's reason, led by the file that blocks writing when one is not writable.
+  std::string blocked_reason(const HistoryError& error) const;
+  // Rows could not be stored: said (with the file that blocks them) and the time noted.
+  void not_stored(const HistoryError& error);
 
   std::string path_;
   std::unique_ptr<WriteFailures> failures_;
@@ -101,6 +107,7 @@ class HistoryStore {
   std::unique_ptr<RowWriter> writer_;   // while the connection is; made at its first commit
   std::deque<QueuedRow> queue_;
   std::uint64_t dropped_total_ = 0;
+  std::optional<std::int64_t> not_stored_since_ms_;
   bool in_round_ = false;
   std::optional<std::chrono::steady_clock::time_point> last_flush_;
   MinuteAggregator minutes_;

@@ -354,14 +354,22 @@ RunSummary BenchRun::finish() {
   parts.history->flush();
   const auto not_stored = parts.history->not_stored_reason();
   const std::uint64_t dropped = parts.history->dropped_rows();
+  const std::string lost =
+      not_stored ? "; " + std::to_string(parts.history->queued_rows()) + " queued rows lost at exit"
+                 : "";
   console_.note(
       "kelvra-host",
       "stopped after " + std::to_string(summary.rounds) +
           (summary.rounds == 1 ? " round" : " rounds") +
           (summary.ok() ? "" : " (" + summary.failure + ")") + "; " +
           (not_stored ? "history NOT stored: " + *not_stored : "history in " + options_.db_path) +
-          (dropped ? " (" + std::to_string(dropped) + " rows dropped)" : ""));
+          (dropped ? " (" + std::to_string(dropped) + " rows dropped)" : "") + lost);
   console_.flush();
+  // A run whose history is not all stored failed, though it polled.
+  if (summary.ok() && (not_stored || dropped)) {
+    summary.failure = not_stored ? "history NOT stored: " + *not_stored + lost
+                                 : std::to_string(dropped) + " history rows dropped";
+  }
   return summary;
 }
 
@@ -406,6 +414,7 @@ void BenchRun::handle(const Json::Value& request, const std::string& origin,
     answer["uptime_s"] =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - parts.started).count();
     answer["db"] = options_.db_path;
+    answer["history"] = parts.history->storing_text();
     answer["devices"] = Json::Value(Json::arrayValue);
     for (const auto& station : parts.stations) answer["devices"].append(station->status());
     answer["lines"] = Json::Value(Json::arrayValue);

@@ -61,18 +61,19 @@ inline std::string file_bytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-// The real kelvra-host with `args`, standard output dropped and standard error into `err_path`;
-// returns its pid.
-inline pid_t spawn_host(const std::vector<std::string>& args, const std::string& err_path) {
+// The real kelvra-host with `args`, as user `uid` unless 0, standard output and error into
+// `out_path`; returns its pid.
+inline pid_t spawn_host(const std::vector<std::string>& args, const std::string& out_path,
+                        uid_t uid = 0) {
   std::vector<char*> argv{const_cast<char*>(KELVRA_HOST_PATH)};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
-    const int null = ::open("/dev/null", O_WRONLY);
-    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(null, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+    if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
     execv(KELVRA_HOST_PATH, argv.data());
     _exit(127);
   }
