@@ -154,7 +154,7 @@ void HistoryStore::commit() {
 
 void HistoryStore::add_record(const StoredRecord& record) {
   StoredRecord stamped = record;
-  stamped.time_ms = stamp(record.time_ms, record.device);
+  stamped.time_ms = stamp(record.time_ms, "record " + record.device);
   if (auto closed = minutes_.add(stamped)) enqueue(std::move(*closed));
   enqueue(std::move(stamped));
   maybe_flush();
@@ -162,21 +162,21 @@ void HistoryStore::add_record(const StoredRecord& record) {
 
 void HistoryStore::add_alarm_event(const AlarmEvent& event) {
   AlarmEvent stamped = event;
-  stamped.time_ms = stamp(event.time_ms, event.device);
+  stamped.time_ms = stamp(event.time_ms, "alarm " + event.device);
   enqueue(std::move(stamped));
   maybe_flush();
 }
 
 void HistoryStore::add_comm_event(const CommEvent& event) {
   CommEvent stamped = event;
-  stamped.time_ms = stamp(event.time_ms, event.port);
+  stamped.time_ms = stamp(event.time_ms, "link " + event.port);
   enqueue(std::move(stamped));
   maybe_flush();
 }
 
 void HistoryStore::add_control_event(const ControlEvent& event) {
   ControlEvent stamped = event;
-  stamped.time_ms = stamp(event.time_ms, event.device);
+  stamped.time_ms = stamp(event.time_ms, "control " + event.device);
   enqueue(std::move(stamped));
   maybe_flush();
 }

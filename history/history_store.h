@@ -85,7 +85,7 @@ class HistoryStore {
   // Both clocks read once; a change of the wall clock's plausibility said.
   ClockWatch::Reading read_clock();
   // A row's time: its own (time_ms, from the wall clock) or now, corrected for a jump of the wall
-  // clock and never before the time of the same source's previous row.
+  // clock and never before the time of the same source's previous row ("record power1").
   std::int64_t stamp(std::int64_t time_ms, const std::string& source);
   void enqueue(QueuedRow row);
   void maybe_flush();
@@ -113,7 +113,7 @@ class HistoryStore {
   MinuteAggregator minutes_;
   bool watch_clock_;
   ClockWatch clock_;
-  std::map<std::string, std::int64_t> last_time_ms_;  // per device (link events: per port)
+  std::map<std::string, std::int64_t> last_time_ms_;  // per kind of row and device (or port)
 };
 
 }  // namespace kelvra::history
