@@ -2,8 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <utility>
 
+#include "history/file_access.h"
 #include "history/retention.h"
 #include "history/schema.h"
 #include "hostkit/local_time.h"
@@ -12,7 +15,10 @@ namespace kelvra::history {
 
 HistoryStore::HistoryStore(std::string path, std::unique_ptr<WriteFailures> failures,
                            HistoryOptions options)
-    : path_(std::move(path)), failures_(std::move(failures)), options_(std::move(options)) {
+    : path_(std::move(path)),
+      failures_(std::move(failures)),
+      options_(std::move(options)),
+      watch_clock_(!options_.wall_clock || options_.steady_clock) {
   if (!options_.wall_clock) options_.wall_clock = hostkit::utc_now_ms;
   if (!options_.steady_clock) {
     options_.steady_clock = [] { return std::chrono::steady_clock::now(); };
@@ -32,8 +38,26 @@ HistoryStore::HistoryStore(const std::string& path, HistoryStatus status, Histor
   try {
     connection();
   } catch (const HistoryError& error) {
-    failures_->not_stored(path_, error.reason());
+    not_stored(error);
   }
+}
+
+void HistoryStore::not_stored(const HistoryError& error) {
+  failures_->not_stored(path_, blocked_reason(error));
+  if (!not_stored_since_ms_) not_stored_since_ms_ = options_.wall_clock();
+}
+
+std::string HistoryStore::storing_text() const {
+  const auto reason = not_stored_reason();
+  if (!reason) return "history in " + path_;
+  return "history not stored since " + hostkit::local_time_text(not_stored_since_ms_.value_or(0)) +
+         ": " + *reason;
+}
+
+std::string HistoryStore::blocked_reason(const HistoryError& error) const {
+  const auto blocking = unwritable_file(path_);
+  return blocking ? blocking->c_str() + std::string(" is not writable: ") + error.reason()
+                  : error.reason();
 }
 
 HistoryStore::~HistoryStore() {
@@ -48,11 +72,13 @@ HistoryStore::~HistoryStore() {
 
 Database& HistoryStore::connection() {
   if (db_) return *db_;
+  if (const auto repaired = match_database_mode(path_)) failures_->notice(*repaired);
   try {
     db_ = std::make_unique<Database>(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   } catch (const HistoryError& error) {
     throw HistoryError(path_, "cannot open the history database: " + error.reason());
   }
+  opened_ = file_identity(path_);
   db_->busy_timeout(failures_->busy_timeout_ms());
   try {
     prepare_for_writing(*db_, options_.key_frame_interval);
@@ -67,6 +93,21 @@ Database& HistoryStore::connection() {
 void HistoryStore::close() {
   writer_.reset();
   db_.reset();
+  opened_.reset();
+}
+
+void HistoryStore::follow_the_path() {
+  if (!db_ || !opened_) return;
+  const std::optional<FileIdentity> now = file_identity(path_);
+  if (now == opened_) return;
+  close();
+  // The log and index at the path are the old file's: never to be replayed into the new one.
+  for (const char* sidecar : {"-wal", "-shm"}) std::remove((path_ + sidecar).c_str());
+  failures_->notice(now ? "history database replaced while running (another file is at " + path_ +
+                              " now): the rows from here on go into it"
+                        : "history database deleted while running: the rows from here on go "
+                          "into a new file at " +
+                              path_);
 }
 
 HistoryReader HistoryStore::reader() {
@@ -74,8 +115,22 @@ HistoryReader HistoryStore::reader() {
   return HistoryReader(connection(), path_);
 }
 
-std::int64_t HistoryStore::stamp(std::int64_t time_ms) const {
-  return time_ms != 0 ? time_ms : options_.wall_clock();
+ClockWatch::Reading HistoryStore::read_clock() {
+  const std::int64_t wall_ms = options_.wall_clock();
+  if (!watch_clock_) return {wall_ms, true, ""};
+  const auto steady = options_.steady_clock().time_since_epoch();
+  ClockWatch::Reading reading =
+      clock_.step(wall_ms, std::chrono::duration_cast<std::chrono::milliseconds>(steady).count());
+  if (!reading.say.empty()) failures_->notice(reading.say);
+  return reading;
+}
+
+std::int64_t HistoryStore::stamp(std::int64_t time_ms, const std::string& source) {
+  const ClockWatch::Reading now = read_clock();
+  const std::int64_t corrected = time_ms != 0 ? clock_.correct(time_ms) : now.now_ms;
+  std::int64_t& last = last_time_ms_[source];
+  last = std::max(last, corrected);
+  return last;
 }
 
 void HistoryStore::enqueue(QueuedRow row) {
@@ -99,7 +154,7 @@ void HistoryStore::commit() {
 
 void HistoryStore::add_record(const StoredRecord& record) {
   StoredRecord stamped = record;
-  stamped.time_ms = stamp(record.time_ms);
+  stamped.time_ms = stamp(record.time_ms, "record " + record.device);
   if (auto closed = minutes_.add(stamped)) enqueue(std::move(*closed));
   enqueue(std::move(stamped));
   maybe_flush();
@@ -107,21 +162,21 @@ void HistoryStore::add_record(const StoredRecord& record) {
 
 void HistoryStore::add_alarm_event(const AlarmEvent& event) {
   AlarmEvent stamped = event;
-  stamped.time_ms = stamp(event.time_ms);
+  stamped.time_ms = stamp(event.time_ms, "alarm " + event.device);
   enqueue(std::move(stamped));
   maybe_flush();
 }
 
 void HistoryStore::add_comm_event(const CommEvent& event) {
   CommEvent stamped = event;
-  stamped.time_ms = stamp(event.time_ms);
+  stamped.time_ms = stamp(event.time_ms, "link " + event.port);
   enqueue(std::move(stamped));
   maybe_flush();
 }
 
 void HistoryStore::add_control_event(const ControlEvent& event) {
   ControlEvent stamped = event;
-  stamped.time_ms = stamp(event.time_ms);
+  stamped.time_ms = stamp(event.time_ms, "control " + event.device);
   enqueue(std::move(stamped));
   maybe_flush();
 }
@@ -146,24 +201,28 @@ void HistoryStore::write_queue() {
 
 bool HistoryStore::flush() {
   last_flush_ = options_.steady_clock();
+  follow_the_path();
   if (queue_.empty() && !not_stored_reason()) return !writer_ || retention_quietly();
   try {
     write_queue();
   } catch (const HistoryError& error) {
     close();
-    failures_->not_stored(path_, error.reason());
+    not_stored(error);
     return false;
   }
   const std::size_t written = queue_.size();
   queue_.clear();
   failures_->stored(written);
+  not_stored_since_ms_.reset();
   return retention_quietly();
 }
 
 bool HistoryStore::retention_quietly() {
   if (!db_) return true;
+  const ClockWatch::Reading now = read_clock();
+  if (!now.plausible) return true;  // ages are not measured on a clock that jumped
   try {
-    retention_step(*db_, options_, options_.wall_clock(), [this](std::int64_t device) {
+    retention_step(*db_, options_, now.now_ms, [this](std::int64_t device) {
       if (writer_) writer_->end_chain(device);
     });
     return true;

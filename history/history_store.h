@@ -4,12 +4,15 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "history/aggregates.h"
+#include "history/clock_watch.h"
+#include "history/database_lock.h"
 #include "history/history_reader.h"
 #include "history/history_types.h"
 #include "history/row_writer.h"
@@ -50,6 +53,8 @@ class HistoryStore {
   bool flush();
   // Why history is not being stored, while it is not; nullopt while it is.
   std::optional<std::string> not_stored_reason() const { return failures_->not_stored_reason(); }
+  // "history in PATH", or "history not stored since LOCAL TIME: REASON" while it is not.
+  std::string storing_text() const;
   // Rows dropped past the queue's bound since the store was opened, and rows waiting now.
   std::uint64_t dropped_rows() const { return dropped_total_; }
   std::size_t queued_rows() const { return queue_.size(); }
@@ -77,22 +82,38 @@ class HistoryStore {
   Database& connection();
   void close();
   HistoryReader reader();
-  std::int64_t stamp(std::int64_t time_ms) const;
+  // Both clocks read once; a change of the wall clock's plausibility said.
+  ClockWatch::Reading read_clock();
+  // A row's time: its own (time_ms, from the wall clock) or now, corrected for a jump of the wall
+  // clock and never before the time of the same source's previous row ("record power1").
+  std::int64_t stamp(std::int64_t time_ms, const std::string& source);
   void enqueue(QueuedRow row);
   void maybe_flush();
   void write_queue();
   bool retention_quietly();
+  // Closes the connection when the file at the path is no longer the one open (deleted or
+  // replaced), saying so once; the next commit opens the file now at the path.
+  void follow_the_path();
+  // A failure's reason, led by the file that blocks writing when one is not writable.
+  std::string blocked_reason(const HistoryError& error) const;
+  // Rows could not be stored: said (with the file that blocks them) and the time noted.
+  void not_stored(const HistoryError& error);
 
   std::string path_;
   std::unique_ptr<WriteFailures> failures_;
   HistoryOptions options_;
   std::unique_ptr<Database> db_;
-  std::unique_ptr<RowWriter> writer_;  // while the connection is; made at its first commit
+  std::optional<FileIdentity> opened_;  // of the file at the path when db_ was opened
+  std::unique_ptr<RowWriter> writer_;   // while the connection is; made at its first commit
   std::deque<QueuedRow> queue_;
   std::uint64_t dropped_total_ = 0;
+  std::optional<std::int64_t> not_stored_since_ms_;
   bool in_round_ = false;
   std::optional<std::chrono::steady_clock::time_point> last_flush_;
   MinuteAggregator minutes_;
+  bool watch_clock_;
+  ClockWatch clock_;
+  std::map<std::string, std::int64_t> last_time_ms_;  // per kind of row and device (or port)
 };
 
 }  // namespace kelvra::history

@@ -95,7 +95,9 @@ struct HistoryOptions {
   std::size_t queue_bound = 16384;  // rows held while the database cannot be written
   std::chrono::milliseconds flush_interval{1000};  // rows are committed together at most this often
   unsigned key_frame_interval = 64;                // every Nth record of a device is stored whole
-  // Clocks for row times (UTC ms) and for the flush interval; the system's when unset.
+  // Clocks for row times (UTC ms) and for the flush interval; the system's when unset. The wall
+  // clock's jumps are watched against the steady clock (see ClockWatch), except when a wall
+  // clock is given without a steady clock: a calendar a caller drives is taken as it is.
   std::function<std::int64_t()> wall_clock;
   std::function<std::chrono::steady_clock::time_point()> steady_clock;
 };

@@ -26,6 +26,8 @@ class WriteFailures {
   // The oldest queued row was dropped past the queue's bound.
   virtual void dropped_oldest() = 0;
   virtual std::optional<std::string> not_stored_reason() const = 0;
+  // Something the owner should hear once that is no failure (the database file was replaced).
+  virtual void notice(const std::string& text) = 0;
 };
 
 // Throws every failure to the caller.
@@ -37,6 +39,7 @@ class StrictWriteFailures : public WriteFailures {
   void stored(std::size_t) override {}
   void dropped_oldest() override {}
   std::optional<std::string> not_stored_reason() const override { return std::nullopt; }
+  void notice(const std::string&) override {}
 };
 
 // Keeps the rows; says once "history not stored: REASON", reminds at most every reminder
@@ -52,6 +55,7 @@ class KeepGoingWriteFailures : public WriteFailures {
   void stored(std::size_t rows) override;
   void dropped_oldest() override;
   std::optional<std::string> not_stored_reason() const override { return failing_; }
+  void notice(const std::string& text) override { status_(text); }
 
  private:
   HistoryStatus status_;

@@ -11,6 +11,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "history/database_lock.h"
 #include "history/history_store.h"
 #include "hostkit/json_input.h"
 #include "hostkit/json_output.h"
@@ -78,6 +79,7 @@ std::string request_problem(const Json::Value& request) {
 }  // namespace
 
 struct BenchRun::Parts {
+  std::unique_ptr<history::DatabaseLock> lock;  // outlives the history written under it
   std::unique_ptr<history::HistoryStore> history;
   std::unique_ptr<kelvra::hostkit::LoadedPlugin> plugin;
   std::vector<std::unique_ptr<Station>> stations;
@@ -179,6 +181,14 @@ void BenchRun::open_history() {
   history_options.max_db_mb = retention.max_db_mb;
   history_options.keep_events_days = retention.keep_events_days;
   history_options.keep_aggregate_days = retention.keep_aggregate_days;
+  try {
+    parts_->lock = std::make_unique<history::DatabaseLock>(options_.db_path);
+  } catch (const history::DatabaseInUse& error) {
+    throw RunConfigError(error.what());
+  }
+  if (const auto& untaken = parts_->lock->untaken_reason()) {
+    console_.note(options_.db_path, "not locked against a second run: " + *untaken);
+  }
   parts_->history = std::make_unique<history::HistoryStore>(
       options_.db_path, [this](const std::string& text) { console_.note(options_.db_path, text); },
       history_options);
@@ -356,14 +366,22 @@ RunSummary BenchRun::finish() {
   parts.history->flush();
   const auto not_stored = parts.history->not_stored_reason();
   const std::uint64_t dropped = parts.history->dropped_rows();
+  const std::string lost =
+      not_stored ? "; " + std::to_string(parts.history->queued_rows()) + " queued rows lost at exit"
+                 : "";
   console_.note(
       "kelvra-host",
       "stopped after " + std::to_string(summary.rounds) +
           (summary.rounds == 1 ? " round" : " rounds") +
           (summary.ok() ? "" : " (" + summary.failure + ")") + "; " +
           (not_stored ? "history NOT stored: " + *not_stored : "history in " + options_.db_path) +
-          (dropped ? " (" + std::to_string(dropped) + " rows dropped)" : ""));
+          (dropped ? " (" + std::to_string(dropped) + " rows dropped)" : "") + lost);
   console_.flush();
+  // A run whose history is not all stored failed, though it polled.
+  if (summary.ok() && (not_stored || dropped)) {
+    summary.failure = not_stored ? "history NOT stored: " + *not_stored + lost
+                                 : std::to_string(dropped) + " history rows dropped";
+  }
   return summary;
 }
 
@@ -408,6 +426,7 @@ void BenchRun::handle(const Json::Value& request, const std::string& origin,
     answer["uptime_s"] =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - parts.started).count();
     answer["db"] = options_.db_path;
+    answer["history"] = parts.history->storing_text();
     answer["devices"] = Json::Value(Json::arrayValue);
     for (const auto& station : parts.stations) answer["devices"].append(station->status());
     answer["lines"] = Json::Value(Json::arrayValue);

@@ -37,7 +37,7 @@ class RunError : public std::runtime_error {
 };
 
 // A setting that can never work (a rate a port cannot take, a port that is a directory or a
-// regular file): refused before anything starts; exit code 2.
+// regular file) or a database another run holds: refused before anything starts; exit code 2.
 class RunConfigError : public RunError {
  public:
   using RunError::RunError;
@@ -142,7 +142,8 @@ class BenchRun {
   void start();
   void poll_until_stopped();
   RunSummary finish();
-  // Opens the history store with the settings' retention.
+  // Locks the database against a second run (RunConfigError when one holds it) and opens the
+  // history store with the settings' retention.
   void open_history();
   // Loads the plug-in named by the options or the one beside the program; throws RunError.
   void load_plugin();

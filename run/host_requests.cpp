@@ -94,8 +94,9 @@ ShownReply show_status_reply(const Json::Value& reply, bool json) {
   if (json) return {hostkit::json_text(reply), 0};
   char uptime[64];
   std::snprintf(uptime, sizeof uptime, "%.0f", reply["uptime_s"].asDouble());
-  std::string text =
-      std::string("running for ") + uptime + " s, history in " + reply["db"].asString();
+  const std::string history = reply.isMember("history") ? reply["history"].asString()
+                                                        : "history in " + reply["db"].asString();
+  std::string text = std::string("running for ") + uptime + " s, " + history;
   for (const Json::Value& device : reply["devices"]) text += "\n" + device_status_text(device);
   for (const Json::Value& line : reply["lines"]) text += "\n" + line_status_text(line);
   return {text, 0};

@@ -6,52 +6,13 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 
-#include "tests/line/bench_fixture.h"
+#include "tests/history/history_rounds.h"
 
 namespace {
 
 using namespace bench_testing;
-using kelvra::events::AlarmEvent;
 using kelvra::history::HistoryStore;
-using kelvra::history::StoredRecord;
-
-// Stores one round as a run does: the record and one alarm event in one transaction.
-void store_round(HistoryStore& history, std::uint8_t marker) {
-  history.begin();
-  StoredRecord record;  // time_ms 0: the store's clock
-  record.device = "power1";
-  record.data_id = 1;
-  record.bytes.assign(763, marker);
-  history.add_record(record);
-  history.add_alarm_event(
-      AlarmEvent{record.time_ms, "power1", true, 1, "PowerOff", "419415001", "n", "t", marker});
-  history.commit();
-}
-
-std::vector<std::uint8_t> markers_in(const std::string& db) {
-  std::vector<std::uint8_t> markers;
-  for (const StoredRecord& record : HistoryStore(db).records({})) {
-    EXPECT_EQ(record.bytes, std::vector<std::uint8_t>(763, record.bytes[0]));
-    markers.push_back(record.bytes[0]);
-  }
-  return markers;
-}
-
-std::size_t count_of(const std::string& output, const std::string& text) {
-  std::size_t count = 0;
-  for (std::size_t at = output.find(text); at != std::string::npos;
-       at = output.find(text, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
-std::string file_bytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
 
 // A file system mounted for one test; unmounted on the way out.
 class Mount {
@@ -84,14 +45,6 @@ void expect_one_message_while_failing(HistoryStore& history, std::vector<std::st
   EXPECT_EQ(said[0], "history not stored: " + reason +
                          "; rows are kept (up to 16384) and written when the database can be "
                          "written again");
-}
-
-// A keep-going store that commits at every round's end, as a run does once a second.
-std::unique_ptr<HistoryStore> keep_going(const std::string& db, std::vector<std::string>& said) {
-  kelvra::history::HistoryOptions options;
-  options.flush_interval = std::chrono::milliseconds(0);
-  return std::make_unique<HistoryStore>(
-      db, [&said](const std::string& text) { said.push_back(text); }, options);
 }
 
 TEST(HistoryFaults, MissingDirectoryIsSaidOnceAndStoringResumesWhenItAppears) {
@@ -223,11 +176,11 @@ TEST(HistoryFaults, SecondRunOnTheSameDatabaseIsRefused) {
     second.run();
     ADD_FAILURE() << "a second run started";
   } catch (const kelvra::run::RunError& error) {
-    EXPECT_EQ(error.what(), kelvra::run::control_socket_path(first.db()) +
-                                ": another kelvra-host run is using this database");
+    EXPECT_EQ(error.what(), first.db() + ": in use by another kelvra-host run (pid " +
+                                std::to_string(getpid()) + ", holding " + first.db() + ".lock)");
   }
   std::fclose(out);
-  const std::size_t stored = HistoryStore(first.db()).records({}).size();
+  const std::size_t stored = kelvra::history::HistoryReader(first.db()).records({}).size();
   EXPECT_TRUE(first.wait_for_records(stored + 1)) << "the first run stops storing";
   EXPECT_TRUE(first.ask(request("status"))["ok"].asBool());
 }
