@@ -154,7 +154,10 @@ RunSummary BenchRun::run() {
   set_up();
   start();
   poll_until_stopped();
-  return finish();
+  const RunSummary summary = finish();
+  // An ended run holds nothing: its history is written out and the database lock let go.
+  parts_.reset();
+  return summary;
 }
 
 void BenchRun::set_up() {
