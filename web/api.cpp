@@ -1,6 +1,7 @@
 #include "web/api.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -38,6 +39,14 @@ std::int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+// True when `text` begins with `prefix` (lower case), letters compared in either case.
+bool starts_without_case(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char want, char given) {
+           return want == static_cast<char>(std::tolower(static_cast<unsigned char>(given)));
+         });
 }
 
 // Compares in time independent of where the texts first differ.
@@ -450,8 +459,8 @@ void Api::control(const HttpRequest& request, Station& station, const Answer& do
     done(error_answer(403, "control over HTTP is off: the host was started without a token file"));
     return;
   }
-  const std::string scheme = "Bearer ";
-  if (request.authorization.rfind(scheme, 0) != 0) {
+  const std::string scheme = "bearer ";  // the scheme's name is case-insensitive
+  if (!starts_without_case(request.authorization, scheme)) {
     HttpAnswer answer = error_answer(401, "control needs Authorization: Bearer TOKEN");
     answer.authenticate = true;
     done(answer);

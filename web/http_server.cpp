@@ -156,7 +156,25 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
     parser_.emplace();
     parser_->header_limit(limits().header_bytes);
     parser_->body_limit(limits().body_bytes);
+    if (buffer_.size() > 0) {
+      read_rest();
+      return;
+    }
+    // Idle until the request's first bytes; from then on the request has its own, shorter time.
     stream_.expires_after(limits().idle_timeout);
+    stream_.async_read_some(buffer_.prepare(limits().header_bytes),
+                            [self = shared_from_this()](beast::error_code error, std::size_t size) {
+                              if (error) {
+                                self->on_read(error);
+                                return;
+                              }
+                              self->buffer_.commit(size);
+                              self->read_rest();
+                            });
+  }
+
+  void read_rest() {
+    stream_.expires_after(limits().request_timeout);
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code error, std::size_t) {
                        self->on_read(error);
@@ -195,7 +213,9 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
       return;
     }
     HttpRequest asked;
-    asked.method = std::string(request.method_string());
+    // HEAD is answered as GET is, without the body.
+    head_ = request.method() == http::verb::head;
+    asked.method = head_ ? "GET" : std::string(request.method_string());
     asked.target = std::string(request.target());
     asked.authorization = std::string(request[http::field::authorization]);
     asked.body = request.body();
@@ -215,8 +235,12 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
     if (!answer.allow.empty()) response->set(http::field::allow, answer.allow);
     if (answer.authenticate) response->set(http::field::www_authenticate, "Bearer");
     response->keep_alive(keep_alive);
-    response->body() = answer.body;
-    response->prepare_payload();
+    if (head_) {
+      response->content_length(answer.body.size());
+    } else {
+      response->body() = answer.body;
+      response->prepare_payload();
+    }
     stream_.expires_after(limits().write_timeout);
     http::async_write(
         stream_, *response,
@@ -308,6 +332,7 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
   std::optional<http::response<http::empty_body>> header_;
   std::string origin_;
   bool keep_alive_ = false;
+  bool head_ = false;  // the request in hand is HEAD: its answer goes without its body
   bool streaming_ = false;
   bool closed_ = false;
   std::deque<std::shared_ptr<const std::string>> queue_;

@@ -17,13 +17,14 @@ namespace kelvra::web {
 struct HttpLimits {
   std::uint32_t header_bytes = 8 * 1024;  // request line and headers
   std::uint64_t body_bytes = 16 * 1024;
-  std::size_t clients = 32;                        // connections answering requests
-  std::size_t stream_clients = 64;                 // event-stream connections, beside those
-  std::chrono::milliseconds idle_timeout{30000};   // waiting for a request
-  std::chrono::milliseconds write_timeout{10000};  // one answer or event written
-  std::size_t stream_queue_bytes = 256 * 1024;     // events waiting for one stream client
-  int stream_socket_buffer = 64 * 1024;            // the kernel's send buffer of a stream
-  std::chrono::milliseconds keepalive{15000};      // comment on idle streams
+  std::size_t clients = 32;                         // connections answering requests
+  std::size_t stream_clients = 64;                  // event-stream connections, beside those
+  std::chrono::milliseconds idle_timeout{30000};    // waiting for a request's first bytes
+  std::chrono::milliseconds request_timeout{5000};  // the rest of a request, once begun
+  std::chrono::milliseconds write_timeout{10000};   // one answer or event written
+  std::size_t stream_queue_bytes = 256 * 1024;      // events waiting for one stream client
+  int stream_socket_buffer = 64 * 1024;             // the kernel's send buffer of a stream
+  std::chrono::milliseconds keepalive{15000};       // comment on idle streams
 };
 
 struct HttpOptions {

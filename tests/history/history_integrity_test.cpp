@@ -130,25 +130,25 @@ TEST(FaultHistory, DatabaseThatWasReadOnlyIsStoredAgainOnceWritable) {
   TempDir dir;
   ASSERT_EQ(chown(dir.file("").c_str(), kNobody, kNobody), 0);
   const std::string db = dir.file("h.db");
-  const std::vector<std::string> run{"run", "--db", db, "--rounds", "2", "--no-pace"};
+  const std::vector<std::string> run{"run", "--db", db, "--rounds", "1", "--no-pace"};
   const auto rounds_stored = [&db] {
     return kelvra::history::HistoryReader(db).records({}).size();
   };
   ASSERT_EQ(exit_code(spawn_host(run, dir.file("first.out"), kNobody)), 0)
       << file_bytes(dir.file("first.out"));
-  ASSERT_EQ(rounds_stored(), 2u);
+  ASSERT_EQ(rounds_stored(), 1u);
 
   ASSERT_EQ(chmod(db.c_str(), 0444), 0);
   EXPECT_EQ(exit_code(spawn_host(run, dir.file("read-only.out"), kNobody)), 1);
   const std::string read_only = file_bytes(dir.file("read-only.out"));
   EXPECT_NE(read_only.find("history not stored: " + db + " is not writable: "), std::string::npos)
       << read_only;
-  EXPECT_EQ(rounds_stored(), 2u);
+  EXPECT_EQ(rounds_stored(), 1u);
 
   ASSERT_EQ(chmod(db.c_str(), 0644), 0);
   EXPECT_EQ(exit_code(spawn_host(run, dir.file("writable.out"), kNobody)), 0)
       << file_bytes(dir.file("writable.out"));
-  EXPECT_GE(rounds_stored(), 4u) << file_bytes(dir.file("writable.out"));
+  EXPECT_GE(rounds_stored(), 2u) << file_bytes(dir.file("writable.out"));
 }
 
 TEST(FaultHistory, RunThatNeverStoredItsHistoryFailsAndSaysSoMeanwhile) {

@@ -11,10 +11,10 @@ TEST(FaultLineNoise, GarbageBeforeEveryAnswerIsSaidOnceAndCounted) {
   config.scenario.faults.emplace_back(kelvra::sim::FaultKind::kGarbageBeforeSoi, 1.0);
   BenchSession session(config);
   session.start();
-  ASSERT_TRUE(session.wait_for_records(5)) << session.output();
+  ASSERT_TRUE(session.wait_for_records(3)) << session.output();
   const Json::Value status = session.ask(request("status"));
   session.stop();
-  EXPECT_GE(status["lines"][0]["errors"]["bytes before SOI"].asUInt64(), 5u);
+  EXPECT_GE(status["lines"][0]["errors"]["bytes before SOI"].asUInt64(), 3u);
   const std::string output = session.output();
   std::size_t said = 0;
   for (std::size_t at = output.find("bad input: bytes before SOI"); at != std::string::npos;

@@ -140,6 +140,10 @@ TEST(HttpApi, PageAndItsFilesAreServedFromTheProgram) {
     EXPECT_EQ(reply.status, 200u) << file.target;
     EXPECT_EQ(reply.headers["Content-Type"], file.type) << file.target;
     EXPECT_NE(reply.body.find(file.contains), std::string::npos) << file.target;
+    Reply head = exchange(run.port(), "HEAD", file.target);
+    EXPECT_EQ(head.status, 200u) << file.target;
+    EXPECT_EQ(head.headers["Content-Length"], std::to_string(reply.body.size())) << file.target;
+    EXPECT_EQ(head.body, "") << file.target;
   }
 }
 
@@ -195,6 +199,7 @@ TEST(HttpApi, ControlNeedsTheConfiguredBearerToken) {
        "\\\"force\\\": unknown member"},
       {"Bearer s3cret-token", R"({"code": 300, "argument": "zz"})", 409, "takes its bytes in hex"},
       {"Bearer s3cret-token", good, 200, "\"readback\":1"},
+      {"bEARER s3cret-token", good, 200, "\"readback\":1"},
   };
   std::size_t reached_the_device = 0;
   for (const auto& each : cases) {
@@ -275,12 +280,17 @@ TEST(HttpLimits, IdleAndSurplusClientsAreClosedWhilePollingGoesOn) {
   options.limits.clients = 3;
   options.limits.stream_clients = 2;
   options.limits.idle_timeout = 500ms;
+  options.limits.request_timeout = 100ms;
   HttpRun run(options);
   // Rounds polled before these clients come: five more are stored while they come and stay.
   const double rounds = metrics_sample(run, "kelvra_rounds_total{device=\"power1\"}").asDouble();
   asio::io_context io;
   tcp::socket idle = connect_socket(io, run.port());
   EXPECT_TRUE(closed_by_peer(idle, 5s));
+  // A request begun and never finished is cut at the request time, well before the idle time.
+  tcp::socket slow = connect_socket(io, run.port());
+  asio::write(slow, asio::buffer(std::string("GET /api/v1/devices HTTP/1.1\r\nHo")));
+  EXPECT_TRUE(closed_by_peer(slow, 400ms));
 
   // Three held connections fill the bound; the fourth is answered 503 and closed.
   std::vector<tcp::socket> held;
