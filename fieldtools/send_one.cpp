@@ -94,11 +94,35 @@ std::uint8_t parse_code(const std::string& what, const std::string& text) {
   const std::string digits = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')
                                  ? text.substr(2)
                                  : text;
-  const auto bytes = digits.size() == 2 ? parse_info(digits) : std::vector<std::uint8_t>{};
-  if (bytes.size() != 1) {
+  const auto bytes = digits.size() == 2 ? hostkit::parse_hex(digits) : std::nullopt;
+  if (!bytes || bytes->size() != 1) {
     throw SendRefused(what + ": expected two hex digits such as 41 or 0x41, got \"" + text + "\"");
   }
-  return bytes[0];
+  return (*bytes)[0];
+}
+
+std::string rtn_meaning(const frame::Frame& command, const frame::Frame& answer) {
+  switch (answer.code) {
+    case frame::kRtnNormal:
+      return "normal";
+    case frame::kRtnVersionError:
+      return answer.ver != command.ver
+                 ? "VER error: the equipment answers in VER " + hex2(answer.ver) +
+                       "; try --ver 0x" + hex2(answer.ver)
+                 : "VER error: the equipment takes another VER; try --ver with its VER";
+    case frame::kRtnChecksumError:
+      return "CHKSUM error: the command arrived damaged";
+    case frame::kRtnLengthChecksumError:
+      return "LCHKSUM error: the command's LENID arrived damaged";
+    case frame::kRtnInvalidCid2:
+      return "CID2 invalid: the equipment does not know this command";
+    case frame::kRtnFormatError:
+      return "command format error: the INFO is not what it expects";
+    case frame::kRtnInvalidData:
+      return "invalid data: a value in the INFO is out of range";
+    default:
+      return answer.code >= 0x80 ? "the maker's own code" : "not a known code";
+  }
 }
 
 std::vector<std::uint8_t> parse_info(const std::string& text) {
@@ -185,6 +209,9 @@ std::string result_text(const SendResult& result) {
                      hex2(answer.cid1) + " RTN " + hex2(answer.code) + " LENID " +
                      std::to_string(answer.info.size() * 2) + " INFO " +
                      (answer.info.empty() ? std::string("-") : hex(answer.info)) + line;
+  if (answer.code != frame::kRtnNormal) {
+    text += "RTN " + hex2(answer.code) + ": " + rtn_meaning(command, answer) + "\n";
+  }
   for (const record::FieldValue& field : result.fields) {
     text += field.name + " = " + value_text(field.value) + "\n";
   }
@@ -201,6 +228,7 @@ Json::Value result_json(const SendResult& result) {
   const frame::Frame& answer = *result.exchange.answer;
   value["ver"] = hex2(answer.ver);
   value["rtn"] = hex2(answer.code);
+  value["rtn_meaning"] = rtn_meaning(result.command, answer);
   value["lenid"] = Json::UInt64(answer.info.size() * 2);
   value["info"] = hex(answer.info);
   value["round_trip_ms"] = static_cast<double>(result.exchange.round_trip.count()) / 1000.0;

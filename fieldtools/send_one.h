@@ -30,6 +30,8 @@ bool is_poll_command(std::uint8_t cid1, std::uint8_t cid2);
 std::uint8_t parse_code(const std::string& what, const std::string& text);
 // INFO as pairs of hex digits ("01", "DC00005C42", blanks between pairs); throws SendRefused.
 std::vector<std::uint8_t> parse_info(const std::string& text);
+// What an answer's RTN means, with what the sender may do about it ("CID2 invalid: ...").
+std::string rtn_meaning(const frame::Frame& command, const frame::Frame& answer);
 
 struct SendRequest {
   std::uint8_t address = 1;

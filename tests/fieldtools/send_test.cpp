@@ -142,6 +142,33 @@ TEST_F(SendTest, OtherCommandsAreShownUndecoded) {
   EXPECT_TRUE(result.fields.empty());
   const std::string text = kelvra::fieldtools::result_text(result);
   EXPECT_EQ(text.substr(0, 53), "answer: VER 20 ADR 01 CID1 41 RTN 04 LENID 0 INFO -; ");
+  EXPECT_NE(text.find("\nRTN 04: CID2 invalid: the equipment does not know this command\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST(SendAnswers, EveryReturnCodeIsExplained) {
+  const kelvra::frame::Frame command{0x20, 1, 0x42, 0x41, {}};
+  const struct {
+    std::uint8_t ver;
+    std::uint8_t rtn;
+    const char* meaning;
+  } cases[] = {
+      {0x20, 0x00, "normal"},
+      {0x21, 0x01, "VER error: the equipment answers in VER 21; try --ver 0x21"},
+      {0x20, 0x01, "VER error: the equipment takes another VER; try --ver with its VER"},
+      {0x20, 0x02, "CHKSUM error: the command arrived damaged"},
+      {0x20, 0x03, "LCHKSUM error: the command's LENID arrived damaged"},
+      {0x20, 0x04, "CID2 invalid: the equipment does not know this command"},
+      {0x20, 0x05, "command format error: the INFO is not what it expects"},
+      {0x20, 0x06, "invalid data: a value in the INFO is out of range"},
+      {0x20, 0x07, "not a known code"},
+      {0x20, 0x80, "the maker's own code"},
+  };
+  for (const auto& c : cases) {
+    const kelvra::frame::Frame answer{c.ver, 1, 0x42, c.rtn, {}};
+    EXPECT_EQ(kelvra::fieldtools::rtn_meaning(command, answer), c.meaning) << int(c.rtn);
+  }
 }
 
 TEST_F(SendTest, ControlCommandsAreRefusedWithoutLeave) {
@@ -199,7 +226,12 @@ TEST(SendArguments, CodesAndInfoAreHex) {
   for (const Case& c : codes) {
     SCOPED_TRACE(c.text);
     if (c.code < 0) {
-      EXPECT_THROW(kelvra::fieldtools::parse_code("CID1", c.text), kelvra::fieldtools::SendRefused);
+      try {
+        kelvra::fieldtools::parse_code("CID1", c.text);
+        ADD_FAILURE() << "taken";
+      } catch (const kelvra::fieldtools::SendRefused& refused) {
+        EXPECT_EQ(std::string(refused.what()).rfind("CID1: ", 0), 0u) << refused.what();
+      }
     } else {
       EXPECT_EQ(kelvra::fieldtools::parse_code("CID1", c.text), c.code);
     }
