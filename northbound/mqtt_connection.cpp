@@ -346,11 +346,14 @@ void MqttConnection::on_message(mosquitto*, void* self, const mosquitto_message*
   auto& connection = *static_cast<MqttConnection*>(self);
   if (!connection.handlers_.message || message->topic == nullptr) return;
   const auto* bytes = static_cast<const char*>(message->payload);
-  connection.later_in_session(
-      [&connection, topic = std::string(message->topic),
-       payload = std::string(bytes, bytes + (bytes ? message->payloadlen : 0))] {
-        connection.handlers_.message(topic, payload);
-      });
+  // A request received is answered even when its session ends meanwhile: the answer waits in the
+  // outbox.
+  asio::post(connection.io_,
+             [&connection, alive = std::weak_ptr<int>(connection.alive_),
+              topic = std::string(message->topic),
+              payload = std::string(bytes, bytes + (bytes ? message->payloadlen : 0))] {
+               if (!alive.expired()) connection.handlers_.message(topic, payload);
+             });
 }
 
 }  // namespace kelvra::northbound

@@ -77,7 +77,6 @@ class MqttConnection {
   MessageId publish(const std::string& topic, const std::string& payload, int qos, bool retain,
                     Keep keep = Keep::kUntilSent);
   void subscribe(const std::string& pattern, int qos);
-  const BrokerHealth& health() const { return machine_.health(); }
 
  private:
   static void on_connect(mosquitto*, void* self, int rc);

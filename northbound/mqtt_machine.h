@@ -102,7 +102,6 @@ class MqttMachine {
 
   MqttState state() const { return state_; }
   std::size_t outbox_size() const { return outbox_.size(); }
-  const BrokerHealth& health() const { return health_; }
 
  private:
   void start();
