@@ -26,6 +26,16 @@ std::string error_text(int rc) {
   return mosquitto_strerror(rc);
 }
 
+MachineOptions machine_options(const ConnectionOptions& options) {
+  MachineOptions machine;
+  machine.broker = options.broker;
+  machine.host = options.host;
+  machine.tls = options.tls;
+  machine.resolve_timeout = options.resolve_timeout;
+  machine.outbox_bound = options.outbox_bound;
+  return machine;
+}
+
 }  // namespace
 
 MqttConnection::MqttConnection(asio::io_context& io, ConnectionOptions options,
@@ -33,11 +43,10 @@ MqttConnection::MqttConnection(asio::io_context& io, ConnectionOptions options,
     : io_(io),
       options_(std::move(options)),
       handlers_(std::move(handlers)),
-      health_(options_.broker),
+      machine_(machine_options(options_)),
       socket_(io),
       resolver_(io),
-      resolve_timer_(io),
-      retry_timer_(io),
+      timer_(io),
       misc_timer_(io) {
   initialise_library();
   mosquitto_destroy(make_session());  // refuses bad options and files now rather than later
@@ -87,102 +96,183 @@ mosquitto* MqttConnection::make_session() {
 }
 
 void MqttConnection::start() {
-  stopped_ = false;
-  attempt();
+  feed(MqttInput{MqttInput::Kind::kStart});
   housekeeping();
 }
 
 void MqttConnection::stop() {
-  if (stopped_) return;
-  stopped_ = true;
-  retry_timer_.cancel();
   misc_timer_.cancel();
-  resolve_timer_.cancel();
-  resolver_.cancel();
-  if (session_ != nullptr && up_) {
-    mosquitto_disconnect(session_);
-    mosquitto_loop_write(session_, 1);  // the DISCONNECT, so the broker keeps the will back
-  }
-  close_session();
+  feed(MqttInput{MqttInput::Kind::kStop});
 }
 
-void MqttConnection::attempt() {
-  if (stopped_) return;
-  health_.on(BrokerInput::kAttempt, BrokerHealth::Clock::now());
-  if (!addresses_.empty()) {
-    const std::string next = addresses_.front();
-    addresses_.erase(addresses_.begin());
-    connect(next);
-    return;
+MessageId MqttConnection::publish(const std::string& topic, const std::string& payload, int qos,
+                                  bool retain, Keep keep) {
+  MqttInput input{MqttInput::Kind::kQueued};
+  input.message = OutMessage{++last_id_, topic, payload, qos, retain, keep};
+  feed(std::move(input));
+  return last_id_;
+}
+
+void MqttConnection::subscribe(const std::string& pattern, int qos) {
+  if (!up() || session_ == nullptr) return;
+  if (mosquitto_subscribe(session_, nullptr, pattern.c_str(), qos) == MOSQ_ERR_SUCCESS) {
+    wait_writable();
   }
-  const std::uint64_t generation = ++generation_;
-  resolve_timer_.expires_after(options_.resolve_timeout);
-  resolve_timer_.async_wait([this, generation](const boost::system::error_code& error) {
-    if (error || generation != generation_) return;
-    resolver_.cancel();
-    fail("cannot resolve " + options_.host + ": no answer within " +
-         std::to_string(options_.resolve_timeout.count()) + " ms");
+}
+
+void MqttConnection::feed(MqttInput input) {
+  inbox_.push_back(std::move(input));
+  if (dispatching_) return;
+  dispatching_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{dispatching_};
+  while (!inbox_.empty()) {
+    MqttInput next = std::move(inbox_.front());
+    inbox_.pop_front();
+    for (MqttAction& action : machine_.step(std::move(next), MachineClock::now())) {
+      carry_out(action);
+    }
+  }
+}
+
+void MqttConnection::feed_session_ended(std::string reason) {
+  MqttInput input{MqttInput::Kind::kSessionEnded};
+  input.reason = std::move(reason);
+  feed(std::move(input));
+}
+
+void MqttConnection::carry_out(MqttAction& action) {
+  switch (action.kind) {
+    case MqttAction::Kind::kResolve:
+      resolve(action.text);
+      break;
+    case MqttAction::Kind::kCancelResolve:
+      ++generation_;
+      resolver_.cancel();
+      break;
+    case MqttAction::Kind::kConnect:
+      connect(action.text);
+      break;
+    case MqttAction::Kind::kCloseSession:
+      close_session(action.graceful);
+      break;
+    case MqttAction::Kind::kPublish:
+      publish_now(action.message);
+      break;
+    case MqttAction::Kind::kDelivered:
+      if (handlers_.delivered) handlers_.delivered(action.message.id);
+      break;
+    case MqttAction::Kind::kArmTimer:
+      arm_timer(action.deadline);
+      break;
+    case MqttAction::Kind::kCancelTimer:
+      timer_.cancel();
+      break;
+    case MqttAction::Kind::kUp:
+      if (handlers_.up) handlers_.up();
+      break;
+    case MqttAction::Kind::kDown:
+      if (handlers_.down) handlers_.down();
+      break;
+    case MqttAction::Kind::kSay:
+      if (handlers_.say) handlers_.say(action.text);
+      break;
+    case MqttAction::Kind::kDropOldest:
+      break;  // the machine said so once; the caller keeps nothing by id
+  }
+}
+
+template <class Work>
+void MqttConnection::later_in_session(Work work) {
+  asio::post(io_, [this, generation = generation_, alive = std::weak_ptr<int>(alive_),
+                   work = std::move(work)]() mutable {
+    if (!alive.expired() && generation == generation_ && session_ != nullptr) work();
   });
-  resolver_.async_resolve(options_.host, std::to_string(options_.port),
-                          [this, generation, alive = std::weak_ptr<int>(alive_)](
-                              const boost::system::error_code& error,
-                              const asio::ip::tcp::resolver::results_type& addresses) {
-                            if (alive.expired() || error == asio::error::operation_aborted) return;
-                            if (generation != generation_ || stopped_) return;
-                            resolve_timer_.cancel();
-                            if (error) {
-                              fail("cannot resolve " + options_.host + ": " + error.message());
-                              return;
-                            }
-                            resolved(addresses);
-                          });
 }
 
-void MqttConnection::resolved(const asio::ip::tcp::resolver::results_type& addresses) {
-  if (options_.tls) {
-    // The library checks the broker's certificate against the name it connects to and has no
-    // way to connect to an address while checking a name, so with TLS it is given the name and
-    // resolves it once more; that follows an answer just received, which the system's resolver
-    // usually still holds.
-    connect(options_.host);
-    return;
-  }
-  for (const auto& entry : addresses) addresses_.push_back(entry.endpoint().address().to_string());
-  if (addresses_.empty()) {
-    fail("cannot resolve " + options_.host + ": no address");
-    return;
-  }
-  const std::string first = addresses_.front();
-  addresses_.erase(addresses_.begin());
-  connect(first);
+void MqttConnection::resolve(const std::string& host) {
+  resolver_.async_resolve(
+      host, std::to_string(options_.port),
+      [this, generation = generation_, alive = std::weak_ptr<int>(alive_)](
+          const boost::system::error_code& error,
+          const asio::ip::tcp::resolver::results_type& results) {
+        if (alive.expired() || error == asio::error::operation_aborted) return;
+        if (generation != generation_) return;
+        MqttInput input{error ? MqttInput::Kind::kResolveFailed : MqttInput::Kind::kResolved};
+        input.reason = error.message();
+        for (const auto& entry : results) {
+          input.addresses.push_back(entry.endpoint().address().to_string());
+        }
+        feed(std::move(input));
+      });
 }
 
 void MqttConnection::connect(const std::string& host) {
   session_ = make_session();
+  ++generation_;
+  writing_ = false;
   const int rc = mosquitto_connect_async(session_, host.c_str(), options_.port,
                                          static_cast<int>(options_.keepalive.count()));
   if (rc != MOSQ_ERR_SUCCESS) {
-    fail(error_text(rc));
+    feed_session_ended(error_text(rc));
     return;
   }
   const int fd = mosquitto_socket(session_);
   const int own = fd < 0 ? -1 : dup(fd);
   if (own < 0) {
-    fail("no socket");
+    feed_session_ended("no socket");
     return;
   }
   socket_.assign(own);
-  ++generation_;
-  writing_ = false;
   wait_readable();
   wait_writable();
+}
+
+void MqttConnection::publish_now(const OutMessage& message) {
+  if (session_ == nullptr) return;
+  int mid = 0;
+  const int rc = mosquitto_publish(session_, &mid, message.topic.c_str(),
+                                   static_cast<int>(message.payload.size()), message.payload.data(),
+                                   message.qos, message.retain);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    feed_session_ended("publish: " + error_text(rc));
+    return;
+  }
+  ids_[mid] = message.id;
+  wait_writable();
+}
+
+void MqttConnection::close_session(bool graceful) {
+  ++generation_;
+  if (session_ != nullptr && graceful) {
+    mosquitto_disconnect(session_);
+    mosquitto_loop_write(session_, 1);  // the DISCONNECT, so the broker keeps the will back
+  }
+  boost::system::error_code ignored;
+  if (socket_.is_open()) socket_.close(ignored);
+  writing_ = false;
+  ids_.clear();
+  if (session_ != nullptr) {
+    mosquitto* ended = session_;
+    session_ = nullptr;
+    mosquitto_destroy(ended);
+  }
+}
+
+void MqttConnection::arm_timer(MachineTime deadline) {
+  timer_.expires_at(deadline);
+  timer_.async_wait([this](const boost::system::error_code& error) {
+    if (!error) feed(MqttInput{MqttInput::Kind::kTimerFired});
+  });
 }
 
 void MqttConnection::wait_readable() {
   socket_.async_wait(asio::posix::descriptor_base::wait_read,
                      [this, generation = generation_](const boost::system::error_code& error) {
                        if (error || generation != generation_ || session_ == nullptr) return;
-                       step(mosquitto_loop_read(session_, 1), "read");
+                       check(mosquitto_loop_read(session_, 1), "read");
                        if (generation != generation_) return;
                        wait_readable();
                        wait_writable();
@@ -196,17 +286,17 @@ void MqttConnection::wait_writable() {
                      [this, generation = generation_](const boost::system::error_code& error) {
                        if (error || generation != generation_ || session_ == nullptr) return;
                        writing_ = false;
-                       step(mosquitto_loop_write(session_, 1), "write");
+                       check(mosquitto_loop_write(session_, 1), "write");
                        if (generation != generation_) return;
                        wait_writable();
                      });
 }
 
 void MqttConnection::housekeeping() {
-  if (stopped_) return;
+  if (machine_.state() == MqttState::kStopped) return;
   if (session_ != nullptr && socket_.is_open()) {
     const std::uint64_t generation = generation_;
-    step(mosquitto_loop_misc(session_), "keep-alive");
+    check(mosquitto_loop_misc(session_), "keep-alive");
     if (generation == generation_) wait_writable();
   }
   misc_timer_.expires_after(kHousekeeping);
@@ -215,104 +305,55 @@ void MqttConnection::housekeeping() {
   });
 }
 
-void MqttConnection::step(int rc, const char* what) {
+void MqttConnection::check(int rc, const char* what) {
   if (rc == MOSQ_ERR_SUCCESS || session_ == nullptr) return;
-  if (rc == MOSQ_ERR_CONN_REFUSED) return;  // on_connect said why and ended the session
-  fail(std::string(what) + ": " + error_text(rc));
-}
-
-void MqttConnection::close_session() {
-  ++generation_;
-  boost::system::error_code ignored;
-  if (socket_.is_open()) socket_.close(ignored);
-  writing_ = false;
-  if (session_ != nullptr) {
-    mosquitto* ended = session_;
-    session_ = nullptr;
-    mosquitto_destroy(ended);
-  }
-  if (up_) {
-    up_ = false;
-    if (handlers_.down) handlers_.down();
-  }
-}
-
-void MqttConnection::fail(const std::string& reason) {
-  if (session_ == nullptr && !up_ && stopped_) return;
-  close_session();
-  const BrokerStep next = health_.on(BrokerInput::kFailed, BrokerHealth::Clock::now(), reason);
-  if (next.line && handlers_.say) handlers_.say(*next.line);
-  if (stopped_ || !next.retry_in) return;
-  retry_timer_.expires_after(*next.retry_in);
-  retry_timer_.async_wait([this](const boost::system::error_code& error) {
-    if (!error) attempt();
-  });
-}
-
-std::optional<int> MqttConnection::publish(const std::string& topic, const std::string& payload,
-                                           int qos, bool retain) {
-  if (!up_ || session_ == nullptr) return std::nullopt;
-  int mid = 0;
-  const int rc = mosquitto_publish(session_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                   payload.data(), qos, retain);
-  if (rc != MOSQ_ERR_SUCCESS) {
-    asio::post(io_, [this, generation = generation_, rc] {
-      if (generation == generation_) fail("publish: " + error_text(rc));
-    });
-    return std::nullopt;
-  }
-  wait_writable();
-  return mid;
-}
-
-void MqttConnection::subscribe(const std::string& pattern, int qos) {
-  if (!up_ || session_ == nullptr) return;
-  if (mosquitto_subscribe(session_, nullptr, pattern.c_str(), qos) == MOSQ_ERR_SUCCESS) {
-    wait_writable();
-  }
+  if (rc == MOSQ_ERR_CONN_REFUSED) return;  // on_connect said why
+  feed_session_ended(std::string(what) + ": " + error_text(rc));
 }
 
 void MqttConnection::on_connect(mosquitto*, void* self, int rc) {
   auto& connection = *static_cast<MqttConnection*>(self);
-  if (connection.session_ == nullptr) return;
-  if (rc != 0) {
-    // Leave the session's own stack before destroying it.
-    asio::post(connection.io_, [&connection, generation = connection.generation_, rc] {
-      if (generation == connection.generation_) {
-        connection.fail(std::string("refused: ") + mosquitto_connack_string(rc));
-      }
-    });
-    return;
-  }
-  connection.up_ = true;
-  connection.addresses_.clear();  // a later loss resolves the name afresh
-  const BrokerStep step =
-      connection.health_.on(BrokerInput::kConnected, BrokerHealth::Clock::now());
-  if (step.line && connection.handlers_.say) connection.handlers_.say(*step.line);
-  if (connection.handlers_.up) connection.handlers_.up();
+  connection.later_in_session([&connection, rc] {
+    if (rc == 0) {
+      connection.feed(MqttInput{MqttInput::Kind::kAccepted});
+    } else {
+      connection.feed_session_ended(std::string("refused: ") + mosquitto_connack_string(rc));
+    }
+  });
 }
 
 void MqttConnection::on_disconnect(mosquitto*, void* self, int rc) {
   auto& connection = *static_cast<MqttConnection*>(self);
-  if (connection.stopped_ || connection.session_ == nullptr) return;
-  asio::post(connection.io_, [&connection, generation = connection.generation_, rc] {
-    if (generation == connection.generation_) {
-      connection.fail(rc == 0 ? "disconnected" : "connection ended: " + error_text(rc));
-    }
+  std::string reason = rc == 0 ? "disconnected" : "connection ended: " + error_text(rc);
+  connection.later_in_session([&connection, reason = std::move(reason)]() mutable {
+    connection.feed_session_ended(std::move(reason));
   });
 }
 
 void MqttConnection::on_publish(mosquitto*, void* self, int mid) {
   auto& connection = *static_cast<MqttConnection*>(self);
-  if (connection.handlers_.delivered) connection.handlers_.delivered(mid);
+  connection.later_in_session([&connection, mid] {
+    const auto sent = connection.ids_.find(mid);
+    if (sent == connection.ids_.end()) return;
+    MqttInput input{MqttInput::Kind::kAcknowledged};
+    input.message.id = sent->second;
+    connection.ids_.erase(sent);
+    connection.feed(std::move(input));
+  });
 }
 
 void MqttConnection::on_message(mosquitto*, void* self, const mosquitto_message* message) {
   auto& connection = *static_cast<MqttConnection*>(self);
   if (!connection.handlers_.message || message->topic == nullptr) return;
   const auto* bytes = static_cast<const char*>(message->payload);
-  connection.handlers_.message(message->topic,
-                               std::string(bytes, bytes + (bytes ? message->payloadlen : 0)));
+  // A request received is answered even when its session ends meanwhile: the answer waits in the
+  // outbox.
+  asio::post(connection.io_,
+             [&connection, alive = std::weak_ptr<int>(connection.alive_),
+              topic = std::string(message->topic),
+              payload = std::string(bytes, bytes + (bytes ? message->payloadlen : 0))] {
+               if (!alive.expired()) connection.handlers_.message(topic, payload);
+             });
 }
 
 }  // namespace kelvra::northbound

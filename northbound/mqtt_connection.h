@@ -1,22 +1,23 @@
-// One MQTT client session driven from the run's event loop: libmosquitto does the protocol, the
-// loop waits on its socket and calls its read, write and housekeeping steps. Nothing blocks and
-// no thread of the library's own runs. A lost session is replaced by a fresh one after the
-// backoff of BrokerHealth, so nothing queued in a dead session is sent twice.
+// One MQTT client session driven from the run's event loop: MqttMachine decides, libmosquitto
+// does the protocol, the loop waits on its socket and calls its read, write and housekeeping
+// steps. Nothing blocks and no thread of the library's own runs. A lost session is replaced by a
+// fresh one after the machine's backoff, so nothing handed to a dead session is sent twice.
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
-#include <optional>
+#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "northbound/broker_health.h"
+#include "northbound/mqtt_machine.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -45,12 +46,14 @@ struct ConnectionOptions {
   std::chrono::milliseconds resolve_timeout{5000};
   std::string will_topic;  // retained, QoS 1
   std::string will_payload;
+  // Messages kept while no session is up; the oldest goes when one more comes.
+  std::size_t outbox_bound = 256;
 };
 
 struct ConnectionHandlers {
-  std::function<void()> up;                // the broker accepted a new session
-  std::function<void()> down;              // the session ended; nothing is acknowledged any more
-  std::function<void(int mid)> delivered;  // the broker acknowledged the publication
+  std::function<void()> up;    // the broker accepted a new session
+  std::function<void()> down;  // the session ended; nothing is acknowledged any more
+  std::function<void(MessageId id)> delivered;  // the broker acknowledged the publication
   std::function<void(const std::string& topic, const std::string& payload)> message;
   std::function<void(const std::string& line)> say;
 };
@@ -65,15 +68,15 @@ class MqttConnection {
   MqttConnection& operator=(const MqttConnection&) = delete;
 
   void start();
-  // Disconnects cleanly (the will is not sent) and stops trying.
+  // Disconnects cleanly (the will is not sent) and stops trying; the outbox is dropped.
   void stop();
 
-  bool up() const { return up_; }
-  // The message id, or nullopt when no session is up; never waits.
-  std::optional<int> publish(const std::string& topic, const std::string& payload, int qos,
-                             bool retain);
+  bool up() const { return machine_.state() == MqttState::kConnected; }
+  // Handed to the session at once when it is up, else kept in the outbox until one is; the id
+  // comes back through `delivered` once the broker acknowledged it. Never waits.
+  MessageId publish(const std::string& topic, const std::string& payload, int qos, bool retain,
+                    Keep keep = Keep::kUntilSent);
   void subscribe(const std::string& pattern, int qos);
-  const BrokerHealth& health() const { return health_; }
 
  private:
   static void on_connect(mosquitto*, void* self, int rc);
@@ -81,40 +84,45 @@ class MqttConnection {
   static void on_publish(mosquitto*, void* self, int mid);
   static void on_message(mosquitto*, void* self, const mosquitto_message* message);
 
+  // Inputs that arrive while actions are carried out wait their turn, so that the machine never
+  // steps inside its own step.
+  void feed(MqttInput input);
+  void feed_session_ended(std::string reason);
+  void carry_out(MqttAction& action);
+  // What the library reports from inside its own calls is taken up on a later turn of the loop,
+  // so that the session is never destroyed under its own stack; dropped once that session ended.
+  template <class Work>
+  void later_in_session(Work work);
   mosquitto* make_session();
-  // Resolves the host on the resolver's own thread, then connects; a name that does not resolve
-  // within the resolve timeout is a failed attempt.
-  void attempt();
-  void resolved(const boost::asio::ip::tcp::resolver::results_type& addresses);
+  // Resolves on the resolver's own thread; the answer comes back as an input.
+  void resolve(const std::string& host);
   void connect(const std::string& host);
+  void publish_now(const OutMessage& message);
+  void close_session(bool graceful);
+  void arm_timer(MachineTime deadline);
   void wait_readable();
   void wait_writable();
   void housekeeping();
-  // Ends the session (whatever state it is in) and schedules the next attempt.
-  void fail(const std::string& reason);
-  void close_session();
-  void step(int rc, const char* what);
+  void check(int rc, const char* what);
 
   boost::asio::io_context& io_;
   ConnectionOptions options_;
   ConnectionHandlers handlers_;
-  BrokerHealth health_;
+  MqttMachine machine_;
   mosquitto* session_ = nullptr;
   // A duplicate of the session's socket, so the loop's registration never outlives the library's.
   boost::asio::posix::stream_descriptor socket_;
   boost::asio::ip::tcp::resolver resolver_;
-  boost::asio::steady_timer resolve_timer_;
-  // Resolved addresses not tried yet: a failed attempt goes on with the next before resolving
-  // again.
-  std::vector<std::string> addresses_;
-  // Expires with the connection, for resolver handlers that may complete after it is gone.
-  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
-  boost::asio::steady_timer retry_timer_;
+  boost::asio::steady_timer timer_;
   boost::asio::steady_timer misc_timer_;
+  // Expires with the connection, for handlers that may complete after it is gone.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+  std::map<int, MessageId> ids_;  // the session's message ids to ours
+  MessageId last_id_ = 0;
+  std::deque<MqttInput> inbox_;
+  bool dispatching_ = false;
   bool writing_ = false;
-  bool up_ = false;
-  bool stopped_ = true;
-  std::uint64_t generation_ = 0;  // handlers of an ended session ignore themselves
+  std::uint64_t generation_ = 0;  // handlers of an ended session or resolve ignore themselves
 };
 
 }  // namespace kelvra::northbound

@@ -85,7 +85,7 @@ class DevicePublisher {
 
   void stop() {
     pump_timer_.cancel();
-    connection_.publish(topics_.status(), kOffline, 1, true);
+    connection_.publish(topics_.status(), kOffline, 1, true, Keep::kSessionOnly);
     save_cursor(true);
     connection_.stop();
   }
@@ -154,7 +154,7 @@ class DevicePublisher {
     ConnectionHandlers handlers;
     handlers.up = [this] { session_up(); };
     handlers.down = [this] { session_down(); };
-    handlers.delivered = [this](int mid) { delivered(mid); };
+    handlers.delivered = [this](MessageId id) { delivered(id); };
     handlers.message = [this](const std::string& topic, const std::string& payload) {
       message(topic, payload);
     };
@@ -165,7 +165,7 @@ class DevicePublisher {
   }
 
   void session_up() {
-    connection_.publish(topics_.status(), kOnline, 1, true);
+    connection_.publish(topics_.status(), kOnline, 1, true, Keep::kSessionOnly);
     publish_link(true);
     publish_discovery(true);
     publish_alarms(true);
@@ -238,12 +238,12 @@ class DevicePublisher {
       if (in_flight_.size() >= kWindow) break;
       const auto message = concerns_this_device(entry) ? message_of(entry) : std::nullopt;
       if (message) {
-        const auto mid =
-            message->second
-                ? connection_.publish(topics_.state(), message->first, settings_.qos, true)
-                : connection_.publish(topics_.event(), message->first, settings_.qos, false);
-        if (!mid) return;
-        in_flight_.emplace(*mid, entry.position);
+        const bool state = message->second;
+        const MessageId id =
+            connection_.publish(state ? topics_.state() : topics_.event(), message->first,
+                                settings_.qos, state, Keep::kSessionOnly);
+        if (!connection_.up()) return;  // the session ended meanwhile and rewound sent_
+        in_flight_.emplace(id, entry.position);
         unacknowledged_.insert(entry.position);
       }
       sent_ = entry.position;
@@ -257,8 +257,8 @@ class DevicePublisher {
     }
   }
 
-  void delivered(int mid) {
-    const auto sent = in_flight_.find(mid);
+  void delivered(MessageId id) {
+    const auto sent = in_flight_.find(id);
     if (sent == in_flight_.end()) return;  // status, link, alarms, discovery, results
     unacknowledged_.erase(sent->second);
     in_flight_.erase(sent);
@@ -283,7 +283,7 @@ class DevicePublisher {
       publish_discovery(true);
       publish_alarms(true);
       publish_link(true);
-      connection_.publish(topics_.status(), kOnline, 1, true);
+      connection_.publish(topics_.status(), kOnline, 1, true, Keep::kSessionOnly);
       return;
     }
     if (settings_.control && topic == topics_.control()) control(payload);
@@ -312,7 +312,8 @@ class DevicePublisher {
   void publish_link(bool always) {
     const std::string state = link_state(station_.snapshot());
     if (!always && state == link_published_) return;
-    if (connection_.publish(topics_.link(), state, settings_.qos, true)) link_published_ = state;
+    connection_.publish(topics_.link(), state, settings_.qos, true, Keep::kSessionOnly);
+    link_published_ = state;
   }
 
   void publish_alarms(bool always) {
@@ -321,7 +322,8 @@ class DevicePublisher {
       const std::string value = alarm.active ? "ON" : "OFF";
       auto& published = alarms_published_[key];
       if (!always && published == value) continue;
-      if (connection_.publish(topics_.alarm(key), value, settings_.qos, true)) published = value;
+      connection_.publish(topics_.alarm(key), value, settings_.qos, true, Keep::kSessionOnly);
+      published = value;
     }
   }
 
@@ -333,7 +335,8 @@ class DevicePublisher {
     if (!always && text == discovery_published_) return;
     const std::string topic =
         discovery_topic(settings_.discovery_prefix, site_, station_.settings().name);
-    if (connection_.publish(topic, text, 1, true)) discovery_published_ = text;
+    connection_.publish(topic, text, 1, true, Keep::kSessionOnly);
+    discovery_published_ = text;
   }
 
   void remove_device(const std::string& device) {
@@ -362,7 +365,7 @@ class DevicePublisher {
   std::int64_t saved_ = -1;      // the position last written to history
   std::int64_t sent_ = 0;        // the last position handed to the session
   std::int64_t replay_end_ = 0;  // entries up to this one were stored before the session began
-  std::map<int, std::int64_t> in_flight_;  // message id to position
+  std::map<MessageId, std::int64_t> in_flight_;  // message id to position
   std::set<std::int64_t> unacknowledged_;
   std::chrono::steady_clock::time_point last_save_{};
   boost::asio::steady_timer pump_timer_;
