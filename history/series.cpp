@@ -83,7 +83,9 @@ std::vector<SeriesPoint> read_series(Database& db, const std::string& path,
   const SeriesLayout& layout = series_layout();
   const auto found = layout.index_of.find(field);
   if (found == layout.index_of.end()) {
-    throw HistoryError(path, "no series \"" + field + "\" (see series_fields)");
+    std::string names;
+    for (const std::string& name : layout.names) names += (names.empty() ? "" : ", ") + name;
+    throw HistoryError(path, "no series \"" + field + "\"; the series are " + names);
   }
   if (step < 1) throw HistoryError(path, "a series step is at least 1 ms");
   if (until <= since) return {};

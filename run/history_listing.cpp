@@ -68,11 +68,12 @@ std::string entry_csv(const history::TimelineEntry& entry) {
 
 }  // namespace
 
-void list_timeline(history::HistoryReader& history, const history::HistoryQuery& query,
-                   ListingFormat format, std::FILE* out) {
+std::size_t list_timeline(history::HistoryReader& history, const history::HistoryQuery& query,
+                          ListingFormat format, std::FILE* out) {
   Console console(out, format == ListingFormat::json);
   if (format == ListingFormat::csv) std::fputs("time,type,position,device,event,detail\n", out);
-  for (const history::TimelineEntry& entry : history.timeline(query)) {
+  const std::vector<history::TimelineEntry> entries = history.timeline(query);
+  for (const history::TimelineEntry& entry : entries) {
     if (format == ListingFormat::csv) {
       std::fputs(entry_csv(entry).c_str(), out);
       continue;
@@ -93,6 +94,7 @@ void list_timeline(history::HistoryReader& history, const history::HistoryQuery&
         entry.row);
   }
   console.flush();
+  return entries.size();
 }
 
 void list_series(history::HistoryReader& history, const std::optional<std::string>& device,

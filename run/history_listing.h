@@ -13,9 +13,9 @@ namespace kelvra::run {
 
 enum class ListingFormat { text, json, csv };
 
-// Records, alarm, link and control events selected by the query, in time order.
-void list_timeline(history::HistoryReader& history, const history::HistoryQuery& query,
-                   ListingFormat format, std::FILE* out);
+// Records, alarm, link and control events selected by the query, in time order; returns how many.
+std::size_t list_timeline(history::HistoryReader& history, const history::HistoryQuery& query,
+                          ListingFormat format, std::FILE* out);
 
 // One point per step of the field over [since_ms, until_ms). Without a device, the database's
 // only device; throws HistoryError naming the devices when there are several.

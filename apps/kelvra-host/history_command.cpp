@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -53,6 +54,19 @@ std::vector<history::TimelineKind> kinds_of(const std::string& types) {
   }
 }
 
+// Refuses a --device the database has never heard of, naming the ones it has; a port of link
+// events only counts when it has rows.
+void check_device_known(history::HistoryReader& history, const std::string& db,
+                        const std::string& device) {
+  const std::vector<std::string> names = history.device_names();
+  if (std::find(names.begin(), names.end(), device) != names.end()) return;
+  std::string known;
+  for (const std::string& name : names) known += (known.empty() ? "" : ", ") + name;
+  throw hostkit::InputError(
+      "--device " + device + ": no such device in " + db +
+      (known.empty() ? " (it holds no device)" : " (its devices: " + known + ")"));
+}
+
 int list(HistoryOptions& options) {
   if (options.json && options.csv) throw hostkit::InputError("--json and --csv: give one");
   const run::ListingFormat format = options.json  ? run::ListingFormat::json
@@ -75,12 +89,14 @@ int list(HistoryOptions& options) {
     const std::int64_t until = query.until_ms.value_or(hostkit::utc_now_ms());
     const std::int64_t since = query.since_ms.value_or(until - kDayMs);
     history::HistoryReader history(options.db);
+    if (query.device) check_device_known(history, options.db, *query.device);
     run::list_series(history, query.device, *options.series, since, until, *step, format, stdout);
     return hostkit::kExitDone;
   }
   if (options.step) throw hostkit::InputError("--step belongs to --series");
   history::HistoryReader history(options.db);
-  run::list_timeline(history, query, format, stdout);
+  const std::size_t listed = run::list_timeline(history, query, format, stdout);
+  if (listed == 0 && query.device) check_device_known(history, options.db, *query.device);
   return hostkit::kExitDone;
 }
 

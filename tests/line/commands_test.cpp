@@ -10,6 +10,7 @@
 
 #include "apps/kelvra-host/commands.h"
 #include "bench_fixture.h"
+#include "history/history_store.h"
 #include "tests/support/host_invocation.h"
 
 namespace {
@@ -52,6 +53,8 @@ TEST(BenchCommands, ExitCodesAndMessages) {
       "two-ports.json",
       R"({"host": {"devices": [{"name": "a", "port": "/dev/x"}, {"name": "b", "port": "/dev/y"}]}})");
   const std::string warned = write("warned.json", R"({"appSetting": {"has_dc": "yes"}})");
+  const std::string empty_db = dir.file("empty.db");
+  kelvra::history::HistoryStore{empty_db};
   struct Case {
     std::vector<std::string> args;
     int code;
@@ -118,6 +121,9 @@ TEST(BenchCommands, ExitCodesAndMessages) {
        1,
        "/nonexistent.db: no such history database"},
       {{"history", "--last", "0"}, 2, "--last: expected a number from 1 to 1000000000"},
+      {{"history", "--db", empty_db, "--device", "nosuch"},
+       2,
+       "--device nosuch: no such device in " + empty_db + " (it holds no device)"},
       {{"query", "out_v", "--db", "/nonexistent/h.db"},
        1,
        "/nonexistent/h.db.sock: no running kelvra-host answers here"},
