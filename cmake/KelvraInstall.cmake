@@ -27,7 +27,8 @@ function(kelvra_install_library target)
   set_target_properties(${target} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR}
     INSTALL_RPATH "$ORIGIN")
-  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  # The run-time name only: nothing is built against these libraries where they are installed.
+  install(TARGETS ${target} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
 endfunction()
 
 # kelvra_install_configured(SOURCE DESTINATION): SOURCE with @KELVRA_BINDIR@ and @KELVRA_DATADIR@

@@ -25,6 +25,7 @@ install)
     lib/systemd/system/kelvra-host@.service lib/sysusers.d/kelvra.conf lib/tmpfiles.d/kelvra.conf; do
     [ -e "$prefix/$file" ] || fail "$file not installed"
   done
+  [ ! -e "$prefix/lib/libkelvra_hostfw.so" ] || fail "the development link lib/libkelvra_hostfw.so installed"
   ;;
 no-build-paths)
   source_dir=$(cd "$(dirname "$0")/../.." && pwd)
