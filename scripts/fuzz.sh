@@ -14,10 +14,13 @@ for target in $targets; do
   work=$(mktemp -d)
   cp -r "fuzz/corpus/$target/." "$work/"
   echo "== $target: ${seconds}s"
+  status=0
   "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/$target-" \
-    "$work" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ *DONE)|ERROR|SUMMARY' || true
-  rm -rf "$work"
-  if ls "$build/$target-"crash-* "$build/$target-"leak-* "$build/$target-"timeout-* >/dev/null 2>&1; then
+    "$work" >"$work.log" 2>&1 || status=$?
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ *DONE)|ERROR|SUMMARY' "$work.log" || true
+  rm -rf "$work" "$work.log"
+  if [ "$status" != 0 ] ||
+    ls "$build/$target-"crash-* "$build/$target-"leak-* "$build/$target-"timeout-* >/dev/null 2>&1; then
     echo "finding in $target" >&2
     exit 1
   fi
