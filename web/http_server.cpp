@@ -16,6 +16,7 @@
 #include "hostkit/accept_pacing.h"
 #include "hostkit/json_output.h"
 #include "station/station.h"
+#include "web/request_params.h"
 
 namespace kelvra::web {
 namespace {
@@ -208,6 +209,13 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
     const http::request<http::string_body>& request = parser_->get();
     ++shared_->counters.requests;
     keep_alive_ = request.keep_alive();
+    const std::string host(request[http::field::host]);
+    if (!host_is_ours(host, shared_->options.names)) {
+      write(error_answer(421, "Host \"" + host.substr(0, 64) +
+                                  "\" is not a name of this server (--http-name adds one)"),
+            false);
+      return;
+    }
     if (path_of(request.target()) == kStreamPath && request.method() == http::verb::get) {
       become_stream(request);
       return;

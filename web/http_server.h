@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "run/bench_run.h"
 #include "station/run_events.h"
@@ -29,8 +30,9 @@ struct HttpLimits {
 
 struct HttpOptions {
   std::string address = "127.0.0.1";
-  unsigned short port = 8080;  // 0: any free port, see HttpServer::port
-  std::string token;           // bearer token of control requests; empty: control is off
+  unsigned short port = 8080;      // 0: any free port, see HttpServer::port
+  std::string token;               // bearer token of control requests; empty: control is off
+  std::vector<std::string> names;  // host names answered to, beside addresses and localhost
   HttpLimits limits;
   Api::Limits api;
 };

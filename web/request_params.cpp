@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include <boost/asio/ip/address.hpp>
+
 namespace kelvra::web {
 namespace {
 
@@ -13,6 +15,14 @@ int hex_digit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// A host name in lower case without its final dot ("Site.Example." -> "site.example").
+std::string lower_name(std::string name) {
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return name;
 }
 
 // Percent escapes decoded; '+' is a space in query values only.
@@ -145,6 +155,30 @@ std::optional<std::int64_t> epoch_ms_of(const std::string& local_text) {
   const std::time_t seconds = std::mktime(&local);
   if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
   return static_cast<std::int64_t>(seconds) * 1000 + field(20, 3);
+}
+
+bool host_is_ours(const std::string& host, const std::vector<std::string>& names) {
+  if (host.empty()) return true;
+  // ":digits" after the host, or nothing.
+  const auto port_or_nothing = [](const std::string& rest) {
+    return rest.empty() || (rest.size() > 1 && rest[0] == ':' &&
+                            std::all_of(rest.begin() + 1, rest.end(),
+                                        [](unsigned char c) { return std::isdigit(c) != 0; }));
+  };
+  boost::system::error_code error;
+  if (host.front() == '[') {
+    const std::size_t close = host.find(']');
+    if (close == std::string::npos || !port_or_nothing(host.substr(close + 1))) return false;
+    boost::asio::ip::make_address_v6(host.substr(1, close - 1), error);
+    return !error;
+  }
+  const std::size_t colon = host.find(':');
+  if (colon != std::string::npos && !port_or_nothing(host.substr(colon))) return false;
+  const std::string name = lower_name(host.substr(0, colon));
+  boost::asio::ip::make_address_v4(name, error);
+  if (!error || name == "localhost") return true;
+  return std::any_of(names.begin(), names.end(),
+                     [&name](const std::string& known) { return lower_name(known) == name; });
 }
 
 }  // namespace kelvra::web

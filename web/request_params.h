@@ -49,4 +49,9 @@ std::optional<std::int64_t> time_param(const Target& target, const std::string& 
 // when it is not of that form.
 std::optional<std::int64_t> epoch_ms_of(const std::string& local_text);
 
+// True when a request's Host header names this server: an IP address (a name that resolves
+// elsewhere cannot pass for one, against DNS rebinding), "localhost", or one of `names`; letter
+// case, a port and a final dot aside. A request without Host passes.
+bool host_is_ours(const std::string& host, const std::vector<std::string>& names);
+
 }  // namespace kelvra::web

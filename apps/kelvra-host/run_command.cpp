@@ -80,6 +80,7 @@ struct RunCommandOptions {
   std::optional<std::string> trace_file;
   std::optional<std::string> http;             // ADDR:PORT; overrides the settings' "http"
   std::optional<std::string> http_token_file;  // overrides the settings' "http_token_file"
+  std::vector<std::string> http_names;         // host names the HTTP server answers to
 };
 
 // The HTTP server the options or the settings ask for; none when neither does. Throws
@@ -92,6 +93,10 @@ std::optional<web::HttpOptions> http_options(const RunCommandOptions& options) {
     if (!token_file.empty()) {
       throw hostkit::InputError("--http-token-file " + token_file + ": needs --http ADDR:PORT");
     }
+    if (!options.http_names.empty()) {
+      throw hostkit::InputError("--http-name " + options.http_names.front() +
+                                ": needs --http ADDR:PORT");
+    }
     return std::nullopt;
   }
   web::HttpOptions http;
@@ -100,6 +105,12 @@ std::optional<web::HttpOptions> http_options(const RunCommandOptions& options) {
   } catch (const std::invalid_argument& error) {
     throw hostkit::InputError(std::string("--http ") + error.what());
   }
+  for (const std::string& name : options.http_names) {
+    if (name.empty() || name.find_first_of(" :/[]") != std::string::npos) {
+      throw hostkit::InputError("--http-name \"" + name + "\": expected a host name");
+    }
+  }
+  http.names = options.http_names;
   if (!token_file.empty()) {
     try {
       http.token = web::read_token_file(token_file);
@@ -335,6 +346,12 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
                    "allow control over HTTP with the bearer token in FILE; without it control "
                    "over HTTP answers 403")
       ->type_name("FILE");
+  command
+      ->add_option("--http-name", options->http_names,
+                   "a host name the HTTP server answers to, beside its addresses and localhost "
+                   "(repeatable); requests naming another Host are refused, against DNS "
+                   "rebinding")
+      ->type_name("NAME");
   command->add_flag("--strict", options->strict,
                     "refuse settings that draw a warning instead of running");
   hostkit::add_bounded(*command, "--comm-lost-after", station::kCommLostAfterMsBounds,

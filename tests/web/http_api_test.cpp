@@ -145,6 +145,10 @@ TEST(HttpApi, PageAndItsFilesAreServedFromTheProgram) {
     EXPECT_EQ(head.headers["Content-Length"], std::to_string(reply.body.size())) << file.target;
     EXPECT_EQ(head.body, "") << file.target;
   }
+  // A name that may resolve anywhere is no name of this server: DNS rebinding stops here.
+  const Reply rebound =
+      exchange_raw(run.port(), "GET /api/v1/devices HTTP/1.1\r\nHost: attacker.example\r\n\r\n");
+  EXPECT_EQ(rebound.status, 421u) << rebound.body;
 }
 
 TEST(HttpApi, HistoryListsRecordsEventsAndSeriesOfTheRun) {

@@ -185,4 +185,35 @@ TEST(TokenFile, OneLineOfPrintableCharacters) {
   EXPECT_THROW(kelvra::web::read_token_file(path), kelvra::run::RunError);
 }
 
+TEST(HostHeader, OnlyAddressesLocalhostAndConfiguredNamesPass) {
+  const std::vector<std::string> names{"Gateway.Site.Example"};
+  const struct {
+    const char* host;
+    bool ours;
+  } cases[] = {
+      {"", true},
+      {"127.0.0.1", true},
+      {"127.0.0.1:8080", true},
+      {"192.0.2.7:80", true},
+      {"[::1]:8080", true},
+      {"[::1]", true},
+      {"localhost:8080", true},
+      {"LOCALHOST.", true},
+      {"gateway.site.example:8080", true},
+      {"gateway.site.example.", true},
+      {"attacker.example", false},
+      {"attacker.example:8080", false},
+      {"127.0.0.1.attacker.example", false},
+      {"localhost.attacker.example", false},
+      {"[::1", false},
+      {"[::1]x", false},
+      {"[not-v6]:80", false},
+      {"127.0.0.1:80x", false},
+      {"127.0.0.1:", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(kelvra::web::host_is_ours(c.host, names), c.ours) << c.host;
+  }
+}
+
 }  // namespace
