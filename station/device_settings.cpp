@@ -3,7 +3,7 @@
 namespace kelvra::station {
 
 std::chrono::milliseconds comm_lost_after_default(const DeviceSettings& device) {
-  return device.response_timeout * 3 + std::chrono::milliseconds(2000) + device.poll_interval;
+  return device.response_timeout * 3 + kDeviceRoundSpacing + device.poll_interval;
 }
 
 std::chrono::milliseconds comm_lost_after(const DeviceSettings& device) {

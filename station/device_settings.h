@@ -36,6 +36,10 @@ inline constexpr kelvra::hostkit::Bounds kCommLostLevelBounds{0, 10};
 using serial::Parity;
 using serial::SerialOptions;
 
+// The device starts a round at most this often, whatever the poll interval (whole seconds of
+// its local clock).
+constexpr std::chrono::milliseconds kDeviceRoundSpacing{2000};
+
 struct DeviceSettings {
   std::string name;
   std::string port;  // empty: the built-in simulator

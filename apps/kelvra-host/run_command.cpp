@@ -181,6 +181,12 @@ int run_checked(RunCommandOptions& options) {
     console.problem("warning", settings_source, warning);
   }
   for (const std::string& note : options.run.settings.notes) console.note(settings_source, note);
+  const auto& interval = options.overrides.poll_interval;
+  if (interval && *interval < station::kDeviceRoundSpacing) {
+    console.note("--poll-interval", std::to_string(interval->count()) +
+                                        " ms is below the device's own 2 s between rounds: "
+                                        "rounds come every 2 s");
+  }
   std::unique_ptr<fieldtools::RunWatch> watch;
   try {
     watch = std::make_unique<fieldtools::RunWatch>(options.trace, options.trace_file, out, console);
@@ -257,9 +263,11 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
   hostkit::add_bounded(*command, "--response-timeout", station::kResponseTimeoutMsBounds,
                        store_duration(device.response_timeout),
                        "milliseconds a response may take (default 1000)");
-  hostkit::add_bounded(*command, "--poll-interval", station::kPollIntervalMsBounds,
-                       store_duration(device.poll_interval),
-                       "milliseconds between the starts of rounds (default 1000)");
+  hostkit::add_bounded(
+      *command, "--poll-interval", station::kPollIntervalMsBounds,
+      store_duration(device.poll_interval),
+      "milliseconds between the starts of rounds (default 1000); the device itself "
+      "starts one at most every 2 s");
   hostkit::add_bounded(
       *command, "--reopen-interval", kReopenIntervalMsBounds,
       [options](std::int64_t ms) { options->run.reopen_interval = std::chrono::milliseconds(ms); },

@@ -245,10 +245,15 @@ TEST(BenchCommands, RunTakesBothOptionSpellingsAndShowsVerInHex) {
                                  "--plugin=" KELVRA_PLUGIN_PATH, "--db=" + dir.file("a.db")},
         std::vector<std::string>{"run", "--ver", "0x21", "--baud", "19200", "--rounds", "1",
                                  "--no-pace", "--plugin", KELVRA_PLUGIN_PATH, "--db",
-                                 dir.file("b.db")}}) {
+                                 dir.file("b.db"), "--poll-interval", "500"}}) {
     const Invocation result = invoke(args);
     EXPECT_EQ(result.code, 0) << result.err;
     EXPECT_NE(result.out.find(", VER 0x21, not paced"), std::string::npos) << result.out;
+    const bool fast = args.back() == "500";
+    EXPECT_EQ(result.out.find("--poll-interval: 500 ms is below the device's own 2 s between "
+                              "rounds: rounds come every 2 s\n") != std::string::npos,
+              fast)
+        << result.out;
   }
 }
 
