@@ -11,6 +11,7 @@
 #include "hostkit/json_input.h"
 #include "hostkit/serial_rates.h"
 #include "record/kelvra_419_fields.h"
+#include "station/device_name.h"
 
 namespace kelvra::run {
 
@@ -139,7 +140,11 @@ void apply_rule_keys(JsonObjectReader& object, DeviceSettings& device) {
 
 // Applies the "host" keys present in `object` (the host object or one device entry).
 void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
-  if (auto name = object.find("name")) device.name = name->text();
+  if (auto name = object.find("name")) {
+    device.name = name->text();
+    const std::string problem = station::device_name_problem(device.name);
+    if (!problem.empty()) name->fail(problem);
+  }
   if (auto port = object.find("port")) device.port = port->text();
   apply_serial_keys(object, device.serial);
   apply_link_keys(object, device);
