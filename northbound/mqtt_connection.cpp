@@ -158,7 +158,12 @@ void MqttConnection::resolved(const asio::ip::tcp::resolver::results_type& addre
 }
 
 void MqttConnection::connect(const std::string& host) {
-  session_ = make_session();
+  try {
+    session_ = make_session();
+  } catch (const MqttSetupError& error) {
+    fail(error.what());  // a TLS file gone since the start: an attempt failed, the next may work
+    return;
+  }
   const int rc = mosquitto_connect_async(session_, host.c_str(), options_.port,
                                          static_cast<int>(options_.keepalive.count()));
   if (rc != MOSQ_ERR_SUCCESS) {
