@@ -145,7 +145,10 @@ void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
     const std::string problem = station::device_name_problem(device.name);
     if (!problem.empty()) name->fail(problem);
   }
-  if (auto port = object.find("port")) device.port = port->text();
+  if (auto port = object.find("port")) {
+    device.port = port->text();
+    if (device.port.empty()) port->fail("empty; leave it out to poll the built-in simulator");
+  }
   apply_serial_keys(object, device.serial);
   apply_link_keys(object, device);
   apply_set_value_keys(object, device);
@@ -505,6 +508,8 @@ void refuse_warnings(const RunSettings& settings) {
 }
 
 void override_port(RunSettings& settings, const std::string& port) {
+  if (port.empty())
+    throw SettingsError("--port: empty; leave it out to poll the built-in simulator");
   for (const DeviceSettings& device : settings.devices) {
     if (device.port.empty() || device.port != settings.devices.front().port) {
       if (settings.devices.size() == 1) break;

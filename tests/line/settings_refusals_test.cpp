@@ -107,6 +107,8 @@ TEST(SettingsRefusals, MistakesExitTwoNamingTheFieldBeforeAnythingStarts) {
       {R"({"host": {"devices": [{"name": "a"}, {"name": "b\r"}]}})",
        {},
        "host.devices[1].name: \"b\\r\" cannot name a device"},
+      {"", {"--port", ""}, "--port: empty; leave it out to poll the built-in simulator"},
+      {R"({"host": {"port": ""}})", {}, "host.port: empty; leave it out"},
       {"", {"--port", "/dev/null"}, "power1: port /dev/null is a character device but not a "},
       {"", {"--scenario", "nosuch"}, "--scenario nosuch: "},
       {R"({"host": {"devices": [{"name": "a", "port": ")" + pty + R"("}, {"name": "b", "port": ")" +
