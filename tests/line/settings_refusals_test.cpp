@@ -1,11 +1,12 @@
 // Settings and options that can never work, through the real program: each is refused at start
-// with exit 2 and a message naming the field, before the database is made, and none crashes.
+// with exit 2 and a message naming the field, before the database is made unless only the broker
+// service's start can see it, and none crashes.
 #include <fcntl.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -14,8 +15,6 @@
 #include <gtest/gtest.h>
 
 #include "bench_fixture.h"
-
-extern char** environ;
 
 namespace {
 
@@ -27,6 +26,7 @@ struct Ended {
 Ended run_host(std::vector<std::string> args, const std::string& log) {
   args.insert(args.begin(), KELVRA_HOST_PATH);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
@@ -64,7 +64,7 @@ TEST(SettingsRefusals, MistakesExitTwoNamingTheFieldBeforeAnythingStarts) {
   ASSERT_FALSE(terminal.path().empty());
   const std::string alias = dir.file("alias");
   ASSERT_EQ(symlink(terminal.path().c_str(), alias.c_str()), 0);
-  const std::string pty = terminal.path();
+  const std::string& pty = terminal.path();
   const std::string big_password = dir.file("password");
   std::ofstream(big_password) << std::string(5000, 'p');  // opens; its size is seen at start
   const std::string broker = R"("url": "mqtt://127.0.0.1:1")";

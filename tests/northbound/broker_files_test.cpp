@@ -9,7 +9,9 @@
 
 namespace {
 
-using namespace broker_testing;
+using broker_testing::free_port;
+using broker_testing::wait_until;
+using namespace std::chrono_literals;
 
 TEST(MqttFiles, ACaFileGoneWhileRunningFailsAttemptsAndPollingGoesOn) {
   bench_testing::TempDir dir;
