@@ -9,6 +9,7 @@
 
 #include "device/pmbuspower_419.h"
 #include "hostkit/json_input.h"
+#include "hostkit/json_output.h"
 #include "hostkit/serial_rates.h"
 #include "record/kelvra_419_fields.h"
 #include "station/device_name.h"
@@ -290,11 +291,13 @@ void check_distinct(const RunSettings& settings) {
   }
 }
 
-// A topic level: not empty, none of the levels' separator or wildcards.
+// A topic level: not empty, none of the levels' separator or wildcards, no control characters.
 std::string topic_level_of(const JsonNode& node) {
   const std::string text = node.text();
-  if (text.empty() || text.find_first_of("/+#") != std::string::npos) {
-    node.fail("expected a topic level without '/', '+' or '#', got \"" + text + "\"");
+  const std::string problem = station::topic_level_problem(text);
+  if (!problem.empty()) {
+    node.fail("expected a topic level, got " + kelvra::hostkit::json_text(Json::Value(text)) +
+              ": " + problem);
   }
   return text;
 }

@@ -64,19 +64,18 @@ std::string character_problem(const std::string& name) {
 
 }  // namespace
 
-std::string device_name_problem(const std::string& name) {
-  std::string problem;
-  if (name.empty()) {
-    problem = "it is empty";
-  } else if (name.size() > kMaxNameBytes) {
-    problem = "it is longer than " + std::to_string(kMaxNameBytes) + " bytes";
-  } else if (name == "." || name == "..") {
-    problem = "it names a directory";
-  } else if (name.front() == ' ' || name.back() == ' ') {
-    problem = "it begins or ends with a space";
-  } else {
-    problem = character_problem(name);
+std::string topic_level_problem(const std::string& text) {
+  if (text.empty()) return "it is empty";
+  if (text.size() > kMaxNameBytes) {
+    return "it is longer than " + std::to_string(kMaxNameBytes) + " bytes";
   }
+  if (text == "." || text == "..") return "it names a directory";
+  if (text.front() == ' ' || text.back() == ' ') return "it begins or ends with a space";
+  return character_problem(text);
+}
+
+std::string device_name_problem(const std::string& name) {
+  const std::string problem = topic_level_problem(name);
   if (problem.empty()) return "";
   return hostkit::json_text(Json::Value(name)) + " cannot name a device: " + problem +
          "; a device's name is an MQTT topic level and part of file names";

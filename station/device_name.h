@@ -6,6 +6,9 @@
 
 namespace kelvra::station {
 
+// Why `text` cannot be an MQTT topic level that is also a file name ("it holds '+' ..."), or
+// empty when it can.
+std::string topic_level_problem(const std::string& text);
 // Why `name` cannot name a device, as a sentence that quotes it; empty when it can.
 std::string device_name_problem(const std::string& name);
 
