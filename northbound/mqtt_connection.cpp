@@ -210,7 +210,13 @@ void MqttConnection::resolve(const std::string& host) {
 }
 
 void MqttConnection::connect(const std::string& host) {
-  session_ = make_session();
+  try {
+    session_ = make_session();
+  } catch (const MqttSetupError& error) {
+    // A TLS file gone since the start: this attempt failed, the next may work.
+    feed_session_ended(error.what());
+    return;
+  }
   ++generation_;
   writing_ = false;
   const int rc = mosquitto_connect_async(session_, host.c_str(), options_.port,

@@ -15,6 +15,7 @@
 #include "northbound/mqtt_connection.h"
 #include "northbound/mqtt_messages.h"
 #include "record/kelvra_419_fields.h"
+#include "station/device_name.h"
 #include "station/station.h"
 
 namespace kelvra::northbound {
@@ -390,32 +391,34 @@ MqttService::~MqttService() {
 }
 
 void MqttService::start(run::RunContext& run) {
-  run_ = &run;
   const std::string site = settings_.site.empty() ? default_site_name() : settings_.site;
   std::string password;
   if (!settings_.password_file.empty()) {
     try {
       password = hostkit::read_input_file(settings_.password_file, kMaxPasswordFile);
     } catch (const hostkit::InputFileError& error) {
-      throw run::RunError("mqtt.password_file " + settings_.password_file + ": " + error.what());
+      throw run::RunConfigError("mqtt.password_file " + settings_.password_file + ": " +
+                                error.what());
     }
     password = password.substr(0, password.find_first_of("\r\n"));
   }
+  // Made aside and kept only once all are made: a start that throws holds nothing of the run.
+  std::vector<std::unique_ptr<DevicePublisher>> publishers;
   std::set<std::string> configured;
   for (const station::Station* station : run.stations) {
     const std::string& name = station->settings().name;
-    if (name.empty() || name.find_first_of("/+#") != std::string::npos) {
-      throw run::RunError("device name \"" + name +
-                          "\" cannot be an MQTT topic level (no '/', '+' or '#')");
-    }
+    const std::string problem = station::device_name_problem(name);
+    if (!problem.empty()) throw run::RunConfigError(problem);
     configured.insert(name);
     try {
-      publishers_.push_back(
+      publishers.push_back(
           std::make_unique<DevicePublisher>(run, *station, settings_, site, password, version_));
     } catch (const MqttSetupError& error) {
-      throw run::RunError("mqtt " + settings_.url + ": " + error.what());
+      throw run::RunConfigError("mqtt " + settings_.url + ": " + error.what());
     }
   }
+  publishers_ = std::move(publishers);
+  run_ = &run;
   std::vector<std::string> departed;
   try {
     for (const std::string& device : run.history.device_names()) {

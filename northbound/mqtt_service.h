@@ -23,8 +23,8 @@ class MqttService : public run::RunService, public station::RunObserver {
   MqttService(run::MqttSettings settings, std::string version);
   ~MqttService() override;
 
-  // Throws run::RunError for a password file that cannot be read, a device name that cannot be
-  // a topic level or TLS files the client refuses.
+  // Throws run::RunConfigError for a password file that cannot be read, a device name that
+  // cannot be a topic level or TLS files the client refuses, and then holds nothing of `run`.
   void start(run::RunContext& run) override;
   void stop() override;
 

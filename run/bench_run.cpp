@@ -1,7 +1,5 @@
 #include "run/bench_run.h"
 
-#include <sys/stat.h>
-
 #include <csignal>
 #include <functional>
 #include <map>
@@ -16,9 +14,9 @@
 #include "hostkit/json_input.h"
 #include "hostkit/json_output.h"
 #include "hostkit/plugin_loader.h"
-#include "hostkit/serial_rates.h"
 #include "run/control_socket.h"
 #include "run/serial_line.h"
+#include "run/start_checks.h"
 #include "station/control_check.h"
 #include "station/station.h"
 
@@ -130,23 +128,10 @@ void BenchRun::request_stop() {
 }
 
 void BenchRun::check_configuration() const {
-  for (const DeviceSettings& device : options_.settings.devices) {
-    try {
-      kelvra::hostkit::check_serial_rate(device.name + ": baud", device.serial.baud);
-    } catch (const kelvra::hostkit::InputError& error) {
-      throw RunConfigError(error.what());
-    }
-    struct stat port {};
-    if (device.port.empty() || stat(device.port.c_str(), &port) != 0) continue;
-    if (S_ISDIR(port.st_mode)) {
-      throw RunConfigError(device.name + ": port " + device.port +
-                           " is a directory, not a serial device");
-    }
-    if (S_ISREG(port.st_mode)) {
-      throw RunConfigError(device.name + ": port " + device.port +
-                           " is a regular file, not a serial device");
-    }
-  }
+  const RunSettings& settings = options_.settings;
+  for (const DeviceSettings& device : settings.devices) check_port(device);
+  check_one_device_per_address(settings.devices);
+  if (!settings.mqtt.url.empty()) check_mqtt_files(settings.mqtt);
 }
 
 RunSummary BenchRun::run() {

@@ -9,8 +9,10 @@
 
 #include "device/pmbuspower_419.h"
 #include "hostkit/json_input.h"
+#include "hostkit/json_output.h"
 #include "hostkit/serial_rates.h"
 #include "record/kelvra_419_fields.h"
+#include "station/device_name.h"
 
 namespace kelvra::run {
 
@@ -139,8 +141,15 @@ void apply_rule_keys(JsonObjectReader& object, DeviceSettings& device) {
 
 // Applies the "host" keys present in `object` (the host object or one device entry).
 void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
-  if (auto name = object.find("name")) device.name = name->text();
-  if (auto port = object.find("port")) device.port = port->text();
+  if (auto name = object.find("name")) {
+    device.name = name->text();
+    const std::string problem = station::device_name_problem(device.name);
+    if (!problem.empty()) name->fail(problem);
+  }
+  if (auto port = object.find("port")) {
+    device.port = port->text();
+    if (device.port.empty()) port->fail("empty; leave it out to poll the built-in simulator");
+  }
   apply_serial_keys(object, device.serial);
   apply_link_keys(object, device);
   apply_set_value_keys(object, device);
@@ -282,11 +291,13 @@ void check_distinct(const RunSettings& settings) {
   }
 }
 
-// A topic level: not empty, none of the levels' separator or wildcards.
+// A topic level: not empty, none of the levels' separator or wildcards, no control characters.
 std::string topic_level_of(const JsonNode& node) {
   const std::string text = node.text();
-  if (text.empty() || text.find_first_of("/+#") != std::string::npos) {
-    node.fail("expected a topic level without '/', '+' or '#', got \"" + text + "\"");
+  const std::string problem = station::topic_level_problem(text);
+  if (!problem.empty()) {
+    node.fail("expected a topic level, got " + kelvra::hostkit::json_text(Json::Value(text)) +
+              ": " + problem);
   }
   return text;
 }
@@ -500,6 +511,8 @@ void refuse_warnings(const RunSettings& settings) {
 }
 
 void override_port(RunSettings& settings, const std::string& port) {
+  if (port.empty())
+    throw SettingsError("--port: empty; leave it out to poll the built-in simulator");
   for (const DeviceSettings& device : settings.devices) {
     if (device.port.empty() || device.port != settings.devices.front().port) {
       if (settings.devices.size() == 1) break;

@@ -75,8 +75,8 @@ RunSettings parse_settings(const Json::Value& root);
 RunSettings load_settings_file(const std::string& path);
 // Throws SettingsError listing the warnings when there are any: --strict.
 void refuse_warnings(const RunSettings& settings);
-// Points every device at `port`; throws SettingsError unless there is one device or all name the
-// same port.
+// Points every device at `port`; throws SettingsError for an empty port, or unless there is one
+// device or all name the same port.
 void override_port(RunSettings& settings, const std::string& port);
 
 }  // namespace kelvra::run

@@ -15,8 +15,8 @@ sim::Scenario load_scenario(const std::string& name_or_file) {
   } catch (const sim::ScenarioError& error) {
     std::string names;
     for (const std::string& name : sim::builtin_scenario_names()) names += " " + name;
-    throw run::RunError("--scenario " + name_or_file + ": " + error.what() + " (built in:" + names +
-                        ")");
+    throw run::RunConfigError("--scenario " + name_or_file + ": " + error.what() +
+                              " (built in:" + names + ")");
   }
 }
 
@@ -28,13 +28,15 @@ struct BuiltinSimulators::Running {
 };
 
 BuiltinSimulators::BuiltinSimulators(BuiltinSimulatorOptions options, station::Console& console)
-    : options_(std::move(options)), console_(console) {}
+    : options_(std::move(options)),
+      scenario_(load_scenario(options_.scenario)),
+      console_(console) {}
 
 BuiltinSimulators::~BuiltinSimulators() = default;
 
 std::string BuiltinSimulators::provide(const station::DeviceSettings& device) {
   sim::SimulatorConfig config;
-  config.scenario = load_scenario(options_.scenario);
+  config.scenario = scenario_;
   config.responder.address = device.address;
   config.responder.ver = device.ver;
   config.pacing.enabled = options_.pace;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "run/bench_run.h"
+#include "sim/scenario.h"
 #include "station/console.h"
 
 namespace kelvra::sim {
@@ -31,6 +32,7 @@ struct BuiltinSimulatorOptions {
 
 class BuiltinSimulators : public run::PortProvider {
  public:
+  // Throws run::RunConfigError for a scenario that is neither built in nor a readable file.
   BuiltinSimulators(BuiltinSimulatorOptions options, station::Console& console);
   ~BuiltinSimulators() override;
 
@@ -41,6 +43,7 @@ class BuiltinSimulators : public run::PortProvider {
   struct Running;
 
   BuiltinSimulatorOptions options_;
+  sim::Scenario scenario_;  // every simulator plays it from its start
   station::Console& console_;
   std::vector<std::unique_ptr<Running>> running_;
 };

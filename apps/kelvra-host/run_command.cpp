@@ -389,7 +389,9 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       "Numbers have the bounds of the options above.\n"
       "SIGINT or SIGTERM ends the run cleanly. Exit status: 0 done, 1 failed or no round\n"
       "completed, 2 usage or settings that can never work (a rate a port cannot take, a port\n"
-      "that is a directory or a regular file).");
+      "that is no terminal, two devices at one address on one port, a device name that cannot\n"
+      "be an MQTT topic level or a file name, a broker file that cannot be read, an unknown\n"
+      "scenario).");
   command->callback([options, &action] { action = [options] { return run(*options); }; });
 }
 

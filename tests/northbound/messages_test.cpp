@@ -183,6 +183,7 @@ TEST(MqttSettings, TheObjectIsCheckedMemberByMember) {
       {"site", "a/b", "mqtt.site: expected a topic level"},
       {"prefix", "", "mqtt.prefix: expected a topic level"},
       {"discovery_prefix", "ha/#", "mqtt.discovery_prefix: expected a topic level"},
+      {"site", std::string("a\0b", 3), R"(mqtt.site: expected a topic level, got "a\u0000b": it)"},
       {"control", "yes", "mqtt.control: expected true or false"},
       {"password", "secret", "mqtt.password: unknown member"},
       {"cert_file", "/c.crt", "mqtt.cert_file: a client certificate needs both"},
