@@ -312,7 +312,8 @@ void MqttConnection::on_message(mosquitto*, void* self, const mosquitto_message*
   if (!connection.handlers_.message || message->topic == nullptr) return;
   const auto* bytes = static_cast<const char*>(message->payload);
   connection.handlers_.message(message->topic,
-                               std::string(bytes, bytes + (bytes ? message->payloadlen : 0)));
+                               std::string(bytes, bytes + (bytes ? message->payloadlen : 0)),
+                               message->retain);
 }
 
 }  // namespace kelvra::northbound
