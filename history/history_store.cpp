@@ -293,6 +293,25 @@ std::int64_t HistoryStore::get_cursor(const std::string& name) {
   }
 }
 
+std::optional<std::int64_t> HistoryStore::control_id_time(const std::string& request_id) {
+  for (const QueuedRow& row : queue_) {
+    const auto* queued = std::get_if<ControlIdRow>(&row);
+    if (queued && queued->request_id == request_id) return queued->time_ms;
+  }
+  try {
+    Statement find(connection(), "SELECT time_ms FROM control_ids WHERE request_id = ?1");
+    return find.bind(1, request_id).single_integer();
+  } catch (const HistoryError& error) {
+    failures_->side_failure(error);
+    return std::nullopt;
+  }
+}
+
+void HistoryStore::add_control_id(const std::string& request_id) {
+  enqueue(ControlIdRow{request_id, stamp(0, "control id")});
+  maybe_flush();
+}
+
 void HistoryStore::set_cursor(const std::string& name, std::int64_t position) {
   enqueue(CursorRow{name, position});
   maybe_flush();

@@ -77,6 +77,12 @@ class HistoryStore {
   std::int64_t get_cursor(const std::string& name);
   void set_cursor(const std::string& name, std::int64_t position);
 
+  // When a control request with this id was carried out (UTC ms), over the queued and stored
+  // ids; nullopt for one never carried out, pruned with the events, or while history is unreadable.
+  std::optional<std::int64_t> control_id_time(const std::string& request_id);
+  // Keeps the id as carried out now; queued and committed with the rows.
+  void add_control_id(const std::string& request_id);
+
  private:
   HistoryStore(std::string path, std::unique_ptr<WriteFailures> failures, HistoryOptions options);
   Database& connection();

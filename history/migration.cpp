@@ -77,4 +77,10 @@ void migrate_from_first_schema(Database& db, unsigned key_frame_interval) {
   }
 }
 
+void upgrade_from_version_1(Database& db) {
+  db.exec(
+      "CREATE TABLE control_ids (id INTEGER PRIMARY KEY, request_id TEXT NOT NULL UNIQUE, "
+      "time_ms INTEGER NOT NULL); PRAGMA user_version = 2;");
+}
+
 }  // namespace kelvra::history

@@ -24,6 +24,8 @@ RowWriter::RowWriter(Database& db, unsigned key_frame_interval)
       upsert_cursor_(db,
                      "INSERT INTO cursors(name, position) VALUES (?1, ?2) "
                      "ON CONFLICT(name) DO UPDATE SET position = excluded.position"),
+      insert_control_id_(db,
+                         "INSERT OR IGNORE INTO control_ids(request_id, time_ms) VALUES (?1, ?2)"),
       insert_device_(db, "INSERT INTO devices(name, data_id) VALUES (?1, ?2)") {
   Statement devices(db, "SELECT id, name, data_id FROM devices");
   while (devices.step()) {
@@ -66,6 +68,8 @@ void RowWriter::write(const QueuedRow& row) {
         .run();
   } else if (const auto* cursor = std::get_if<CursorRow>(&row)) {
     upsert_cursor_.bind(1, cursor->name).bind(2, cursor->position).run();
+  } else if (const auto* control_id = std::get_if<ControlIdRow>(&row)) {
+    insert_control_id_.bind(1, control_id->request_id).bind(2, control_id->time_ms).run();
   }
 }
 

@@ -20,8 +20,14 @@ struct CursorRow {
   std::int64_t position;
 };
 
-using QueuedRow =
-    std::variant<StoredRecord, AlarmEvent, CommEvent, ControlEvent, AggregateRow, CursorRow>;
+// A control request id carried out at `time_ms` (UTC): a repeat of it is not carried out again.
+struct ControlIdRow {
+  std::string request_id;
+  std::int64_t time_ms;
+};
+
+using QueuedRow = std::variant<StoredRecord, AlarmEvent, CommEvent, ControlEvent, AggregateRow,
+                               CursorRow, ControlIdRow>;
 
 class RowWriter {
  public:
@@ -42,7 +48,7 @@ class RowWriter {
   Database& db_;
   unsigned key_frame_interval_;
   Statement insert_record_, insert_alarm_, insert_comm_, insert_control_, insert_aggregate_,
-      upsert_cursor_, insert_device_;
+      upsert_cursor_, insert_control_id_, insert_device_;
   std::int64_t next_position_ = 1;
   std::map<std::pair<std::string, std::uint32_t>, std::int64_t> device_ids_;
   std::map<std::int64_t, RecordChainEncoder> chains_;

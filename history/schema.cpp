@@ -61,7 +61,11 @@ CREATE INDEX aggregates_by_device ON aggregates(device, minute_ms);
 CREATE TABLE cursors (
   name TEXT PRIMARY KEY,
   position INTEGER NOT NULL);
-PRAGMA user_version = 1;
+CREATE TABLE control_ids (
+  id INTEGER PRIMARY KEY,
+  request_id TEXT NOT NULL UNIQUE,
+  time_ms INTEGER NOT NULL);
+PRAGMA user_version = 2;
 )";
 
 // Under the write lock, as another connection may have done it meanwhile.
@@ -84,6 +88,8 @@ void create_or_upgrade(Database& db, unsigned key_frame_interval) {
     } else {
       db.exec(kSchema);
     }
+  } else if (db.user_version() == 1) {
+    upgrade_from_version_1(db);
   }
   transaction.commit();
 }
@@ -103,7 +109,7 @@ void prepare_for_writing(Database& db, unsigned key_frame_interval) {
   // a second a power cut loses at most the last second and never the file.
   db.exec("PRAGMA journal_mode = WAL");
   db.exec("PRAGMA synchronous = FULL");
-  if (version == 0) create_or_upgrade(db, key_frame_interval);
+  if (version < kSchemaVersion) create_or_upgrade(db, key_frame_interval);
 }
 
 void check_readable(Database& db) {
@@ -112,7 +118,7 @@ void check_readable(Database& db) {
     throw HistoryError("history",
                        "history of an older kelvra-host; `kelvra-host run --db` on it upgrades it");
   }
-  if (version != kSchemaVersion || !db.has_table("records")) {
+  if (version < 1 || version > kSchemaVersion || !db.has_table("records")) {
     throw HistoryError("history", "not a history database");
   }
 }

@@ -357,8 +357,9 @@ void MqttConnection::on_message(mosquitto*, void* self, const mosquitto_message*
   asio::post(connection.io_,
              [&connection, alive = std::weak_ptr<int>(connection.alive_),
               topic = std::string(message->topic),
-              payload = std::string(bytes, bytes + (bytes ? message->payloadlen : 0))] {
-               if (!alive.expired()) connection.handlers_.message(topic, payload);
+              payload = std::string(bytes, bytes + (bytes ? message->payloadlen : 0)),
+              retained = message->retain] {
+               if (!alive.expired()) connection.handlers_.message(topic, payload, retained);
              });
 }
 

@@ -54,7 +54,8 @@ struct ConnectionHandlers {
   std::function<void()> up;    // the broker accepted a new session
   std::function<void()> down;  // the session ended; nothing is acknowledged any more
   std::function<void(MessageId id)> delivered;  // the broker acknowledged the publication
-  std::function<void(const std::string& topic, const std::string& payload)> message;
+  // `retained`: the broker's stored copy, handed over on subscribing, not a live publication.
+  std::function<void(const std::string& topic, const std::string& payload, bool retained)> message;
   std::function<void(const std::string& line)> say;
 };
 

@@ -146,6 +146,7 @@ ControlParse parse_control_payload(const std::string& payload, const std::string
   parsed.id = read.id;
   parsed.error = read.error;
   if (read.request) parsed.request = station::control_run_request(*read.request, device);
+  if (parsed.request && !read.id.isNull()) (*parsed.request)["id"] = read.id.asString();
   return parsed;
 }
 

@@ -61,8 +61,8 @@ std::string discovery_topic(const std::string& discovery_prefix, const std::stri
                             const std::string& device);
 
 // A control request as it comes on cmd/control: {"code": INT, "argument": TEXT, "id": TEXT},
-// argument and id optional, nothing else. The request for the run's request path, or the reason
-// it is refused.
+// argument and id optional, nothing else. The request for the run's request path (with the id as
+// text, which the run carries out at most once), or the reason it is refused.
 struct ControlParse {
   std::optional<Json::Value> request;
   Json::Value id;  // echoed in the result; null when not given or not usable

@@ -156,8 +156,8 @@ class DevicePublisher {
     handlers.up = [this] { session_up(); };
     handlers.down = [this] { session_down(); };
     handlers.delivered = [this](MessageId id) { delivered(id); };
-    handlers.message = [this](const std::string& topic, const std::string& payload) {
-      message(topic, payload);
+    handlers.message = [this](const std::string& topic, const std::string& payload, bool retained) {
+      message(topic, payload, retained);
     };
     handlers.say = [this](const std::string& line) {
       run_.console.note("mqtt " + station_.settings().name, line);
@@ -277,7 +277,7 @@ class DevicePublisher {
     last_save_ = time;
   }
 
-  void message(const std::string& topic, const std::string& payload) {
+  void message(const std::string& topic, const std::string& payload, bool retained) {
     if (topic == settings_.discovery_prefix + "/status") {
       if (payload != kOnline) return;
       // Home Assistant started again: it has forgotten everything not retained for it.
@@ -287,17 +287,24 @@ class DevicePublisher {
       connection_.publish(topics_.status(), kOnline, 1, true, Keep::kSessionOnly);
       return;
     }
-    if (settings_.control && topic == topics_.control()) control(payload);
+    if (settings_.control && topic == topics_.control()) control(payload, retained);
   }
 
-  void control(const std::string& payload) {
+  void control(const std::string& payload, bool retained) {
+    if (payload.empty()) return;  // a retained request cleared, ours or another's
     ControlParse parsed = parse_control_payload(payload, station_.settings().name);
+    if (retained) {
+      // The broker hands a retained request over at every connect: it would run at every start.
+      connection_.publish(topics_.control(), "", 1, true);
+      run_.console.note("mqtt " + station_.settings().name,
+                        "retained control request on " + topics_.control() +
+                            " refused and cleared from the broker; nothing was sent");
+      refuse_control("retained control requests are not carried out: publish without retain",
+                     parsed.id);
+      return;
+    }
     if (!parsed.request) {
-      Json::Value answer(Json::objectValue);
-      answer["ok"] = false;
-      answer["error"] = parsed.error;
-      if (!parsed.id.isNull()) answer["id"] = parsed.id;
-      connection_.publish(topics_.result(), payload_text(answer), settings_.qos, false);
+      refuse_control(parsed.error, parsed.id);
       return;
     }
     run_.handle(
@@ -308,6 +315,14 @@ class DevicePublisher {
           if (!id.isNull()) answer["id"] = id;
           connection_.publish(topics_.result(), payload_text(answer), settings_.qos, false);
         });
+  }
+
+  void refuse_control(const std::string& error, const Json::Value& id) {
+    Json::Value answer(Json::objectValue);
+    answer["ok"] = false;
+    answer["error"] = error;
+    if (!id.isNull()) answer["id"] = id;
+    connection_.publish(topics_.result(), payload_text(answer), settings_.qos, false);
   }
 
   void publish_link(bool always) {

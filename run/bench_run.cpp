@@ -13,7 +13,9 @@
 #include "history/history_store.h"
 #include "hostkit/json_input.h"
 #include "hostkit/json_output.h"
+#include "hostkit/local_time.h"
 #include "hostkit/plugin_loader.h"
+#include "run/control_outcomes.h"
 #include "run/control_socket.h"
 #include "run/serial_line.h"
 #include "run/start_checks.h"
@@ -58,7 +60,7 @@ void when_idle(asio::io_context& io, Station& station,
 std::string request_problem(const Json::Value& request) {
   try {
     kelvra::hostkit::JsonObjectReader members = kelvra::hostkit::JsonNode(request, "").object();
-    for (const char* text_member : {"command", "device", "key", "argument"}) {
+    for (const char* text_member : {"command", "device", "key", "argument", "id"}) {
       if (auto member = members.find(text_member)) member->text();
     }
     if (auto code = members.find("code")) {
@@ -74,6 +76,23 @@ std::string request_problem(const Json::Value& request) {
   }
 }
 
+// The answer to a control request not carried out: the run is stopping, or a request with its id
+// was carried out at `done_ms` (UTC).
+Json::Value not_carried_out(const std::string& device, const std::string& request_id,
+                            std::optional<std::int64_t> done_ms) {
+  Json::Value answer(Json::objectValue);
+  answer["ok"] = false;
+  answer["device"] = device;
+  if (done_ms) {
+    answer["duplicate"] = true;
+    answer["error"] = "request id \"" + request_id + "\" was carried out at " +
+                      hostkit::local_time_text(*done_ms) + ": not again";
+  } else {
+    answer["error"] = "the run is stopping: nothing was sent";
+  }
+  return answer;
+}
+
 }  // namespace
 
 struct BenchRun::Parts {
@@ -84,6 +103,8 @@ struct BenchRun::Parts {
   std::vector<std::unique_ptr<LineObserver>> watchers;  // outlive the lines they watch
   std::vector<std::unique_ptr<SerialLine>> lines;
   std::unique_ptr<ControlServer> control;
+  std::unique_ptr<ControlOutcomes> control_outcomes;
+  bool stopping = false;  // control requests are no longer carried out
   std::vector<Station*> station_views;
   RunEvents events;
   std::unique_ptr<RunContext> context;
@@ -120,8 +141,14 @@ BenchRun::~BenchRun() {
 void BenchRun::request_stop() {
   asio::post(io_, [this] {
     if (parts_) {
+      parts_->stopping = true;
       for (const auto& line : parts_->lines) line->stop();
       if (parts_->control) parts_->control->stop();
+      // Requesters still waiting for a read-back are answered; one more turn sends the answers.
+      if (parts_->control_outcomes && parts_->control_outcomes->stop_all() > 0) {
+        asio::post(io_, [this] { io_.stop(); });
+        return;
+      }
     }
     io_.stop();
   });
@@ -148,6 +175,8 @@ RunSummary BenchRun::run() {
 void BenchRun::set_up() {
   parts_ = std::make_unique<Parts>();
   parts_->started = std::chrono::steady_clock::now();
+  parts_->control_outcomes = std::make_unique<ControlOutcomes>(
+      [this](const events::ControlEvent& event) { record_control(event); });
   open_history();
   load_plugin();
   // The socket before any simulator: a second run on the same database is refused untouched.
@@ -448,6 +477,14 @@ void BenchRun::handle(const Json::Value& request, const std::string& origin,
 
 void BenchRun::handle_control(Station& station, const Json::Value& request,
                               const std::string& origin, const RunReply& reply) {
+  Parts& parts = *parts_;
+  const std::string request_id = request["id"].asString();
+  const auto done_ms =
+      request_id.empty() ? std::nullopt : parts.history->control_id_time(request_id);
+  if (parts.stopping || done_ms) {
+    reply(not_carried_out(station.settings().name, request_id, done_ms));
+    return;
+  }
   events::ControlEvent event{hostkit::utc_now_ms(),
                              station.settings().name,
                              origin,
@@ -486,21 +523,16 @@ void BenchRun::handle_control(Station& station, const Json::Value& request,
   if (!check.words.empty()) result["note"] = check.words;
   event.detail = (check.words.empty() ? "" : check.words + "; ") + "device returned " +
                  result["result"].asString();
+  if (!request_id.empty()) parts.history->add_control_id(request_id);
+  const std::uint64_t ticket = parts.control_outcomes->sent(event, result, reply);
   // The answer to the control command comes through the poll cycle; wait for the exchange.
   const auto deadline =
       std::chrono::steady_clock::now() + settings.response_timeout * 10 + std::chrono::seconds(1);
   Station* target = &station;
-  when_idle(io_, station, deadline, [this, target, result, reply, event]() mutable {
-    result["readback"] = target->control_readback();
-    result["sent"] = Json::Value(Json::arrayValue);
-    for (const std::string& command : target->control_commands_sent()) {
-      result["sent"].append(command);
-    }
-    event.detail +=
-        result["sent"].empty() ? "; nothing sent" : "; sent " + hostkit::json_text(result["sent"]);
-    event.readback = result["readback"].isNull() ? "" : result["readback"].asString();
-    record_control(event);
-    reply(result);
+  when_idle(io_, station, deadline, [this, target, ticket] {
+    parts_->control_outcomes->read_back(
+        ticket,
+        ControlOutcomes::Outcome{target->control_commands_sent(), target->control_readback()});
   });
 }
 

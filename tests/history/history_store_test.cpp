@@ -1,3 +1,5 @@
+#include <sqlite3.h>
+
 #include <gtest/gtest.h>
 
 #include "history/history_reader.h"
@@ -130,6 +132,35 @@ TEST(HistoryStore, RowWithoutTimeMsTakesTheStoreClock) {
   const auto timeline = kelvra::history::HistoryReader(dir.file("h.db")).timeline({});
   ASSERT_EQ(timeline.size(), 4u);
   for (const auto& entry : timeline) EXPECT_EQ(entry.time_ms(), kNow);
+}
+
+TEST(HistoryStore, ControlIdsOutliveAnUpgradeAndReopeningAndGoWithTheEvents) {
+  bench_testing::TempDir dir;
+  const std::string db = dir.file("h.db");
+  const std::int64_t day = 24 * 3600 * 1000;
+  std::int64_t now = at("2026-03-01 12:00");
+  HistoryOptions options;
+  options.wall_clock = [&now] { return now; };
+  options.keep_events_days = 30;
+  HistoryStore(db, options).add_comm_event(CommEvent{0, "p", "lost", ""});
+  {
+    // As an older kelvra-host left it: schema version 1, without the ids.
+    kelvra::history::Database older(db, SQLITE_OPEN_READWRITE);
+    older.exec("DROP TABLE control_ids; PRAGMA user_version = 1;");
+  }
+  {
+    HistoryStore upgraded(db, options);
+    EXPECT_EQ(upgraded.control_id_time("r1"), std::nullopt);
+    upgraded.add_control_id("r1");
+    EXPECT_EQ(upgraded.control_id_time("r1"), now);  // queued, not yet committed
+  }
+  HistoryStore reopened(db, options);
+  EXPECT_EQ(reopened.control_id_time("r1"), now);
+  EXPECT_EQ(reopened.control_id_time("r2"), std::nullopt);
+  now += 31 * day;
+  reopened.add_comm_event(CommEvent{0, "p", "restored", ""});
+  reopened.flush();
+  EXPECT_EQ(reopened.control_id_time("r1"), std::nullopt);
 }
 
 }  // namespace

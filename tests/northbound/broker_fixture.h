@@ -227,9 +227,9 @@ class Subscriber {
     mosquitto_destroy(client_);
   }
 
-  void publish(const std::string& topic, const std::string& payload) {
+  void publish(const std::string& topic, const std::string& payload, bool retain = false) {
     mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                      payload.data(), 1, false);
+                      payload.data(), 1, retain);
   }
   int subscriptions() const { return subscriptions_.load(); }
 

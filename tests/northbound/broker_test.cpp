@@ -11,6 +11,7 @@
 #include "record/kelvra_419_fields.h"
 #include "run/decode_input.h"
 #include "tests/line/bench_fixture.h"
+#include "tests/northbound/mqtt_bench.h"
 
 namespace {
 
@@ -20,30 +21,11 @@ using bench_testing::TempDir;
 using kelvra::history::HistoryStore;
 using kelvra::northbound::MqttService;
 using kelvra::run::MqttSettings;
+using mqtt_bench::kBase;
+using mqtt_bench::MqttBench;
+using mqtt_bench::settings_for;
 
-const std::string kBase = "kelvra/site1/power1";
 const std::string kDiscovery = "homeassistant/device/kelvra_site1_power1/config";
-
-MqttSettings settings_for(const std::string& url) {
-  MqttSettings settings;
-  kelvra::run::parse_mqtt_url("url", url, settings);
-  settings.site = "site1";
-  settings.keepalive = std::chrono::seconds(5);
-  return settings;
-}
-
-// A bench run with the northbound; the service outlives the run that uses it.
-struct MqttBench {
-  explicit MqttBench(const MqttSettings& settings, const std::string& db = "")
-      : service(settings, "1.0.0") {
-    session.options().services.push_back(&service);
-    session.options().duration = 120s;
-    for (auto& device : session.options().settings.devices) device.poll_interval = 200ms;
-    if (!db.empty()) session.options().db_path = db;
-  }
-  MqttService service;
-  BenchSession session;
-};
 
 std::vector<std::int64_t> positions_of(const std::vector<Message>& states) {
   std::vector<std::int64_t> positions;
@@ -236,14 +218,19 @@ TEST(MqttBroker, RoundsDuringABrokerOutageFollowInOrderOnceWhenItIsBack) {
   expect_every_round_once(states, bench.session.db());
   std::size_t replayed = 0;
   for (const Message& state : states) replayed += parse_json(state.payload)["replayed"].asBool();
+  // The control request: stored as sent, then with its outcome.
   const auto events = subscriber.on(kBase + "/event");
-  ASSERT_EQ(events.size(), 1u);
-  const Json::Value event = parse_json(events[0].payload);
-  EXPECT_EQ(event["type"], "control");
-  EXPECT_EQ(event["replayed"], true);
+  ASSERT_EQ(events.size(), 2u);
   const auto positions = positions_of(states);
-  EXPECT_GT(event["position"].asInt64(), positions.front());
-  EXPECT_LT(event["position"].asInt64(), positions.back());
+  const char* verdicts[] = {"sent", "passed"};
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const Json::Value event = parse_json(events[i].payload);
+    EXPECT_EQ(event["type"], "control");
+    EXPECT_EQ(event["verdict"], verdicts[i]);
+    EXPECT_EQ(event["replayed"], true);
+    EXPECT_GT(event["position"].asInt64(), positions.front());
+    EXPECT_LT(event["position"].asInt64(), positions.back());
+  }
   // Those stored while the broker was away (and until the host reached it again) are marked.
   EXPECT_GE(replayed, restarted - stopped);
   EXPECT_LE(replayed, positions_of(states).size() - 3);
@@ -455,19 +442,23 @@ TEST(MqttBroker, ControlRequestsAreCheckedStoredAndAnswered) {
     }
     return events;
   };
-  ASSERT_TRUE(wait_until([&] { return control_events_sent().size() == 2; }, 20s));
+  ASSERT_TRUE(wait_until([&] { return control_events_sent().size() == 3; }, 20s));
   bench.session.stop();
-  // The two requests that reached the request path were stored with their origin.
+  // The request that reached the device was stored as sent and with its outcome, the refused one
+  // once, all with their origin.
   const auto events = HistoryStore(bench.session.db()).control_events({});
-  ASSERT_EQ(events.size(), 2u);
+  ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].origin, "mqtt kelvra-site1-power1");
-  EXPECT_EQ(events[0].verdict, "passed");
-  EXPECT_EQ(events[1].verdict, "refused");
+  const char* verdicts[] = {"sent", "passed", "refused"};
   const auto sent = control_events_sent();
-  EXPECT_EQ(sent[0]["verdict"], "passed");
-  EXPECT_EQ(sent[0]["origin"], "mqtt kelvra-site1-power1");
-  EXPECT_EQ(sent[1]["verdict"], "refused");
-  EXPECT_LT(sent[0]["position"].asInt64(), sent[1]["position"].asInt64());
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(events[i].verdict, verdicts[i]);
+    EXPECT_EQ(sent[i]["verdict"], verdicts[i]);
+    EXPECT_EQ(sent[i]["origin"], "mqtt kelvra-site1-power1");
+    if (i > 0) {
+      EXPECT_LT(sent[i - 1]["position"].asInt64(), sent[i]["position"].asInt64());
+    }
+  }
 }
 
 TEST(MqttBroker, ControlIsOffUnlessEnabled) {
