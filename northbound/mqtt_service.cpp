@@ -36,8 +36,10 @@ std::int64_t now_ms() {
       .count();
 }
 
+// "down" once the data is stale: the line down or no round within the communication-lost time.
 std::string link_state(const station::StationSnapshot& snap) {
-  return snap.link_up && !snap.comm_lost ? "up" : "down";
+  return snap.link_up && !snap.comm_lost && snap.source != station::DataSource::kStale ? "up"
+                                                                                       : "down";
 }
 
 std::string cursor_prefix(const std::string& site) {
@@ -443,8 +445,14 @@ void MqttService::round_completed(const station::Station& station) {
   }
 }
 
-// Events reach the broker out of history, in the order they were stored.
-void MqttService::alarm_event(const events::AlarmEvent&) {}
+// Events reach the broker out of history, in the order they were stored; communication lost or
+// back turns the data stale or live, which the link topic tells at once.
+void MqttService::alarm_event(const events::AlarmEvent& event) {
+  if (event.key != station::kCommLostKey) return;
+  for (const auto& publisher : publishers_) {
+    if (publisher->station().settings().name == event.device) publisher->link_changed();
+  }
+}
 
 void MqttService::comm_event(const events::CommEvent& event) {
   for (const auto& publisher : publishers_) {

@@ -80,6 +80,8 @@ const char* data_source_name(DataSource source) {
       return "restored";
     case DataSource::kLive:
       return "live";
+    case DataSource::kStale:
+      return "stale";
     case DataSource::kNone:
       break;
   }
@@ -227,30 +229,37 @@ std::optional<double> Station::data_age_s() const {
   return std::nullopt;
 }
 
+DataSource Station::data_source() const {
+  if (source_ != DataSource::kLive) return source_;
+  const bool fed = line_ != nullptr && line_->is_open() && !comm_lost() && !overdue();
+  return fed ? DataSource::kLive : DataSource::kStale;
+}
+
 std::string Station::data_text() const {
   std::string text;
   const std::string record_of = record_time_ms_ ? "record of " + local_text(*record_time_ms_, true)
                                                 : "record of unknown time";
-  switch (source_) {
+  char age[32];
+  std::snprintf(age, sizeof age, "%.1f s old", data_age_s().value_or(0));
+  const DataSource shown = data_source();
+  switch (shown) {
     case DataSource::kNone:
       text = "no data yet";
       break;
     case DataSource::kRestored:
       text = "restored from history, " + record_of + ", no live round yet";
       break;
-    case DataSource::kLive: {
-      char age[32];
-      std::snprintf(age, sizeof age, "%.1f s old", data_age_s().value_or(0));
-      text = "live, " + record_of + ", " + age;
+    case DataSource::kLive:
+    case DataSource::kStale:
+      text = std::string(data_source_name(shown)) + ", " + record_of + ", " + age;
       break;
-    }
   }
   if (comm_lost()) text += "; communication lost";
   return text;
 }
 
 void Station::describe_data(Json::Value& reply) const {
-  reply["source"] = data_source_name(source_);
+  reply["source"] = data_source_name(data_source());
   reply["record_time"] =
       record_time_ms_ ? Json::Value(local_text(*record_time_ms_, false)) : Json::Value();
   const auto age = data_age_s();
@@ -323,7 +332,7 @@ StationSnapshot Station::snapshot() const {
   snap.poll_state_name = poll_state_name(protocol_->poll_state_, protocol_->wait_time_,
                                          line_ != nullptr && line_->has_work_for(*this));
   snap.data_valid = device_->data_valid_ == 1;
-  snap.source = source_;
+  snap.source = data_source();
   snap.comm_lost = comm_lost();
   snap.stale = stale();
   snap.record_time_ms = record_time_ms_;

@@ -36,8 +36,9 @@ struct StationCounters {
   std::chrono::milliseconds longest_round_gap{0};
 };
 
-// Where the record a station shows comes from: nothing yet, history at start, or a live round.
-enum class DataSource { kNone, kRestored, kLive };
+// Where the record a station shows comes from: nothing yet, history at start, a live round, or a
+// live round no longer fed (the line down or no round within the communication-lost time).
+enum class DataSource { kNone, kRestored, kLive, kStale };
 
 const char* data_source_name(DataSource source);
 
@@ -114,14 +115,15 @@ class Station : public HostServices, public serial::LineClient {
   Json::Value status() const;
   StationSnapshot snapshot() const;
 
-  DataSource data_source() const { return source_; }
+  // kStale instead of kLive once the line is down or the communication-lost time has passed.
+  DataSource data_source() const;
   bool comm_lost() const { return comm_.state() == CommWatch::State::kLost; }
   // UTC milliseconds of the record shown: when it was published, or for a restored record the
   // round time it carries; none before the first.
   std::optional<std::int64_t> record_time_ms() const { return record_time_ms_; }
   // Seconds since the record shown was made; none before the first.
   std::optional<double> data_age_s() const;
-  bool stale() const { return source_ != DataSource::kLive || comm_lost(); }
+  bool stale() const { return data_source() != DataSource::kLive; }
   // "restored from history, record of 21:04:07, no live round yet" and the like.
   std::string data_text() const;
 
