@@ -209,10 +209,11 @@ class DevicePublisher {
   std::optional<std::pair<std::string, bool>> message_of(
       const history::TimelineEntry& entry) const {
     const bool replayed = entry.position <= replay_end_;
-    const double age_s = static_cast<double>(now_ms() - entry.time_ms()) / 1000.0;
     if (const auto* stored = std::get_if<history::StoredRecord>(&entry.row)) {
       const auto record = record::from_bytes(stored->bytes.data(), stored->bytes.size());
       if (!record) return std::nullopt;
+      const double age_s =
+          static_cast<double>(now_ms() - record_made_ms(*stored, *record)) / 1000.0;
       return std::make_pair(
           payload_text(state_payload(*stored, *record, StateContext{site_, replayed, age_s})),
           true);

@@ -1,6 +1,7 @@
 // One polled device: the plug-in object and the host services it calls, driven by its line.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -188,6 +189,7 @@ class Station : public HostServices, public serial::LineClient {
   std::optional<std::int64_t> record_time_ms_;
   std::optional<std::chrono::steady_clock::time_point> live_since_;  // last live publication
   std::optional<std::int64_t> restored_time_ms_;  // round time of the record given to restore
+  std::optional<std::array<std::uint8_t, 7>> restored_round_time_;  // as the record holds it
   CommWatch comm_;
   bool module_count_said_ = false;
   std::vector<std::string> control_sent_;
