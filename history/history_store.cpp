@@ -289,8 +289,13 @@ std::int64_t HistoryStore::get_cursor(const std::string& name) {
     return HistoryReader(connection(), path_).get_cursor(name);
   } catch (const HistoryError& error) {
     failures_->side_failure(error);
-    return 0;
+    throw;  // never taken for "none stored"
   }
+}
+
+std::optional<std::int64_t> HistoryStore::first_record_since(const std::string& device,
+                                                             std::int64_t since_ms) {
+  return reader().first_record_since(device, since_ms);
 }
 
 void HistoryStore::set_cursor(const std::string& name, std::int64_t position) {

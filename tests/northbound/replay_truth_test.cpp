@@ -1,5 +1,7 @@
 // What reaches the broker out of history after a restart: a restored record with its own time
 // and age, and every round stored while the broker was never reached.
+#include <sqlite3.h>
+
 #include <ctime>
 
 #include "broker_fixture.h"
@@ -85,6 +87,85 @@ TEST(ReplayTruth, RestoredRecordKeepsItsOwnTimeAndAgeEverywhere) {
   ASSERT_EQ(rows.size(), 2u);
   ASSERT_TRUE(rows[1].restored);
   EXPECT_EQ(rows[1].bytes, old.bytes);
+}
+
+// The positions of the state messages this subscriber saw sent (not kept from before), with
+// whether each was sent as replayed.
+std::vector<std::pair<std::int64_t, bool>> sent_states(Subscriber& subscriber) {
+  std::vector<std::pair<std::int64_t, bool>> states;
+  for (const Message& message : subscriber.on(kState)) {
+    if (message.retained) continue;
+    const Json::Value state = parse_json(message.payload);
+    states.emplace_back(state["position"].asInt64(), state["replayed"].asBool());
+  }
+  return states;
+}
+
+// A run of `rounds` rounds on `db` publishing to `url`.
+void run_rounds(const std::string& db, const std::string& url, int rounds) {
+  kelvra::run::MqttSettings settings;
+  kelvra::run::parse_mqtt_url("url", url, settings);
+  settings.site = "site1";
+  kelvra::northbound::MqttService mqtt(settings, "1.0.0");
+  BenchSession session;
+  session.options().db_path = db;
+  session.options().services = {&mqtt};
+  session.options().rounds = rounds;
+  session.run_to_end();
+}
+
+TEST(ReplayTruth, RoundsStoredWhileTheBrokerWasNeverReachedFollowInOrder) {
+  TempDir dir;
+  const std::string db = dir.file("history.db");
+  run_rounds(db, "mqtt://127.0.0.1:" + std::to_string(free_port()), 6);
+  std::vector<std::int64_t> stored;
+  for (const auto& row : HistoryStore(db).records({})) stored.push_back(row.id);
+  ASSERT_EQ(stored.size(), 6u);
+
+  Broker broker(dir.file(""));
+  Subscriber subscriber(broker.port(), kState);
+  run_rounds(db, broker.url(), 2);
+  ASSERT_TRUE(subscriber.wait_for(kState, 8));
+  const auto states = sent_states(subscriber);
+  ASSERT_GE(states.size(), 8u);
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    EXPECT_EQ(states[i], std::make_pair(stored[i], true)) << i;
+  }
+}
+
+TEST(ReplayTruth, CursorThatCannotBeReadIsReadAgainNotTakenAsNone) {
+  TempDir dir;
+  const std::string db = dir.file("history.db");
+  Broker broker(dir.file(""));
+  run_rounds(db, broker.url(), 3);
+  const std::int64_t acknowledged = HistoryStore(db).get_cursor("mqtt:site1/power1");
+  ASSERT_GT(acknowledged, 0);
+
+  Subscriber subscriber(broker.port(), kState);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other,
+                         "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; "
+                         "SELECT count(*) FROM records",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  kelvra::northbound::MqttService mqtt(site1(broker), "1.0.0");
+  BenchSession session;
+  session.options().db_path = db;
+  session.options().services = {&mqtt};
+  session.start();
+  std::this_thread::sleep_for(2s);
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  ASSERT_TRUE(subscriber.wait_for(kState, 3)) << session.output();
+  session.stop();
+
+  const auto states = sent_states(subscriber);
+  ASSERT_FALSE(states.empty());
+  for (const auto& [position, replayed] : states) {
+    EXPECT_GT(position, acknowledged) << "sent again";
+  }
+  EXPECT_TRUE(std::is_sorted(states.begin(), states.end()));
 }
 
 }  // namespace
