@@ -320,6 +320,14 @@ std::int64_t HistoryReader::get_cursor(const std::string& name) {
   return statement.bind(1, name).single_integer().value_or(0);
 }
 
+std::optional<std::int64_t> HistoryReader::first_record_since(const std::string& device,
+                                                              std::int64_t since_ms) {
+  Statement first(*db_,
+                  "SELECT t.id FROM records t JOIN devices d ON d.id = t.device "
+                  "WHERE d.name = ?1 AND t.time_ms >= ?2 ORDER BY t.time_ms, t.id LIMIT 1");
+  return first.bind(1, device).bind(2, since_ms).single_integer();
+}
+
 std::vector<SeriesPoint> HistoryReader::series(const std::string& device, const std::string& field,
                                                std::int64_t since_ms, std::int64_t until_ms,
                                                std::int64_t step_ms) {

@@ -40,6 +40,8 @@ class HistoryReader {
   std::vector<std::string> device_names();
   // A named position (set by a writer); 0 when never set.
   std::int64_t get_cursor(const std::string& name);
+  // Position of the device's first record stored at or after `since_ms` (UTC); none when none.
+  std::optional<std::int64_t> first_record_since(const std::string& device, std::int64_t since_ms);
 
   // Minimum, mean and maximum of the field over the device's live records with since_ms <= time <
   // until_ms, one point per step bucket that has any: buckets start at multiples of the step in

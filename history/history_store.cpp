@@ -289,7 +289,7 @@ std::int64_t HistoryStore::get_cursor(const std::string& name) {
     return HistoryReader(connection(), path_).get_cursor(name);
   } catch (const HistoryError& error) {
     failures_->side_failure(error);
-    return 0;
+    throw;  // never taken for "none stored"
   }
 }
 
@@ -310,6 +310,11 @@ std::optional<std::int64_t> HistoryStore::control_id_time(const std::string& req
 void HistoryStore::add_control_id(const std::string& request_id) {
   enqueue(ControlIdRow{request_id, stamp(0, "control id")});
   maybe_flush();
+}
+
+std::optional<std::int64_t> HistoryStore::first_record_since(const std::string& device,
+                                                             std::int64_t since_ms) {
+  return reader().first_record_since(device, since_ms);
 }
 
 void HistoryStore::set_cursor(const std::string& name, std::int64_t position) {

@@ -73,8 +73,9 @@ class HistoryStore {
                                   std::int64_t step_ms);
 
   // A named position that survives restarts (e.g. what a broker last acknowledged); 0 when never
-  // set. set_cursor is queued and committed with the rows.
+  // set, HistoryError when it cannot be read. set_cursor is queued and committed with the rows.
   std::int64_t get_cursor(const std::string& name);
+  std::optional<std::int64_t> first_record_since(const std::string& device, std::int64_t since_ms);
   void set_cursor(const std::string& name, std::int64_t position);
 
   // When a control request with this id was carried out (UTC ms), over the queued and stored

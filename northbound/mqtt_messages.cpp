@@ -64,16 +64,22 @@ std::string payload_text(const Json::Value& value) {
   return hostkit::json_text(value);
 }
 
+std::int64_t record_made_ms(const history::StoredRecord& stored, const kelvra_419_Data_t& record) {
+  if (!stored.restored) return stored.time_ms;
+  return record::time_ms(record.round_time).value_or(stored.time_ms);
+}
+
 Json::Value state_payload(const history::StoredRecord& stored, const kelvra_419_Data_t& record,
                           const StateContext& context) {
+  const std::int64_t made_ms = record_made_ms(stored, record);
   Json::Value state(Json::objectValue);
   state["site"] = context.site;
   state["device"] = stored.device;
   state["position"] = Json::Int64(stored.id);
   state["replayed"] = context.replayed;
   state["source"] = stored.restored ? "restored" : "polled";
-  state["time_ms"] = Json::Int64(stored.time_ms);
-  state["time"] = hostkit::local_time_text(stored.time_ms);
+  state["time_ms"] = Json::Int64(made_ms);
+  state["time"] = hostkit::local_time_text(made_ms);
   state["round_time"] = record::time_text(record.round_time);
   state["round_seconds"] = stored.round_seconds;
   state["age_s"] = context.age_s ? Json::Value(*context.age_s) : Json::Value();

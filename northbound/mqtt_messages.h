@@ -36,8 +36,12 @@ std::string discovery_id(const std::string& text);
 struct StateContext {
   std::string site;
   bool replayed = false;        // stored while the broker was away, sent after its return
-  std::optional<double> age_s;  // from the round's storing to this message
+  std::optional<double> age_s;  // from the record's making to this message
 };
+
+// UTC milliseconds of when the record was made: a polled round when it was stored, a restored
+// record at the round time it carries (its storing is only when it was handed back).
+std::int64_t record_made_ms(const history::StoredRecord& stored, const kelvra_419_Data_t& record);
 
 // One stored round: its position in history, times, source, the record exactly as
 // `decode --json` lists it, and the unit of every field that has one.

@@ -37,8 +37,10 @@ std::int64_t now_ms() {
       .count();
 }
 
+// "down" once the data is stale: the line down or no round within the communication-lost time.
 std::string link_state(const station::StationSnapshot& snap) {
-  return snap.link_up && !snap.comm_lost ? "up" : "down";
+  return snap.link_up && !snap.comm_lost && snap.source != station::DataSource::kStale ? "up"
+                                                                                       : "down";
 }
 
 std::string cursor_prefix(const std::string& site) {
@@ -72,14 +74,6 @@ class DevicePublisher {
   void remove_on_connect(std::vector<std::string> departed) { departed_ = std::move(departed); }
 
   void start() {
-    acked_ = read_history([&] { return run_.history.get_cursor(cursor_name_); }, std::int64_t{0});
-    if (acked_ == 0) {
-      // A device new to this broker starts at its newest stored round, not at years of history.
-      const std::int64_t newest = newest_record_position();
-      acked_ = newest > 0 ? newest - 1 : 0;
-    }
-    saved_ = -1;
-    sent_ = acked_;
     connection_.start();
     every_second();
   }
@@ -113,14 +107,43 @@ class DevicePublisher {
     }
   }
 
+  // Throws history::HistoryError while the database cannot be read.
   std::int64_t newest_record_position() {
     history::HistoryQuery query;
     query.device = station_.settings().name;
     query.kinds = {history::TimelineKind::record};
     query.last = 1;
-    const auto newest = read_history([&] { return run_.history.timeline(query); },
-                                     std::vector<history::TimelineEntry>{});
+    const auto newest = run_.history.timeline(query);
     return newest.empty() ? 0 : newest.back().position;
+  }
+
+  // The acknowledged position; without one (never acknowledged, or 0), the position before the
+  // first round stored within the replay window, so nothing stored while the broker was never
+  // reached is skipped, nor years of history sent.
+  std::int64_t replay_start() {
+    const std::int64_t cursor = run_.history.get_cursor(cursor_name_);
+    if (cursor > 0) return cursor;
+    const std::int64_t since =
+        now_ms() -
+        std::chrono::duration_cast<std::chrono::milliseconds>(settings_.replay_window).count();
+    const auto first = run_.history.first_record_since(station_.settings().name, since);
+    return first ? *first - 1 : newest_record_position();
+  }
+
+  // Reads once what replay needs: where it starts and where the entries stored before this
+  // session end. False while history cannot be read: never guessed, tried again each second.
+  bool positioned() {
+    try {
+      if (!acked_read_) {
+        acked_ = replay_start();
+        sent_ = acked_;
+        acked_read_ = true;
+      }
+      if (!replay_end_) replay_end_ = newest_record_position();
+      return true;
+    } catch (const history::HistoryError&) {
+      return false;
+    }
   }
 
   // Rows reach the database within the store's flush interval; look for them once a second.
@@ -174,7 +197,7 @@ class DevicePublisher {
     if (settings_.control) connection_.subscribe(topics_.control(), 1);
     for (const std::string& device : departed_) remove_device(device);
     departed_.clear();
-    replay_end_ = newest_record_position();
+    replay_end_.reset();
     sent_ = acked_;
     pump();
   }
@@ -207,11 +230,12 @@ class DevicePublisher {
   // record of the device's size.
   std::optional<std::pair<std::string, bool>> message_of(
       const history::TimelineEntry& entry) const {
-    const bool replayed = entry.position <= replay_end_;
-    const double age_s = static_cast<double>(now_ms() - entry.time_ms()) / 1000.0;
+    const bool replayed = entry.position <= replay_end_.value_or(0);
     if (const auto* stored = std::get_if<history::StoredRecord>(&entry.row)) {
       const auto record = record::from_bytes(stored->bytes.data(), stored->bytes.size());
       if (!record) return std::nullopt;
+      const double age_s =
+          static_cast<double>(now_ms() - record_made_ms(*stored, *record)) / 1000.0;
       return std::make_pair(
           payload_text(state_payload(*stored, *record, StateContext{site_, replayed, age_s})),
           true);
@@ -232,7 +256,7 @@ class DevicePublisher {
   // Hands what history holds after the last entry sent to the session, a batch per turn.
   void pump() {
     pump_posted_ = false;
-    if (!connection_.up() || in_flight_.size() >= kWindow) return;
+    if (!connection_.up() || !positioned() || in_flight_.size() >= kWindow) return;
     const auto entries = read_history([&] { return run_.history.timeline_after(sent_, kBatch); },
                                       std::vector<history::TimelineEntry>{});
     for (const history::TimelineEntry& entry : entries) {
@@ -269,7 +293,7 @@ class DevicePublisher {
   }
 
   void save_cursor(bool now) {
-    if (acked_ == saved_) return;
+    if (!acked_read_ || acked_ == saved_) return;
     const auto time = std::chrono::steady_clock::now();
     if (!now && time - last_save_ < kCursorSaveInterval) return;
     run_.history.set_cursor(cursor_name_, acked_);
@@ -377,10 +401,12 @@ class DevicePublisher {
   MqttConnection connection_;
   std::vector<std::string> departed_;
 
-  std::int64_t acked_ = 0;       // every entry up to this position the broker acknowledged
-  std::int64_t saved_ = -1;      // the position last written to history
-  std::int64_t sent_ = 0;        // the last position handed to the session
-  std::int64_t replay_end_ = 0;  // entries up to this one were stored before the session began
+  bool acked_read_ = false;  // acked_ holds the position read from history
+  std::int64_t acked_ = 0;   // every entry up to this position the broker acknowledged
+  std::int64_t saved_ = -1;  // the position last written to history
+  std::int64_t sent_ = 0;    // the last position handed to the session
+  // Entries up to this one were stored before the session began; none until read.
+  std::optional<std::int64_t> replay_end_;
   std::map<MessageId, std::int64_t> in_flight_;  // message id to position
   std::set<std::int64_t> unacknowledged_;
   std::chrono::steady_clock::time_point last_save_{};
@@ -464,8 +490,14 @@ void MqttService::round_completed(const station::Station& station) {
   }
 }
 
-// Events reach the broker out of history, in the order they were stored.
-void MqttService::alarm_event(const events::AlarmEvent&) {}
+// Events reach the broker out of history, in the order they were stored; communication lost or
+// back turns the data stale or live, which the link topic tells at once.
+void MqttService::alarm_event(const events::AlarmEvent& event) {
+  if (event.key != station::kCommLostKey) return;
+  for (const auto& publisher : publishers_) {
+    if (publisher->station().settings().name == event.device) publisher->link_changed();
+  }
+}
 
 void MqttService::comm_event(const events::CommEvent& event) {
   for (const auto& publisher : publishers_) {

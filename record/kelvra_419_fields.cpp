@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 
 namespace kelvra::record {
@@ -454,6 +455,21 @@ std::string time_text(const std::uint8_t (&stamp)[7]) {
                 unsigned(stamp[0]) | (unsigned(stamp[1]) << 8), stamp[2], stamp[3], stamp[4],
                 stamp[5], stamp[6]);
   return text;
+}
+
+std::optional<std::int64_t> time_ms(const std::uint8_t (&stamp)[7]) {
+  if (all_zero(stamp)) return std::nullopt;
+  std::tm local{};
+  local.tm_year = static_cast<int>(unsigned(stamp[0]) | (unsigned(stamp[1]) << 8)) - 1900;
+  local.tm_mon = stamp[2] - 1;
+  local.tm_mday = stamp[3];
+  local.tm_hour = stamp[4];
+  local.tm_min = stamp[5];
+  local.tm_sec = stamp[6];
+  local.tm_isdst = -1;
+  const std::time_t seconds = std::mktime(&local);
+  if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
+  return static_cast<std::int64_t>(seconds) * 1000;
 }
 
 std::string float_text(float value) {

@@ -109,6 +109,8 @@ std::optional<kelvra_419_Data_t> from_bytes(const std::uint8_t* data, std::size_
 
 // The host time value as "YYYY-MM-DD HH:MM:SS"; "unset" for seven zero bytes.
 std::string time_text(const std::uint8_t (&stamp)[7]);
+// UTC milliseconds of a host time value, which is local time; nullopt when it is unset.
+std::optional<std::int64_t> time_ms(const std::uint8_t (&stamp)[7]);
 
 // A float as the shortest text that reads back as the same float ("53.5", "230", "0", "nan").
 std::string float_text(float value);

@@ -305,6 +305,7 @@ std::string topic_level_of(const JsonNode& node) {
 MqttSettings read_mqtt(const JsonNode& node) {
   constexpr kelvra::hostkit::Bounds kQosBounds{1, 2};
   constexpr kelvra::hostkit::Bounds kKeepaliveBounds{5, 3600};
+  constexpr kelvra::hostkit::Bounds kReplayWindowHoursBounds{1, 8760};
   JsonObjectReader object = node.object();
   MqttSettings mqtt;
   const JsonNode url = object.require("url");
@@ -325,6 +326,9 @@ MqttSettings read_mqtt(const JsonNode& node) {
     mqtt.keepalive = std::chrono::seconds(keepalive->integer(kKeepaliveBounds));
   }
   if (auto control = object.find("control")) mqtt.control = control->boolean();
+  if (auto window = object.find("replay_window_h")) {
+    mqtt.replay_window = std::chrono::hours(window->integer(kReplayWindowHoursBounds));
+  }
   object.finish();
   if (mqtt.cert_file.empty() != mqtt.key_file.empty()) {
     throw SettingsError(node.path() +

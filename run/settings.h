@@ -37,6 +37,8 @@ struct MqttSettings {
   std::chrono::seconds keepalive{30};
   std::string discovery_prefix = "homeassistant";
   bool control = false;  // control requests over MQTT
+  // A device without an acknowledged position starts at its first round stored this recently.
+  std::chrono::hours replay_window{24};
 };
 
 // How long history keeps what it stores (host keys "keep_days", "max_db_mb",

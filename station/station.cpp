@@ -15,22 +15,6 @@
 namespace kelvra::station {
 namespace {
 
-// Milliseconds since the epoch of a record's local round time; none when it is unset.
-std::optional<std::int64_t> round_time_ms(const kelvra_419_Data_t& record) {
-  const std::string text = record::time_text(record.round_time);
-  std::tm local{};
-  if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d", &local.tm_year, &local.tm_mon, &local.tm_mday,
-                  &local.tm_hour, &local.tm_min, &local.tm_sec) != 6) {
-    return std::nullopt;
-  }
-  local.tm_year -= 1900;
-  local.tm_mon -= 1;
-  local.tm_isdst = -1;
-  const std::time_t seconds = std::mktime(&local);
-  if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
-  return static_cast<std::int64_t>(seconds) * 1000;
-}
-
 std::int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
@@ -80,6 +64,8 @@ const char* data_source_name(DataSource source) {
       return "restored";
     case DataSource::kLive:
       return "live";
+    case DataSource::kStale:
+      return "stale";
     case DataSource::kNone:
       break;
   }
@@ -134,7 +120,14 @@ bool Station::restore_from_history() {
   const auto stored = history_.latest_record(settings_.data_id);
   if (!stored) return false;
   const auto record = record::from_bytes(stored->data(), stored->size());
-  restored_time_ms_ = record ? round_time_ms(*record) : std::nullopt;
+  restored_round_time_.reset();
+  restored_time_ms_.reset();
+  if (record) {
+    restored_round_time_.emplace();
+    std::copy(std::begin(record->round_time), std::end(record->round_time),
+              restored_round_time_->begin());
+    restored_time_ms_ = record::time_ms(record->round_time);
+  }
   restoring_ = true;
   const bool accepted = device_->LoadFromCache(stored->data(), static_cast<int>(stored->size()));
   restoring_ = false;
@@ -227,30 +220,37 @@ std::optional<double> Station::data_age_s() const {
   return std::nullopt;
 }
 
+DataSource Station::data_source() const {
+  if (source_ != DataSource::kLive) return source_;
+  const bool fed = line_ != nullptr && line_->is_open() && !comm_lost() && !overdue();
+  return fed ? DataSource::kLive : DataSource::kStale;
+}
+
 std::string Station::data_text() const {
   std::string text;
   const std::string record_of = record_time_ms_ ? "record of " + local_text(*record_time_ms_, true)
                                                 : "record of unknown time";
-  switch (source_) {
+  char age[32];
+  std::snprintf(age, sizeof age, "%.1f s old", data_age_s().value_or(0));
+  const DataSource shown = data_source();
+  switch (shown) {
     case DataSource::kNone:
       text = "no data yet";
       break;
     case DataSource::kRestored:
       text = "restored from history, " + record_of + ", no live round yet";
       break;
-    case DataSource::kLive: {
-      char age[32];
-      std::snprintf(age, sizeof age, "%.1f s old", data_age_s().value_or(0));
-      text = "live, " + record_of + ", " + age;
+    case DataSource::kLive:
+    case DataSource::kStale:
+      text = std::string(data_source_name(shown)) + ", " + record_of + ", " + age;
       break;
-    }
   }
   if (comm_lost()) text += "; communication lost";
   return text;
 }
 
 void Station::describe_data(Json::Value& reply) const {
-  reply["source"] = data_source_name(source_);
+  reply["source"] = data_source_name(data_source());
   reply["record_time"] =
       record_time_ms_ ? Json::Value(local_text(*record_time_ms_, false)) : Json::Value();
   const auto age = data_age_s();
@@ -323,7 +323,7 @@ StationSnapshot Station::snapshot() const {
   snap.poll_state_name = poll_state_name(protocol_->poll_state_, protocol_->wait_time_,
                                          line_ != nullptr && line_->has_work_for(*this));
   snap.data_valid = device_->data_valid_ == 1;
-  snap.source = source_;
+  snap.source = data_source();
   snap.comm_lost = comm_lost();
   snap.stale = stale();
   snap.record_time_ms = record_time_ms_;
@@ -383,7 +383,7 @@ bool Station::open_port(SMDSPDevice&) {
 }
 
 void Station::publish(SMDVDevice&, int, const unsigned char* data, unsigned int len, bool) {
-  const auto record = record::from_bytes(data, len);
+  auto record = record::from_bytes(data, len);
   if (!record) {
     console_.note(settings_.name, "publication of " + std::to_string(len) +
                                       " bytes ignored: a record has " +
@@ -396,8 +396,11 @@ void Station::publish(SMDVDevice&, int, const unsigned char* data, unsigned int 
         std::chrono::duration<double>(std::chrono::steady_clock::now() - *round_started_).count();
   }
   round_started_.reset();
-  const std::int64_t now_ms = hostkit::utc_now_ms();
-  publication_ = Publication{seconds, restoring_, *record, now_ms};
+  if (restoring_ && restored_round_time_) {
+    // The device stamps a restored record as made now; it keeps the time it was made.
+    std::copy(restored_round_time_->begin(), restored_round_time_->end(), record->round_time);
+  }
+  publication_ = Publication{seconds, restoring_, *record, hostkit::utc_now_ms()};
   history_.begin();
   fill_analog_values(*record);
 }
@@ -440,6 +443,10 @@ void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int 
   stored.round_seconds = publication_ ? publication_->seconds : 0;
   stored.bytes.assign(data, data + len);
   stored.restored = publication_ && publication_->restored;
+  if (stored.restored && len == record::kRecordSize) {
+    const auto* kept = reinterpret_cast<const unsigned char*>(&publication_->record);
+    stored.bytes.assign(kept, kept + len);  // with the round time it was made at
+  }
   stored.time_ms = publication_ ? publication_->time_ms : hostkit::utc_now_ms();
   history_.add_record(stored);
 }

@@ -1,6 +1,7 @@
 // One polled device: the plug-in object and the host services it calls, driven by its line.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -36,8 +37,9 @@ struct StationCounters {
   std::chrono::milliseconds longest_round_gap{0};
 };
 
-// Where the record a station shows comes from: nothing yet, history at start, or a live round.
-enum class DataSource { kNone, kRestored, kLive };
+// Where the record a station shows comes from: nothing yet, history at start, a live round, or a
+// live round no longer fed (the line down or no round within the communication-lost time).
+enum class DataSource { kNone, kRestored, kLive, kStale };
 
 const char* data_source_name(DataSource source);
 
@@ -114,14 +116,15 @@ class Station : public HostServices, public serial::LineClient {
   Json::Value status() const;
   StationSnapshot snapshot() const;
 
-  DataSource data_source() const { return source_; }
+  // kStale instead of kLive once the line is down or the communication-lost time has passed.
+  DataSource data_source() const;
   bool comm_lost() const { return comm_.state() == CommWatch::State::kLost; }
   // UTC milliseconds of the record shown: when it was published, or for a restored record the
   // round time it carries; none before the first.
   std::optional<std::int64_t> record_time_ms() const { return record_time_ms_; }
   // Seconds since the record shown was made; none before the first.
   std::optional<double> data_age_s() const;
-  bool stale() const { return source_ != DataSource::kLive || comm_lost(); }
+  bool stale() const { return data_source() != DataSource::kLive; }
   // "restored from history, record of 21:04:07, no live round yet" and the like.
   std::string data_text() const;
 
@@ -186,6 +189,7 @@ class Station : public HostServices, public serial::LineClient {
   std::optional<std::int64_t> record_time_ms_;
   std::optional<std::chrono::steady_clock::time_point> live_since_;  // last live publication
   std::optional<std::int64_t> restored_time_ms_;  // round time of the record given to restore
+  std::optional<std::array<std::uint8_t, 7>> restored_round_time_;  // as the record holds it
   CommWatch comm_;
   bool module_count_said_ = false;
   std::vector<std::string> control_sent_;

@@ -95,7 +95,7 @@ std::string metrics_text(const std::vector<station::Station*>& stations,
   out.declare("kelvra_info", "gauge", "Device type and data id of each polled device, always 1.");
   out.declare("kelvra_link_up", "gauge", "1 while the device's serial port is open, else 0.");
   out.declare("kelvra_data_source", "gauge",
-              "1 for where the device's data comes from now (live, restored or none).");
+              "1 for where the device's data comes from now (live, stale, restored or none).");
   out.declare("kelvra_data_age_seconds", "gauge", "Time since the device's last completed round.");
   out.declare("kelvra_rounds_total", "counter", "Completed poll rounds.");
   out.declare("kelvra_commands_total", "counter", "Commands written to the line.");
@@ -133,7 +133,7 @@ std::string metrics_text(const std::vector<station::Station*>& stations,
             1);
     out.add("kelvra_link_up", {{"device", device}, {"port", snap.port}}, snap.link_up ? 1 : 0);
     const std::string source = station::data_source_name(snap.source);
-    for (const char* each : {"live", "restored", "none"}) {
+    for (const char* each : {"live", "stale", "restored", "none"}) {
       out.add("kelvra_data_source", {{"device", device}, {"source", each}}, source == each ? 1 : 0);
     }
     if (snap.age_s) out.add("kelvra_data_age_seconds", by_device, *snap.age_s);

@@ -105,7 +105,7 @@ TEST(FieldTruth, CommLostIsRaisedWhenTheEquipmentGoesAndClearedWhenItIsBack) {
       session, [](const Json::Value& device) { return device["comm_lost"].asBool(); });
   ASSERT_FALSE(lost.isNull()) << session.output();
   EXPECT_TRUE(lost["stale"].asBool());
-  EXPECT_EQ(lost["source"].asString(), "live");
+  EXPECT_EQ(lost["source"].asString(), "stale");
   EXPECT_EQ(lost["alarms"][0].asString(), "communication lost");
   EXPECT_TRUE(std::regex_search(lost["data"].asString(), std::regex("; communication lost$")))
       << lost["data"].asString();

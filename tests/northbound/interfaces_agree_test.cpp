@@ -144,4 +144,70 @@ TEST(InterfacesAgree, EveryReadingAndAlarmKeyIsTheSameEverywhere) {
   EXPECT_EQ(metric_alarm_keys(metrics), mqtt_keys);
 }
 
+// A live record no longer fed is "stale" in every interface, whether the line went down or the
+// equipment stopped answering while the line stays up.
+TEST(InterfacesAgree, DataNoLongerFedIsStaleEverywhere) {
+  struct Case {
+    const char* what;
+    std::function<void(BenchSession&)> silence;
+    const char* until;  // the status member that turns true once it took effect
+  } cases[] = {
+      {"line down", [](BenchSession& session) { session.simulator().stop(); }, "link_down"},
+      {"no answer",
+       [](BenchSession& session) {
+         session.simulator().with_simulator([](kelvra::sim::Simulator& sim) {
+           sim.faults().set_rate(kelvra::sim::FaultKind::kNoAnswer, 1.0);
+         });
+       },
+       "comm_lost"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    Broker broker(dir.file(""));
+    Subscriber subscriber(broker.port(), "kelvra/site1/power1/link");
+    kelvra::run::MqttSettings settings;
+    kelvra::run::parse_mqtt_url("url", broker.url(), settings);
+    settings.site = "site1";
+    kelvra::northbound::MqttService mqtt(settings, "1.0.0");
+    kelvra::web::HttpOptions http_options;
+    http_options.port = 0;
+    kelvra::web::HttpServer http(http_options);
+    BenchSession session;
+    for (auto& device : session.options().settings.devices) device.comm_lost_after = 800ms;
+    session.options().services = {&mqtt, &http};
+    session.start();
+    ASSERT_TRUE(session.wait_for_records(2)) << c.what << session.output();
+    c.silence(session);
+    Json::Value status;
+    ASSERT_TRUE(wait_until(
+        [&] {
+          status = session.ask(bench_testing::request("status"))["devices"][0];
+          status["link_down"] = status["link"] == "down";
+          return status[c.until].asBool();
+        },
+        10s))
+        << c.what << session.output();
+    const Json::Value api =
+        parse_json(web_testing::exchange(http.port(), "GET", "/api/v1/devices/power1").body);
+    const std::string metrics = web_testing::exchange(http.port(), "GET", "/metrics").body;
+    const bool link_down_told =
+        subscriber.wait_for("kelvra/site1/power1/link", 1) &&
+        wait_until(
+            [&] { return subscriber.on("kelvra/site1/power1/link").back().payload == "down"; }, 5s);
+    session.stop();
+
+    EXPECT_EQ(status["source"].asString(), "stale") << c.what;
+    EXPECT_TRUE(status["stale"].asBool()) << c.what;
+    EXPECT_EQ(status["data"].asString().rfind("stale, record of ", 0), 0u)
+        << c.what << ": " << status["data"].asString();
+    EXPECT_EQ(api["source"].asString(), "stale") << c.what;
+    EXPECT_TRUE(api["stale"].asBool()) << c.what;
+    for (const char* sample : {"kelvra_data_source{device=\"power1\",source=\"stale\"} 1\n",
+                               "kelvra_data_source{device=\"power1\",source=\"live\"} 0\n"}) {
+      EXPECT_NE(metrics.find(sample), std::string::npos) << c.what << ": " << sample;
+    }
+    EXPECT_TRUE(link_down_told) << c.what;
+  }
+}
+
 }  // namespace

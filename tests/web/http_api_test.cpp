@@ -338,7 +338,8 @@ TEST(HttpLimits, StalledStreamClientIsDroppedWhilePollingGoesOn) {
   stalled.open(tcp::v4());
   stalled.set_option(asio::socket_base::receive_buffer_size(1024));
   stalled.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), run.port()));
-  asio::write(stalled, asio::buffer(std::string("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
+  asio::write(stalled,
+              asio::buffer(std::string("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
   const auto deadline = std::chrono::steady_clock::now() + 40s;
   double dropped = 0;
   while (std::chrono::steady_clock::now() < deadline && dropped == 0) {
@@ -382,7 +383,8 @@ TEST(HttpEvents, StreamCarriesRoundsAndAlarmRaisesAndClears) {
                                                               "short-mains-failure")));
   asio::io_context io;
   tcp::socket stream = connect_socket(io, run.port());
-  asio::write(stream, asio::buffer(std::string("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
+  asio::write(stream,
+              asio::buffer(std::string("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
   const std::string raise = "\"raised\":true";
   const std::string cleared = "\"raised\":false";
   const std::string text = read_stream(

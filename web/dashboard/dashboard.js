@@ -9,14 +9,14 @@ const LABELS = {
         rectifiers: "整流模块", plots: "曲线", log: "告警记录", level: "级别", alarm: "告警",
         raised: "产生时间", cleared: "消除时间", input: "输入", frequency: "频率 (Hz)",
         unit: "单元", voltage: "电压 (V)", current: "电流 (A)", battery: "电池电流 (A)",
-        module: "模块", state: "状态", none: "无", live: "实时", restored: "恢复", stream: "实时流",
+        module: "模块", state: "状态", none: "无", live: "实时", stale: "过时", restored: "恢复", stream: "实时流",
         dcPlot: "直流电压与电流", acPlot: "交流相电压", rcPlot: "整流模块电流", noData: "无数据" },
   en: { span: "Span", language: "Language", alarms: "Active alarms", ac: "AC inputs",
         dc: "DC units", rectifiers: "Rectifier modules", plots: "Plots", log: "Alarm log",
         level: "Level", alarm: "Alarm", raised: "Raised", cleared: "Cleared", input: "Input",
         frequency: "f (Hz)", unit: "Unit", voltage: "Voltage (V)", current: "Current (A)",
         battery: "Battery currents (A)", module: "Module", state: "State", none: "no data",
-        live: "live", restored: "restored", stream: "live stream", dcPlot: "DC voltage and current",
+        live: "live", stale: "stale", restored: "restored", stream: "live stream", dcPlot: "DC voltage and current",
         acPlot: "AC phase voltages", rcPlot: "Rectifier currents", noData: "no data" },
 };
 
@@ -224,7 +224,11 @@ function connectStream() {
       else extendPlots(view, round.record, Date.now());
     }
   });
-  source.addEventListener("alarm", (message) => alarmEvent(JSON.parse(message.data)));
+  source.addEventListener("alarm", (message) => {
+    const event = JSON.parse(message.data);
+    alarmEvent(event);
+    if (event.key === "COMM_LOST") refreshDevices();  // the data turned stale or live again
+  });
   source.addEventListener("link", () => refreshDevices());
 }
 
