@@ -43,7 +43,7 @@ HistoryStore::HistoryStore(const std::string& path, HistoryStatus status, Histor
 }
 
 void HistoryStore::not_stored(const HistoryError& error) {
-  failures_->not_stored(path_, blocked_reason(error));
+  failures_->not_stored(path_, blocked_reason(error), options_.steady_clock());
   if (!not_stored_since_ms_) not_stored_since_ms_ = options_.wall_clock();
 }
 
@@ -212,7 +212,7 @@ bool HistoryStore::flush() {
   }
   const std::size_t written = queue_.size();
   queue_.clear();
-  failures_->stored(written);
+  failures_->stored(written, options_.steady_clock());
   not_stored_since_ms_.reset();
   return retention_quietly();
 }

@@ -3,13 +3,8 @@
 #include <utility>
 
 namespace kelvra::history {
-namespace {
-
-using Clock = hostkit::LinkHealth::Clock;
-
-}  // namespace
-
-void StrictWriteFailures::not_stored(const std::string& path, const std::string& reason) {
+void StrictWriteFailures::not_stored(const std::string& path, const std::string& reason,
+                                     std::chrono::steady_clock::time_point) {
   throw HistoryError(path, reason);
 }
 
@@ -20,8 +15,9 @@ void StrictWriteFailures::side_failure(const HistoryError& error) {
 KeepGoingWriteFailures::KeepGoingWriteFailures(HistoryStatus status, std::size_t queue_bound)
     : status_(std::move(status)), queue_bound_(queue_bound) {}
 
-void KeepGoingWriteFailures::not_stored(const std::string&, const std::string& reason) {
-  const auto verdict = health_.step(hostkit::LinkHealth::Input::kFailed, Clock::now());
+void KeepGoingWriteFailures::not_stored(const std::string&, const std::string& reason,
+                                        std::chrono::steady_clock::time_point now) {
+  const auto verdict = health_.step(hostkit::LinkHealth::Input::kFailed, now);
   if (!failing_) failing_ = reason;
   if (verdict.say == hostkit::LinkHealth::Say::kLost) {
     status_("history not stored: " + reason + "; rows are kept (up to " +
@@ -32,8 +28,8 @@ void KeepGoingWriteFailures::not_stored(const std::string&, const std::string& r
   }
 }
 
-void KeepGoingWriteFailures::stored(std::size_t rows) {
-  const auto verdict = health_.step(hostkit::LinkHealth::Input::kWorking, Clock::now());
+void KeepGoingWriteFailures::stored(std::size_t rows, std::chrono::steady_clock::time_point now) {
+  const auto verdict = health_.step(hostkit::LinkHealth::Input::kWorking, now);
   if (verdict.say != hostkit::LinkHealth::Say::kBack) return;
   status_("history stored again; " + std::to_string(rows) + " rows kept meanwhile written, " +
           std::to_string(dropped_during_failure_) + " dropped");

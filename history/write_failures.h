@@ -17,12 +17,13 @@ class WriteFailures {
   virtual ~WriteFailures() = default;
   // How long a write waits on another connection's lock.
   virtual int busy_timeout_ms() const = 0;
-  // Rows could not be stored: throws HistoryError(path, reason), or notes it and returns.
-  virtual void not_stored(const std::string& path, const std::string& reason) = 0;
+  // Rows could not be stored at `now`: throws HistoryError(path, reason), or notes it and returns.
+  virtual void not_stored(const std::string& path, const std::string& reason,
+                          std::chrono::steady_clock::time_point now) = 0;
   // Something beside storing rows failed (retention, a read): throws it, or returns.
   virtual void side_failure(const HistoryError& error) = 0;
-  // The queue was written (rows waiting meanwhile included).
-  virtual void stored(std::size_t rows) = 0;
+  // The queue was written at `now` (rows waiting meanwhile included).
+  virtual void stored(std::size_t rows, std::chrono::steady_clock::time_point now) = 0;
   // The oldest queued row was dropped past the queue's bound.
   virtual void dropped_oldest() = 0;
   virtual std::optional<std::string> not_stored_reason() const = 0;
@@ -34,9 +35,10 @@ class WriteFailures {
 class StrictWriteFailures : public WriteFailures {
  public:
   int busy_timeout_ms() const override { return 2000; }
-  void not_stored(const std::string& path, const std::string& reason) override;
+  void not_stored(const std::string& path, const std::string& reason,
+                  std::chrono::steady_clock::time_point now) override;
   void side_failure(const HistoryError& error) override;
-  void stored(std::size_t) override {}
+  void stored(std::size_t, std::chrono::steady_clock::time_point) override {}
   void dropped_oldest() override {}
   std::optional<std::string> not_stored_reason() const override { return std::nullopt; }
   void notice(const std::string&) override {}
@@ -50,9 +52,10 @@ class KeepGoingWriteFailures : public WriteFailures {
   KeepGoingWriteFailures(HistoryStatus status, std::size_t queue_bound);
   // A run must not wait on a lock: its rows stay queued instead.
   int busy_timeout_ms() const override { return 50; }
-  void not_stored(const std::string& path, const std::string& reason) override;
+  void not_stored(const std::string& path, const std::string& reason,
+                  std::chrono::steady_clock::time_point now) override;
   void side_failure(const HistoryError&) override {}
-  void stored(std::size_t rows) override;
+  void stored(std::size_t rows, std::chrono::steady_clock::time_point now) override;
   void dropped_oldest() override;
   std::optional<std::string> not_stored_reason() const override { return failing_; }
   void notice(const std::string& text) override { status_(text); }

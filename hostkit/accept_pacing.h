@@ -13,6 +13,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "hostkit/link_health.h"
+#include "hostkit/turn_clock.h"
 
 namespace kelvra::hostkit {
 
@@ -43,30 +44,35 @@ std::string accept_pacing_text(const std::string& what, const LinkHealth::Verdic
 
 // Accepts on `acceptor` until it is closed, handing each socket to `take`; after a failure waits
 // on `timer` as `pacing` says and tells `say` what there is to say about the listener `what`. The
-// acceptor, the timer and the pacing must outlive the accepting: `take` may hold what owns them.
+// acceptor, the timer, the pacing and the clock must outlive the accepting: `take` may hold what
+// owns them.
 template <typename Acceptor, typename Take>
 void accept_paced(Acceptor& acceptor, boost::asio::steady_timer& timer, AcceptPacing& pacing,
-                  Take take, std::function<void(const std::string& text)> say, std::string what) {
+                  const TurnClock& clock, Take take,
+                  std::function<void(const std::string& text)> say, std::string what) {
   if (!acceptor.is_open()) return;
   acceptor.async_accept(
-      [&acceptor, &timer, &pacing, take = std::move(take), say = std::move(say),
+      [&acceptor, &timer, &pacing, &clock, take = std::move(take), say = std::move(say),
        what = std::move(what)](const boost::system::error_code& error,
                                typename Acceptor::protocol_type::socket socket) mutable {
         if (error == boost::asio::error::operation_aborted || !acceptor.is_open()) return;
-        const AcceptPacing::Verdict verdict = pacing.step(error, AcceptPacing::Clock::now());
+        const AcceptPacing::Verdict verdict = pacing.step(error, clock.steady());
         if (verdict.health.say != LinkHealth::Say::kNothing) {
           say(accept_pacing_text(what, verdict.health, error));
         }
         if (!error) take(std::move(socket));
         if (verdict.wait.count() == 0) {
-          accept_paced(acceptor, timer, pacing, std::move(take), std::move(say), std::move(what));
+          accept_paced(acceptor, timer, pacing, clock, std::move(take), std::move(say),
+                       std::move(what));
           return;
         }
         timer.expires_after(verdict.wait);
-        timer.async_wait([&acceptor, &timer, &pacing, take = std::move(take), say = std::move(say),
+        timer.async_wait([&acceptor, &timer, &pacing, &clock, take = std::move(take),
+                          say = std::move(say),
                           what = std::move(what)](const boost::system::error_code& waited) mutable {
           if (waited) return;
-          accept_paced(acceptor, timer, pacing, std::move(take), std::move(say), std::move(what));
+          accept_paced(acceptor, timer, pacing, clock, std::move(take), std::move(say),
+                       std::move(what));
         });
       });
 }

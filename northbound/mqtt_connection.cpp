@@ -39,13 +39,14 @@ MachineOptions machine_options(const ConnectionOptions& options) {
 }  // namespace
 
 MqttConnection::MqttConnection(asio::io_context& io, ConnectionOptions options,
-                               ConnectionHandlers handlers)
+                               ConnectionHandlers handlers, const hostkit::TurnClock& clock)
     : io_(io),
       options_(std::move(options)),
       handlers_(std::move(handlers)),
+      clock_(clock),
       machine_(machine_options(options_)),
       socket_(io),
-      resolver_(io),
+      lookups_(io),
       timer_(io),
       misc_timer_(io) {
   initialise_library();
@@ -131,7 +132,7 @@ void MqttConnection::feed(MqttInput input) {
   while (!inbox_.empty()) {
     MqttInput next = std::move(inbox_.front());
     inbox_.pop_front();
-    for (MqttAction& action : machine_.step(std::move(next), MachineClock::now())) {
+    for (MqttAction& action : machine_.step(std::move(next), clock_.steady())) {
       carry_out(action);
     }
   }
@@ -149,8 +150,7 @@ void MqttConnection::carry_out(MqttAction& action) {
       resolve(action.text);
       break;
     case MqttAction::Kind::kCancelResolve:
-      ++generation_;
-      resolver_.cancel();
+      ++generation_;  // the lookup's answer, when it comes, is not taken
       break;
     case MqttAction::Kind::kConnect:
       connect(action.text);
@@ -193,18 +193,13 @@ void MqttConnection::later_in_session(Work work) {
 }
 
 void MqttConnection::resolve(const std::string& host) {
-  resolver_.async_resolve(
+  lookups_.lookup(
       host, std::to_string(options_.port),
-      [this, generation = generation_, alive = std::weak_ptr<int>(alive_)](
-          const boost::system::error_code& error,
-          const asio::ip::tcp::resolver::results_type& results) {
-        if (alive.expired() || error == asio::error::operation_aborted) return;
+      [this, generation = generation_](hostkit::LookupResult found) {
         if (generation != generation_) return;
-        MqttInput input{error ? MqttInput::Kind::kResolveFailed : MqttInput::Kind::kResolved};
-        input.reason = error.message();
-        for (const auto& entry : results) {
-          input.addresses.push_back(entry.endpoint().address().to_string());
-        }
+        MqttInput input{found.error ? MqttInput::Kind::kResolveFailed : MqttInput::Kind::kResolved};
+        input.reason = std::move(found.reason);
+        input.addresses = std::move(found.addresses);
         feed(std::move(input));
       });
 }

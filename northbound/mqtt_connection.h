@@ -17,6 +17,8 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "hostkit/name_lookup.h"
+#include "hostkit/turn_clock.h"
 #include "northbound/mqtt_machine.h"
 
 struct mosquitto;
@@ -63,7 +65,7 @@ class MqttConnection {
  public:
   // Throws MqttSetupError when the options cannot make a session (checked by a first one).
   MqttConnection(boost::asio::io_context& io, ConnectionOptions options,
-                 ConnectionHandlers handlers);
+                 ConnectionHandlers handlers, const hostkit::TurnClock& clock);
   ~MqttConnection();
   MqttConnection(const MqttConnection&) = delete;
   MqttConnection& operator=(const MqttConnection&) = delete;
@@ -109,11 +111,12 @@ class MqttConnection {
   boost::asio::io_context& io_;
   ConnectionOptions options_;
   ConnectionHandlers handlers_;
+  const hostkit::TurnClock& clock_;  // the loop turn's time
   MqttMachine machine_;
   mosquitto* session_ = nullptr;
   // A duplicate of the session's socket, so the loop's registration never outlives the library's.
   boost::asio::posix::stream_descriptor socket_;
-  boost::asio::ip::tcp::resolver resolver_;
+  hostkit::NameLookups lookups_;  // answers dropped once this connection is gone
   boost::asio::steady_timer timer_;
   boost::asio::steady_timer misc_timer_;
   // Expires with the connection, for handlers that may complete after it is gone.

@@ -31,12 +31,6 @@ constexpr auto kCursorSaveInterval = std::chrono::seconds(1);
 const std::string kOnline = "online";
 const std::string kOffline = "offline";
 
-std::int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // "down" once the data is stale: the line down or no round within the communication-lost time.
 std::string link_state(const station::StationSnapshot& snap) {
   return snap.link_up && !snap.comm_lost && snap.source != station::DataSource::kStale ? "up"
@@ -64,7 +58,7 @@ class DevicePublisher {
         cursor_name_(cursor_prefix(site) + station.settings().name),
         client_id_((settings.client_id.empty() ? "kelvra-" + site : settings.client_id) + "-" +
                    station.settings().name),
-        connection_(run.io, connection_options(password), handlers()),
+        connection_(run.io, connection_options(password), handlers(), run.clock),
         pump_timer_(run.io) {}
 
   const station::Station& station() const { return station_; }
@@ -124,7 +118,7 @@ class DevicePublisher {
     const std::int64_t cursor = run_.history.get_cursor(cursor_name_);
     if (cursor > 0) return cursor;
     const std::int64_t since =
-        now_ms() -
+        run_.clock.utc_ms() -
         std::chrono::duration_cast<std::chrono::milliseconds>(settings_.replay_window).count();
     const auto first = run_.history.first_record_since(station_.settings().name, since);
     return first ? *first - 1 : newest_record_position();
@@ -235,7 +229,7 @@ class DevicePublisher {
       const auto record = record::from_bytes(stored->bytes.data(), stored->bytes.size());
       if (!record) return std::nullopt;
       const double age_s =
-          static_cast<double>(now_ms() - record_made_ms(*stored, *record)) / 1000.0;
+          static_cast<double>(run_.clock.utc_ms() - record_made_ms(*stored, *record)) / 1000.0;
       return std::make_pair(
           payload_text(state_payload(*stored, *record, StateContext{site_, replayed, age_s})),
           true);
@@ -294,7 +288,7 @@ class DevicePublisher {
 
   void save_cursor(bool now) {
     if (!acked_read_ || acked_ == saved_) return;
-    const auto time = std::chrono::steady_clock::now();
+    const auto time = run_.clock.steady();
     if (!now && time - last_save_ < kCursorSaveInterval) return;
     run_.history.set_cursor(cursor_name_, acked_);
     saved_ = acked_;

@@ -42,17 +42,18 @@ constexpr auto kIdleCheck = std::chrono::milliseconds(20);
 constexpr auto kCommunicationCheck = std::chrono::milliseconds(100);
 
 // Calls done once the station has no exchange open or waiting, or at the deadline.
-void when_idle(asio::io_context& io, Station& station,
+void when_idle(asio::io_context& io, const hostkit::TurnClock& clock, Station& station,
                std::chrono::steady_clock::time_point deadline, std::function<void()> done) {
-  if (station.idle() || std::chrono::steady_clock::now() >= deadline) {
+  if (station.idle() || clock.steady() >= deadline) {
     done();
     return;
   }
   auto timer = std::make_shared<asio::steady_timer>(io, kIdleCheck);
-  timer->async_wait([&io, &station, deadline, done, timer](const boost::system::error_code& error) {
-    if (error) return;
-    when_idle(io, station, deadline, done);
-  });
+  timer->async_wait(
+      [&io, &clock, &station, deadline, done, timer](const boost::system::error_code& error) {
+        if (error) return;
+        when_idle(io, clock, station, deadline, done);
+      });
 }
 
 // Why a control request cannot be served as it is, or empty: a member of the wrong type or one
@@ -163,6 +164,12 @@ void BenchRun::check_configuration() const {
 
 RunSummary BenchRun::run() {
   check_configuration();
+  // The console dates its notes by the loop's turns while the run lasts.
+  struct ConsoleClock {
+    Console& console;
+    ~ConsoleClock() { console.read_time_from(nullptr); }
+  } console_clock{console_};
+  console_.read_time_from(&clock_);
   set_up();
   start();
   poll_until_stopped();
@@ -174,7 +181,7 @@ RunSummary BenchRun::run() {
 
 void BenchRun::set_up() {
   parts_ = std::make_unique<Parts>();
-  parts_->started = std::chrono::steady_clock::now();
+  parts_->started = clock_.steady();
   parts_->control_outcomes = std::make_unique<ControlOutcomes>(
       [this](const events::ControlEvent& event) { record_control(event); });
   open_history();
@@ -198,6 +205,10 @@ void BenchRun::open_history() {
   history_options.max_db_mb = retention.max_db_mb;
   history_options.keep_events_days = retention.keep_events_days;
   history_options.keep_aggregate_days = retention.keep_aggregate_days;
+  if (!history_options.wall_clock && !history_options.steady_clock) {
+    history_options.wall_clock = [this] { return clock_.utc_ms(); };
+    history_options.steady_clock = [this] { return clock_.steady(); };
+  }
   try {
     parts_->lock = std::make_unique<history::DatabaseLock>(options_.db_path);
   } catch (const history::DatabaseInUse& error) {
@@ -232,7 +243,7 @@ void BenchRun::open_control_socket() {
       [this](const Json::Value& request, const std::string& origin, ControlReply reply) {
         handle(request, origin, reply);
       },
-      [this](const std::string& text) { console_.note("kelvra-host", text); });
+      [this](const std::string& text) { console_.note("kelvra-host", text); }, clock_);
   try {
     parts.control->start();
   } catch (const ControlError& error) {
@@ -263,7 +274,8 @@ void BenchRun::add_station(const DeviceSettings& device,
   }
   std::unique_ptr<Station> station;
   try {
-    station = std::make_unique<Station>(device, std::move(created), console_, *parts.history);
+    station =
+        std::make_unique<Station>(device, std::move(created), console_, *parts.history, clock_);
   } catch (const std::runtime_error& error) {
     throw RunError(parts.plugin_path + ": " + error.what());
   }
@@ -283,7 +295,7 @@ SerialLine& BenchRun::line_for(const DeviceSettings& device,
   timing.poll_interval = device.poll_interval;
   timing.reopen_interval = options_.reopen_interval;
   parts.lines.push_back(std::make_unique<SerialLine>(io_, device.port, device.serial, timing,
-                                                     console_, *parts.history));
+                                                     console_, *parts.history, clock_));
   line = parts.lines.back().get();
   if (options_.watch_line) {
     parts.watchers.push_back(options_.watch_line(device.port));
@@ -313,7 +325,7 @@ void BenchRun::start() {
   }
   for (const auto& line : parts.lines) line->set_observer(&parts.events);
   parts.context = std::make_unique<RunContext>(
-      RunContext{io_, parts.station_views, *parts.history, console_, parts.events,
+      RunContext{io_, parts.station_views, *parts.history, console_, parts.events, clock_,
                  [this](const Json::Value& request, const std::string& origin, RunReply reply) {
                    handle(request, origin, reply);
                  }});
@@ -364,7 +376,7 @@ void BenchRun::poll_until_stopped() {
 
   for (const auto& line : parts.lines) line->start();
   watch_communication();
-  io_.run();
+  hostkit::run_in_turns(io_, clock_);
 }
 
 RunSummary BenchRun::finish() {
@@ -440,8 +452,7 @@ void BenchRun::handle(const Json::Value& request, const std::string& origin,
   const std::string command = request["command"].asString();
   if (command == "status") {
     answer["ok"] = true;
-    answer["uptime_s"] =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - parts.started).count();
+    answer["uptime_s"] = std::chrono::duration<double>(clock_.steady() - parts.started).count();
     answer["db"] = options_.db_path;
     answer["history"] = parts.history->storing_text();
     answer["devices"] = Json::Value(Json::arrayValue);
@@ -485,7 +496,7 @@ void BenchRun::handle_control(Station& station, const Json::Value& request,
     reply(not_carried_out(station.settings().name, request_id, done_ms));
     return;
   }
-  events::ControlEvent event{hostkit::utc_now_ms(),
+  events::ControlEvent event{clock_.utc_ms(),
                              station.settings().name,
                              origin,
                              request["code"].asInt(),
@@ -526,10 +537,9 @@ void BenchRun::handle_control(Station& station, const Json::Value& request,
   if (!request_id.empty()) parts.history->add_control_id(request_id);
   const std::uint64_t ticket = parts.control_outcomes->sent(event, result, reply);
   // The answer to the control command comes through the poll cycle; wait for the exchange.
-  const auto deadline =
-      std::chrono::steady_clock::now() + settings.response_timeout * 10 + std::chrono::seconds(1);
+  const auto deadline = clock_.steady() + settings.response_timeout * 10 + std::chrono::seconds(1);
   Station* target = &station;
-  when_idle(io_, station, deadline, [this, target, ticket] {
+  when_idle(io_, clock_, station, deadline, [this, target, ticket] {
     parts_->control_outcomes->read_back(
         ticket,
         ControlOutcomes::Outcome{target->control_commands_sent(), target->control_readback()});

@@ -18,6 +18,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "history/history_store.h"
+#include "hostkit/turn_clock.h"
 #include "run/settings.h"
 #include "station/console.h"
 #include "station/line_observer.h"
@@ -75,6 +76,7 @@ struct RunContext {
   history::HistoryStore& history;
   Console& console;
   RunEvents& events;
+  const hostkit::TurnClock& clock;  // the loop turn's time: read it here, not from the system
   // A control-socket style request ({"command": "status"|"query"|"control", ...}); `origin` says
   // who asked ("http 127.0.0.1:53422"), for the control events stored.
   std::function<void(const Json::Value& request, const std::string& origin, RunReply reply)> handle;
@@ -168,6 +170,7 @@ class BenchRun {
   RunOptions options_;
   Console& console_;
   boost::asio::io_context io_;
+  hostkit::TurnClock clock_;  // read once per turn of io_
   std::unique_ptr<Parts> parts_;
   std::string failure_;
 };

@@ -166,10 +166,12 @@ std::string control_socket_path(const std::string& db_path) {
 }
 
 ControlServer::ControlServer(asio::io_context& io, std::string path, ControlHandler handler,
-                             std::function<void(const std::string& text)> say)
+                             std::function<void(const std::string& text)> say,
+                             const hostkit::TurnClock& clock)
     : path_(std::move(path)),
       handler_(std::move(handler)),
       say_(std::move(say)),
+      clock_(clock),
       acceptor_(io),
       retry_timer_(io) {}
 
@@ -215,7 +217,7 @@ void ControlServer::stop() {
 
 void ControlServer::accept() {
   hostkit::accept_paced(
-      acceptor_, retry_timer_, pacing_,
+      acceptor_, retry_timer_, pacing_, clock_,
       [this](Local::socket socket) {
         std::make_shared<Session>(std::move(socket), handler_)->start();
       },

@@ -35,7 +35,7 @@ class ControlServer {
  public:
   // `say` words what the run should know: accepting failed (descriptors ran out), or works again.
   ControlServer(boost::asio::io_context& io, std::string path, ControlHandler handler,
-                std::function<void(const std::string& text)> say);
+                std::function<void(const std::string& text)> say, const hostkit::TurnClock& clock);
   ~ControlServer();
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
@@ -53,6 +53,7 @@ class ControlServer {
   std::string path_;
   ControlHandler handler_;
   std::function<void(const std::string& text)> say_;
+  const hostkit::TurnClock& clock_;  // the loop turn's time
   boost::asio::local::stream_protocol::acceptor acceptor_;
   boost::asio::steady_timer retry_timer_;
   hostkit::AcceptPacing pacing_;

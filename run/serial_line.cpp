@@ -9,10 +9,11 @@ using station::LineObserver;
 using station::SerialOptions;
 using station::Station;
 SerialLine::SerialLine(boost::asio::io_context& io, std::string port, SerialOptions serial,
-                       serial::LineTiming timing, Console& console, history::HistoryStore& history)
+                       serial::LineTiming timing, Console& console, history::HistoryStore& history,
+                       const hostkit::TurnClock& clock)
     : console_(console),
       history_(history),
-      link_(io, std::move(port), serial, timing, static_cast<serial::LineSink&>(*this)) {}
+      link_(io, std::move(port), serial, timing, static_cast<serial::LineSink&>(*this), clock) {}
 
 void SerialLine::add(Station& station) {
   stations_.push_back(&station);

@@ -25,7 +25,8 @@ using station::Station;
 class SerialLine final : private serial::LineSink, private serial::LineWatcher {
  public:
   SerialLine(boost::asio::io_context& io, std::string port, SerialOptions serial,
-             serial::LineTiming timing, Console& console, history::HistoryStore& history);
+             serial::LineTiming timing, Console& console, history::HistoryStore& history,
+             const hostkit::TurnClock& clock);
   SerialLine(const SerialLine&) = delete;
   SerialLine& operator=(const SerialLine&) = delete;
 

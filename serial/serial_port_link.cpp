@@ -34,10 +34,11 @@ Input input_of(Input::Kind kind, std::string reason = {}) {
 }  // namespace
 
 SerialPortLink::SerialPortLink(asio::io_context& io, std::string port, SerialOptions serial,
-                               LineTiming timing, LineSink& sink)
+                               LineTiming timing, LineSink& sink, const hostkit::TurnClock& clock)
     : port_path_(std::move(port)),
       serial_(serial),
       sink_(sink),
+      clock_(clock),
       machine_(serial, timing),
       port_(io),
       timer_(io) {}
@@ -85,7 +86,7 @@ void SerialPortLink::feed(Input input) {
   while (!inbox_.empty()) {
     const Input next = std::move(inbox_.front());
     inbox_.pop_front();
-    for (Action& action : machine_.step(next, Clock::now())) carry_out(action);
+    for (Action& action : machine_.step(next, clock_.steady())) carry_out(action);
   }
 }
 
@@ -201,7 +202,7 @@ void SerialPortLink::arm_timer(TimePoint deadline) {
 }
 
 void SerialPortLink::link_event(const char* event, std::string detail) {
-  sink_.link_event(events::CommEvent{hostkit::utc_now_ms(), port_path_, event, std::move(detail)});
+  sink_.link_event(events::CommEvent{clock_.utc_ms(), port_path_, event, std::move(detail)});
 }
 
 Json::Value SerialPortLink::status() const {

@@ -14,6 +14,7 @@
 #include <boost/asio/serial_port.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "hostkit/turn_clock.h"
 #include "serial/line_client.h"
 #include "serial/line_machine.h"
 #include "serial/line_sink.h"
@@ -23,7 +24,7 @@ namespace kelvra::serial {
 class SerialPortLink final : public LineAccess {
  public:
   SerialPortLink(boost::asio::io_context& io, std::string port, SerialOptions serial,
-                 LineTiming timing, LineSink& sink);
+                 LineTiming timing, LineSink& sink, const hostkit::TurnClock& clock);
   ~SerialPortLink() override;
   SerialPortLink(const SerialPortLink&) = delete;
   SerialPortLink& operator=(const SerialPortLink&) = delete;
@@ -60,6 +61,7 @@ class SerialPortLink final : public LineAccess {
   std::string port_path_;
   SerialOptions serial_;
   LineSink& sink_;
+  const hostkit::TurnClock& clock_;  // the loop turn's time
   LineMachine machine_;
   boost::asio::serial_port port_;
   boost::asio::steady_timer timer_;

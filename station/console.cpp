@@ -127,7 +127,7 @@ void Console::problem(const char* kind, const std::string& source, const std::st
   if (json_) {
     Json::Value line(Json::objectValue);
     line["type"] = kind;
-    line["time"] = hostkit::local_time_text(hostkit::utc_now_ms());
+    line["time"] = hostkit::local_time_text(now_ms());
     line["source"] = source;
     line["text"] = text;
     write(hostkit::json_text(line));
@@ -149,13 +149,13 @@ void Console::note(const std::string& source, const std::string& text) {
   if (json_) {
     Json::Value line(Json::objectValue);
     line["type"] = "note";
-    line["time"] = hostkit::local_time_text(hostkit::utc_now_ms());
+    line["time"] = hostkit::local_time_text(now_ms());
     line["source"] = source;
     line["text"] = text;
     write(hostkit::json_text(line));
     return;
   }
-  write(hostkit::local_time_text(hostkit::utc_now_ms()) + " " + source + ": " + text);
+  write(hostkit::local_time_text(now_ms()) + " " + source + ": " + text);
 }
 
 void Console::pass_device_output() {

@@ -2,6 +2,7 @@
 // as JSON lines.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "events/event.h"
 #include "history/history_store.h"
 #include "hostkit/local_time.h"
+#include "hostkit/turn_clock.h"
 #include "record/kelvra_419_data.h"
 #include "station/console_output.h"
 
@@ -50,17 +52,22 @@ class Console {
   // Writes the plug-in's lines collected since the last call (JSON mode wraps each).
   void pass_device_output();
 
+  // The clock its notes are dated by while a run drives it; unset (null), the system's.
+  void read_time_from(const hostkit::TurnClock* clock) { clock_ = clock; }
+
   bool json() const { return json_; }
   void flush();
 
  private:
   void write(const std::string& line);
+  std::int64_t now_ms() const { return clock_ ? clock_->utc_ms() : hostkit::utc_now_ms(); }
 
   std::unique_ptr<ConsoleOutput> out_;
   bool json_;
   bool english_ = false;
   std::function<std::vector<std::string>()> device_lines_;
   bool show_device_lines_ = false;
+  const hostkit::TurnClock* clock_ = nullptr;
 };
 
 }  // namespace kelvra::station

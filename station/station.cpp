@@ -15,17 +15,11 @@
 namespace kelvra::station {
 namespace {
 
-std::int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // Local "YYYY-MM-DD HH:MM:SS" of a UTC millisecond time; with `short_today`, only the time of
-// day when it is today's.
-std::string local_text(std::int64_t ms, bool short_today) {
+// day when it is the same day as `now_ms`.
+std::string local_text(std::int64_t ms, bool short_today, std::int64_t now_ms) {
   const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  const std::time_t today = std::time(nullptr);
+  const std::time_t today = static_cast<std::time_t>(now_ms / 1000);
   std::tm then{};
   std::tm now{};
   localtime_r(&seconds, &then);
@@ -86,13 +80,14 @@ std::string poll_state_name(int poll_state, int wait_time, bool exchange_open) {
 }
 
 Station::Station(DeviceSettings settings, kelvra::hostkit::DevicePtr device, Console& console,
-                 history::HistoryStore& history)
+                 history::HistoryStore& history, const hostkit::TurnClock& clock)
     : settings_(std::move(settings)),
       device_(std::move(device)),
       protocol_(dynamic_cast<PMBusProtocol*>(device_.get())),
       console_(console),
       history_(history),
-      comm_(comm_lost_after(settings_), CommWatch::Clock::now()) {
+      clock_(clock),
+      comm_(comm_lost_after(settings_), clock.steady()) {
   if (protocol_ == nullptr) {
     throw std::runtime_error("the plug-in's device does not use the command/response protocol");
   }
@@ -138,7 +133,7 @@ bool Station::restore_from_history() {
 bool Station::start_round() {
   const bool started = device_->RefreshStatus();
   if (started) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock_.steady();
     if (last_round_start_) {
       counters_.longest_round_gap =
           std::max(counters_.longest_round_gap,
@@ -214,9 +209,9 @@ Json::Value Station::query_all() const {
 
 std::optional<double> Station::data_age_s() const {
   if (source_ == DataSource::kLive && live_since_) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - *live_since_).count();
+    return std::chrono::duration<double>(clock_.steady() - *live_since_).count();
   }
-  if (record_time_ms_) return static_cast<double>(now_ms() - *record_time_ms_) / 1000.0;
+  if (record_time_ms_) return static_cast<double>(clock_.utc_ms() - *record_time_ms_) / 1000.0;
   return std::nullopt;
 }
 
@@ -228,8 +223,9 @@ DataSource Station::data_source() const {
 
 std::string Station::data_text() const {
   std::string text;
-  const std::string record_of = record_time_ms_ ? "record of " + local_text(*record_time_ms_, true)
-                                                : "record of unknown time";
+  const std::string record_of =
+      record_time_ms_ ? "record of " + local_text(*record_time_ms_, true, clock_.utc_ms())
+                      : "record of unknown time";
   char age[32];
   std::snprintf(age, sizeof age, "%.1f s old", data_age_s().value_or(0));
   const DataSource shown = data_source();
@@ -251,8 +247,9 @@ std::string Station::data_text() const {
 
 void Station::describe_data(Json::Value& reply) const {
   reply["source"] = data_source_name(data_source());
-  reply["record_time"] =
-      record_time_ms_ ? Json::Value(local_text(*record_time_ms_, false)) : Json::Value();
+  reply["record_time"] = record_time_ms_
+                             ? Json::Value(local_text(*record_time_ms_, false, clock_.utc_ms()))
+                             : Json::Value();
   const auto age = data_age_s();
   reply["data_age_s"] = age ? Json::Value(*age) : Json::Value();
   reply["stale"] = stale();
@@ -260,12 +257,11 @@ void Station::describe_data(Json::Value& reply) const {
 }
 
 void Station::watch_communication() {
-  apply_comm_change(
-      comm_.update(CommWatch::Clock::now(), line_ != nullptr && line_->is_open(), false));
+  apply_comm_change(comm_.update(clock_.steady(), line_ != nullptr && line_->is_open(), false));
 }
 
 bool Station::overdue() const {
-  return comm_.overdue(CommWatch::Clock::now());
+  return comm_.overdue(clock_.steady());
 }
 
 void Station::apply_comm_change(const std::optional<CommWatch::Change>& change) {
@@ -392,15 +388,14 @@ void Station::publish(SMDVDevice&, int, const unsigned char* data, unsigned int 
   }
   double seconds = 0;
   if (round_started_ && !restoring_) {
-    seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - *round_started_).count();
+    seconds = std::chrono::duration<double>(clock_.steady() - *round_started_).count();
   }
   round_started_.reset();
   if (restoring_ && restored_round_time_) {
     // The device stamps a restored record as made now; it keeps the time it was made.
     std::copy(restored_round_time_->begin(), restored_round_time_->end(), record->round_time);
   }
-  publication_ = Publication{seconds, restoring_, *record, hostkit::utc_now_ms()};
+  publication_ = Publication{seconds, restoring_, *record, clock_.utc_ms()};
   history_.begin();
   fill_analog_values(*record);
 }
@@ -428,7 +423,7 @@ void Station::alarm(SMDVDevice&, const AlarmReport& report) {
 }
 
 void Station::report_alarm(const AlarmReport& report) {
-  const std::int64_t time_ms = publication_ ? publication_->time_ms : hostkit::utc_now_ms();
+  const std::int64_t time_ms = publication_ ? publication_->time_ms : clock_.utc_ms();
   const auto event = alarms_.report(settings_.name, report, time_ms);
   if (!event) return;
   history_.add_alarm_event(*event);
@@ -447,14 +442,14 @@ void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int 
     const auto* kept = reinterpret_cast<const unsigned char*>(&publication_->record);
     stored.bytes.assign(kept, kept + len);  // with the round time it was made at
   }
-  stored.time_ms = publication_ ? publication_->time_ms : hostkit::utc_now_ms();
+  stored.time_ms = publication_ ? publication_->time_ms : clock_.utc_ms();
   history_.add_record(stored);
 }
 
 void Station::after_device_call() {
   if (publication_ && !publication_->restored) {
     // The round's own transaction carries the clear of COMM_LOST.
-    apply_comm_change(comm_.update(CommWatch::Clock::now(), true, true));
+    apply_comm_change(comm_.update(clock_.steady(), true, true));
   }
   history_.commit();
   console_.pass_device_output();
@@ -470,8 +465,8 @@ void Station::after_device_call() {
   } else {
     ++counters_.rounds;
     source_ = DataSource::kLive;
-    record_time_ms_ = now_ms();
-    live_since_ = std::chrono::steady_clock::now();
+    record_time_ms_ = clock_.utc_ms();
+    live_since_ = clock_.steady();
     last_round_ms_ = publication.time_ms;
   }
   last_record_ = publication.record;

@@ -16,6 +16,7 @@
 #include "history/history_store.h"
 #include "host/pmbus_protocol.h"
 #include "hostkit/plugin_loader.h"
+#include "hostkit/turn_clock.h"
 #include "record/kelvra_419_data.h"
 #include "serial/line_client.h"
 #include "station/alarm_engine.h"
@@ -77,7 +78,7 @@ class Station : public HostServices, public serial::LineClient {
  public:
   // Throws std::runtime_error when the plug-in's device is not a command/response device.
   Station(DeviceSettings settings, kelvra::hostkit::DevicePtr device, Console& console,
-          history::HistoryStore& history);
+          history::HistoryStore& history, const hostkit::TurnClock& clock);
   ~Station() override;
   Station(const Station&) = delete;
   Station& operator=(const Station&) = delete;
@@ -173,6 +174,7 @@ class Station : public HostServices, public serial::LineClient {
   PMBusProtocol* protocol_;
   Console& console_;
   history::HistoryStore& history_;
+  const hostkit::TurnClock& clock_;  // the loop turn's time
   serial::LineAccess* line_ = nullptr;
   AlarmEngine alarms_;
   StationCounters counters_;

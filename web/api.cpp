@@ -35,12 +35,6 @@ HttpAnswer json_answer(unsigned status, const Json::Value& value) {
   return answer;
 }
 
-std::int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // True when `text` begins with `prefix` (lower case), letters compared in either case.
 bool starts_without_case(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() &&
@@ -66,9 +60,9 @@ HttpAnswer device_reply(Json::Value reply, unsigned refused) {
   return json_answer(refused, reply);
 }
 
-// The span of a history request: since (default an hour before until), until (default now).
-std::pair<std::int64_t, std::int64_t> span_of(const Target& target) {
-  const std::int64_t until = time_param(target, "until").value_or(now_ms());
+// The span of a history request: since (default an hour before until), until (default now_ms).
+std::pair<std::int64_t, std::int64_t> span_of(const Target& target, std::int64_t now_ms) {
+  const std::int64_t until = time_param(target, "until").value_or(now_ms);
   const std::int64_t since = time_param(target, "since").value_or(until - kDefaultSpanMs);
   if (since >= until) throw RequestError(400, "\"since\" must lie before \"until\"");
   return {since, until};
@@ -328,7 +322,7 @@ void Api::ask_query(const HttpRequest& request, const Target& target, const Stat
 
 HttpAnswer Api::history_records(const Target& target) {
   allow_only(target, {"device", "since", "until", "limit"});
-  const auto [since, until] = span_of(target);
+  const auto [since, until] = span_of(target, run_.clock.utc_ms());
   const auto limit = static_cast<std::size_t>(
       integer_param(target, "limit", 1, static_cast<std::int64_t>(limits_.history_rows))
           .value_or(100));
@@ -364,7 +358,7 @@ HttpAnswer Api::history_records(const Target& target) {
 
 HttpAnswer Api::history_events(const Target& target) {
   allow_only(target, {"kind", "since", "until", "limit"});
-  const auto [since, until] = span_of(target);
+  const auto [since, until] = span_of(target, run_.clock.utc_ms());
   const auto limit = static_cast<std::size_t>(
       integer_param(target, "limit", 1, static_cast<std::int64_t>(limits_.history_rows))
           .value_or(100));
@@ -403,7 +397,7 @@ HttpAnswer Api::history_events(const Target& target) {
 
 HttpAnswer Api::history_series(const Target& target) {
   allow_only(target, {"device", "field", "since", "until", "step"});
-  const auto [since, until] = span_of(target);
+  const auto [since, until] = span_of(target, run_.clock.utc_ms());
   const auto device = target.params.find("device");
   const auto field = target.params.find("field");
   if (device == target.params.end()) throw RequestError(400, "parameter \"device\" is missing");

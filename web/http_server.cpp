@@ -406,7 +406,7 @@ unsigned short HttpServer::port() const {
 void HttpServer::accept() {
   Shared& owner = *shared_;
   hostkit::accept_paced(
-      owner.acceptor, owner.accept_retry, owner.accept_pacing,
+      owner.acceptor, owner.accept_retry, owner.accept_pacing, run_->clock,
       [shared = shared_](tcp::socket socket) {
         if (shared->stopped) return;
         auto session = std::make_shared<Session>(std::move(socket), shared);
