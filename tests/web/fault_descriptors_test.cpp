@@ -60,6 +60,11 @@ std::size_t lines_with(const std::string& text, const std::string& part) {
 }
 
 TEST(FaultDescriptors, ControlSocketAndHttpAcceptAgainAndSayTheShortageOnce) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' runtime opens a pipe to probe memory in its type checks: with every
+  // descriptor taken it reports any checked object as corrupt, so the shortage cannot be staged.
+  GTEST_SKIP() << "holding every descriptor defeats the sanitizer runtime's own checks";
+#endif
   BenchSession session;
   kelvra::web::HttpOptions options;
   options.port = 0;
