@@ -122,20 +122,11 @@ void MqttConnection::subscribe(const std::string& pattern, int qos) {
 }
 
 void MqttConnection::feed(MqttInput input) {
-  inbox_.push_back(std::move(input));
-  if (dispatching_) return;
-  dispatching_ = true;
-  struct Done {
-    bool& flag;
-    ~Done() { flag = false; }
-  } done{dispatching_};
-  while (!inbox_.empty()) {
-    MqttInput next = std::move(inbox_.front());
-    inbox_.pop_front();
+  inbox_.feed(std::move(input), [this](MqttInput next) {
     for (MqttAction& action : machine_.step(std::move(next), clock_.steady())) {
       carry_out(action);
     }
-  }
+  });
 }
 
 void MqttConnection::feed_session_ended(std::string reason) {

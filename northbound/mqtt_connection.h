@@ -5,7 +5,6 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,6 +16,7 @@
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "hostkit/machine_inbox.h"
 #include "hostkit/name_lookup.h"
 #include "hostkit/turn_clock.h"
 #include "northbound/mqtt_machine.h"
@@ -123,8 +123,7 @@ class MqttConnection {
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
   std::map<int, MessageId> ids_;  // the session's message ids to ours
   MessageId last_id_ = 0;
-  std::deque<MqttInput> inbox_;
-  bool dispatching_ = false;
+  hostkit::MachineInbox<MqttInput> inbox_;
   bool writing_ = false;
   std::uint64_t generation_ = 0;  // handlers of an ended session or resolve ignore themselves
 };

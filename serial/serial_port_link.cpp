@@ -76,18 +76,9 @@ StationId SerialPortLink::id_of(const LineClient& client) const {
 }
 
 void SerialPortLink::feed(Input input) {
-  inbox_.push_back(std::move(input));
-  if (dispatching_) return;
-  dispatching_ = true;
-  struct Done {
-    bool& flag;
-    ~Done() { flag = false; }
-  } done{dispatching_};
-  while (!inbox_.empty()) {
-    const Input next = std::move(inbox_.front());
-    inbox_.pop_front();
+  inbox_.feed(std::move(input), [this](const Input& next) {
     for (Action& action : machine_.step(next, clock_.steady())) carry_out(action);
-  }
+  });
 }
 
 void SerialPortLink::carry_out(Action& action) {

@@ -5,7 +5,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include <boost/asio/serial_port.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "hostkit/machine_inbox.h"
 #include "hostkit/turn_clock.h"
 #include "serial/line_client.h"
 #include "serial/line_machine.h"
@@ -68,8 +68,7 @@ class SerialPortLink final : public LineAccess {
   std::array<std::uint8_t, 512> read_buffer_{};
   std::string write_buffer_;  // the wire of the write in flight
   std::vector<LineClient*> clients_;
-  std::deque<Input> inbox_;
-  bool dispatching_ = false;
+  hostkit::MachineInbox<Input> inbox_;
   // Bumped whenever the port closes, so that handlers of an earlier port that fire late are
   // recognised and dropped.
   std::uint64_t port_generation_ = 0;
