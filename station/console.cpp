@@ -61,7 +61,7 @@ void Console::round(const events::RoundEvent& report) {
   std::ostringstream line;
   line << hostkit::local_time_text(report.time_ms) << " " << report.device << " ";
   if (report.restored) {
-    line << "restored from history";
+    line << "restored from history, record of " << record::time_text(report.record->round_time);
   } else {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f s", report.seconds);
