@@ -335,6 +335,21 @@ TEST(BenchRun, RestartHandsTheLastStoredRecordToTheDevice) {
             std::string::npos)
       << output;
   EXPECT_NE(output.find("DC 51.25 V"), std::string::npos) << output;
+  // As `history` lists it: stored at the restart, made at the first run's round.
+  std::FILE* listing = std::tmpfile();
+  {
+    kelvra::station::Console console(listing, false);
+    console.stored_record(stored[1]);
+  }
+  std::rewind(listing);
+  char line[512] = {};
+  EXPECT_NE(std::fgets(line, sizeof line, listing), nullptr);
+  std::fclose(listing);
+  EXPECT_NE(
+      std::string(line).find("power1 record (data id 1, restored from history, record of " +
+                             kelvra::record::time_text(record_of(stored[0]).round_time) + "): AC1"),
+      std::string::npos)
+      << line;
   EXPECT_EQ(record_of(stored[1]).dc.out_v.get(), 51.25f);
   EXPECT_EQ(stored[1].round_seconds, 0.0);
   EXPECT_FALSE(stored[0].restored);
