@@ -3,10 +3,12 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cerrno>
 #include <mutex>
 
 #include <boost/asio/post.hpp>
+
+#include "northbound/mqtt_reason.h"
 
 namespace kelvra::northbound {
 namespace {
@@ -21,9 +23,7 @@ void initialise_library() {
 }
 
 std::string error_text(int rc) {
-  if (rc == MOSQ_ERR_ERRNO)
-    return mosquitto_strerror(rc) + std::string(": ") + std::strerror(errno);
-  return mosquitto_strerror(rc);
+  return mqtt_error_text(rc, errno);
 }
 
 MachineOptions machine_options(const ConnectionOptions& options) {

@@ -191,6 +191,7 @@ class DevicePublisher {
     if (settings_.control) connection_.subscribe(topics_.control(), 1);
     for (const std::string& device : departed_) remove_device(device);
     departed_.clear();
+    for (const std::string& base : departed_bases_) connection_.subscribe(base + "#", 1);
     replay_end_.reset();
     sent_ = acked_;
     pump();
@@ -305,6 +306,7 @@ class DevicePublisher {
       connection_.publish(topics_.status(), kOnline, 1, true, Keep::kSessionOnly);
       return;
     }
+    if (clear_departed(topic, payload, retained)) return;
     if (settings_.control && topic == topics_.control()) control(payload, retained);
   }
 
@@ -365,7 +367,10 @@ class DevicePublisher {
     const station::StationSnapshot snap = station_.snapshot();
     DiscoveryInput input{
         site_, snap.device, version_, topics_, snap.record ? &*snap.record : nullptr, snap.alarms};
-    const std::string text = payload_text(discovery_payload(input));
+    const Json::Value payload = discovery_payload(input);
+    // Announced once its record or alarms give it components: an empty device is of no use.
+    if (payload["cmps"].empty()) return;
+    const std::string text = payload_text(payload);
     if (!always && text == discovery_published_) return;
     const std::string topic =
         discovery_topic(settings_.discovery_prefix, site_, station_.settings().name);
@@ -373,14 +378,29 @@ class DevicePublisher {
     discovery_published_ = text;
   }
 
+  // Empties the departed device's discovery and known topics, and through a subscription to all
+  // of its topics whatever else the broker retains for it (alarm/KEY, cmd/control).
   void remove_device(const std::string& device) {
     const DeviceTopics gone = device_topics(settings_.prefix, site_, device);
     for (const std::string& topic : {discovery_topic(settings_.discovery_prefix, site_, device),
                                      gone.status(), gone.link(), gone.state()}) {
       connection_.publish(topic, "", 1, true);
     }
+    departed_bases_.push_back(gone.base + "/");
     run_.history.set_cursor(cursor_prefix(site_) + device, 0);
-    run_.console.note("mqtt", "device " + device + " left the settings: removed from discovery");
+    run_.console.note("mqtt", "device " + device +
+                                  " left the settings: removed from discovery, its retained "
+                                  "topics cleared from the broker");
+  }
+
+  // A retained message of a departed device, as the broker hands it over on subscribing: emptied.
+  bool clear_departed(const std::string& topic, const std::string& payload, bool retained) {
+    for (const std::string& base : departed_bases_) {
+      if (topic.rfind(base, 0) != 0) continue;
+      if (retained && !payload.empty()) connection_.publish(topic, "", 1, true);
+      return true;
+    }
+    return false;
   }
 
   run::RunContext& run_;
@@ -394,6 +414,7 @@ class DevicePublisher {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   MqttConnection connection_;
   std::vector<std::string> departed_;
+  std::vector<std::string> departed_bases_;  // "PREFIX/SITE/DEVICE/" of each device removed
 
   bool acked_read_ = false;  // acked_ holds the position read from history
   std::int64_t acked_ = 0;   // every entry up to this position the broker acknowledged

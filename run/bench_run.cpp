@@ -31,6 +31,7 @@ using station::ControlVerdict;
 using station::device_control_table;
 using station::DeviceSettings;
 using station::LineObserver;
+using station::refusal_text;
 using station::RunEvents;
 using station::SetValueRange;
 using station::Station;
@@ -510,15 +511,17 @@ void BenchRun::handle_control(Station& station, const Json::Value& request,
                     SetValueRange{settings.set_value_min, settings.set_value_max});
   const bool force = request["force"].asBool();
   if (check.refused && !force) {
+    // HTTP and MQTT requests cannot carry "force"; only the socket's origin names start so.
+    const bool origin_can_force = origin.rfind("socket", 0) == 0;
     event.verdict = "refused";
-    event.detail = check.words;
+    event.detail = refusal_text(check, origin_can_force);
     record_control(event);
     Json::Value answer(Json::objectValue);
     answer["ok"] = false;
     answer["device"] = settings.name;
     answer["code"] = event.code;
     answer["refused"] = true;
-    answer["error"] = check.words;
+    answer["error"] = event.detail;
     reply(answer);
     return;
   }

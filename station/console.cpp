@@ -61,7 +61,7 @@ void Console::round(const events::RoundEvent& report) {
   std::ostringstream line;
   line << hostkit::local_time_text(report.time_ms) << " " << report.device << " ";
   if (report.restored) {
-    line << "restored from history";
+    line << "restored from history, record of " << record::time_text(report.record->round_time);
   } else {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f s", report.seconds);
@@ -91,9 +91,13 @@ void Console::stored_record(const history::StoredRecord& stored) {
     write(hostkit::json_text(line));
     return;
   }
+  std::string restored;
+  if (stored.restored) {
+    restored = ", restored from history";
+    if (record) restored += ", record of " + record::time_text(record->round_time);
+  }
   write(hostkit::local_time_text(stored.time_ms) + " " + stored.device + " record (data id " +
-        std::to_string(stored.data_id) + (stored.restored ? ", restored from history" : "") +
-        "): " +
+        std::to_string(stored.data_id) + restored + "): " +
         (record ? record_summary(*record)
                 : "not a record: " + std::to_string(stored.bytes.size()) + " bytes"));
 }

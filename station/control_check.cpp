@@ -20,10 +20,14 @@ using pmbuspower_control::kSetDcValue;
 constexpr auto kRectifierCommandBytes =
     static_cast<std::size_t>(pmbuspower_control::kRectifierCommandLength);
 constexpr const char* kNothingSent = ": nothing was sent";
-constexpr const char* kForceHint = ": nothing was sent (--force sends it)";
 
 ControlVerdict refuse(const std::string& words) {
-  return ControlVerdict{true, words};
+  return ControlVerdict{true, words, false};
+}
+
+// A refusal of the number and range checks, which --force overrides.
+ControlVerdict refuse_forceable(const std::string& words) {
+  return ControlVerdict{true, words, true};
 }
 
 std::string joined(const std::vector<std::string>& names) {
@@ -53,33 +57,33 @@ ControlVerdict check_set_value(const std::string& argument, const ControlTable& 
   try {
     request = hostkit::parse_json(argument, hostkit::JsonLimits{argument.size(), 10});
   } catch (const hostkit::InputError&) {
-    return refuse(example + kNothingSent);
+    return refuse(example);
   }
-  if (!request.isObject()) return refuse(example + kNothingSent);
+  if (!request.isObject()) return refuse(example);
   const Json::Value& signal = request["signal_id"];
-  if (!signal.isString()) return refuse(example + kNothingSent);
+  if (!signal.isString()) return refuse(example);
   bool known = false;
   for (const std::string& id : table.set_value_signals) known = known || id == signal.asString();
   if (!known) {
     return refuse("no such signal \"" + signal.asString() + "\" (" +
-                  joined(table.set_value_signals) + ")" + kNothingSent);
+                  joined(table.set_value_signals) + ")");
   }
   const Json::Value& set_value = request["SetValue"];
   double value = 0;
   if (set_value.isString()) {
     if (!is_decimal(set_value.asString())) {
-      return refuse("SetValue \"" + set_value.asString() +
-                    "\" is not a decimal number; the device would send 0" + kForceHint);
+      return refuse_forceable("SetValue \"" + set_value.asString() +
+                              "\" is not a decimal number; the device would send 0");
     }
     value = std::strtod(set_value.asString().c_str(), nullptr);
   } else if (set_value.isNumeric()) {
     value = set_value.asDouble();
   } else {
-    return refuse(example + kNothingSent);
+    return refuse(example);
   }
   if (value < range.min || value > range.max) {
-    return refuse("SetValue " + number_text(value) + " lies outside " + number_text(range.min) +
-                  " to " + number_text(range.max) + " V" + kForceHint);
+    return refuse_forceable("SetValue " + number_text(value) + " lies outside " +
+                            number_text(range.min) + " to " + number_text(range.max) + " V");
   }
   return {};
 }
@@ -106,12 +110,11 @@ ControlVerdict check_control(int code, const std::string& argument, const Contro
     case kRectifierCommand: {
       const auto hex = hostkit::parse_hex(argument);
       if (!hex) {
-        return refuse("code 300 takes its bytes in hex, e.g. 01020304050607" +
-                      std::string(kNothingSent));
+        return refuse("code 300 takes its bytes in hex, e.g. 01020304050607");
       }
       const std::size_t bytes = hex->size();
       if (bytes != kRectifierCommandBytes) {
-        return refuse("code 300 takes 7 bytes, got " + std::to_string(bytes) + kNothingSent);
+        return refuse("code 300 takes 7 bytes, got " + std::to_string(bytes));
       }
       return {};
     }
@@ -121,11 +124,20 @@ ControlVerdict check_control(int code, const std::string& argument, const Contro
       for (const std::string& command : table.switch_commands) {
         if (command == argument) return {};
       }
-      return refuse("no such command: nothing was sent");
+      return refuse("no such command");
     default:
       return ControlVerdict{
-          false, "code " + std::to_string(code) + " reads back the last control outcome"};
+          false, "code " + std::to_string(code) + " reads back the last control outcome", false};
   }
+}
+
+std::string refusal_text(const ControlVerdict& verdict, bool origin_can_force) {
+  std::string text = verdict.words + kNothingSent;
+  if (!verdict.forceable) return text;
+  return text + (origin_can_force
+                     ? " (--force sends it)"
+                     : " (forcing is only possible on the host itself: kelvra-host control "
+                       "--force, through its control socket)");
 }
 
 }  // namespace kelvra::station

@@ -209,7 +209,9 @@ Json::Value Station::query_all() const {
 
 std::optional<double> Station::data_age_s() const {
   if (source_ == DataSource::kLive && live_since_) {
-    return std::chrono::duration<double>(clock_.steady() - *live_since_).count();
+    const auto age =
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock_.steady() - *live_since_);
+    return static_cast<double>(age.count()) / 1000.0;
   }
   if (record_time_ms_) return static_cast<double>(clock_.utc_ms() - *record_time_ms_) / 1000.0;
   return std::nullopt;
@@ -223,12 +225,14 @@ DataSource Station::data_source() const {
 
 std::string Station::data_text() const {
   std::string text;
+  const DataSource shown = data_source();
+  // Only a live record is surely of today: a restored or stale one may be days old.
   const std::string record_of =
-      record_time_ms_ ? "record of " + local_text(*record_time_ms_, true, clock_.utc_ms())
-                      : "record of unknown time";
+      record_time_ms_
+          ? "record of " + local_text(*record_time_ms_, shown == DataSource::kLive, clock_.utc_ms())
+          : "record of unknown time";
   char age[32];
   std::snprintf(age, sizeof age, "%.1f s old", data_age_s().value_or(0));
-  const DataSource shown = data_source();
   switch (shown) {
     case DataSource::kNone:
       text = "no data yet";

@@ -123,10 +123,11 @@ class Station : public HostServices, public serial::LineClient {
   // UTC milliseconds of the record shown: when it was published, or for a restored record the
   // round time it carries; none before the first.
   std::optional<std::int64_t> record_time_ms() const { return record_time_ms_; }
-  // Seconds since the record shown was made; none before the first.
+  // Seconds since the record shown was made, in whole milliseconds; none before the first.
   std::optional<double> data_age_s() const;
   bool stale() const { return data_source() != DataSource::kLive; }
-  // "restored from history, record of 21:04:07, no live round yet" and the like.
+  // "restored from history, record of 2026-12-07 21:04:07, no live round yet", "live, record of
+  // 21:04:07, 0.8 s old" and the like.
   std::string data_text() const;
 
   const DeviceSettings& settings() const { return settings_; }

@@ -7,6 +7,7 @@ namespace {
 
 using kelvra::station::check_control;
 using kelvra::station::device_control_table;
+using kelvra::station::refusal_text;
 using kelvra::station::SetValueRange;
 
 struct Case {
@@ -69,8 +70,17 @@ TEST(ControlCheck, RefusesWhatWouldDoHarmOrNothingInWords) {
         check_control(request.code, request.argument, device_control_table(), SetValueRange{});
     EXPECT_EQ(verdict.refused, request.refused) << request.code << " " << request.argument;
     std::string words = request.words;
-    if (words.rfind("SetValue", 0) == 0) words += hint;
-    EXPECT_EQ(verdict.words, words) << request.code << " " << request.argument;
+    const bool forceable = words.rfind("SetValue", 0) == 0;
+    if (forceable) words += hint;
+    EXPECT_EQ(verdict.refused ? refusal_text(verdict, true) : verdict.words, words)
+        << request.code << " " << request.argument;
+    if (forceable) {
+      // HTTP and MQTT cannot force: their refusal says where forcing is possible instead.
+      EXPECT_EQ(refusal_text(verdict, false),
+                request.words + std::string(": nothing was sent (forcing is only possible on the "
+                                            "host itself: kelvra-host control --force, through "
+                                            "its control socket)"));
+    }
   }
 }
 
@@ -80,8 +90,10 @@ TEST(ControlCheck, RangeComesFromSettings) {
   const auto in_range =
       check_control(310, argument, device_control_table(), SetValueRange{20.0, 30.0});
   EXPECT_FALSE(in_range.refused) << in_range.words;
-  EXPECT_EQ(check_control(310, argument, device_control_table(), SetValueRange{27.0, 30.0}).words,
-            std::string("SetValue 26.5 lies outside 27 to 30 V") + kForceHint);
+  EXPECT_EQ(
+      refusal_text(check_control(310, argument, device_control_table(), SetValueRange{27.0, 30.0}),
+                   true),
+      std::string("SetValue 26.5 lies outside 27 to 30 V") + kForceHint);
 }
 
 }  // namespace

@@ -66,6 +66,13 @@ inline bool wait_until(const std::function<bool()>& condition, std::chrono::mill
   return condition();
 }
 
+// How often `part` occurs in `text`: what is said once must occur once.
+inline std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 // A child process, ended with SIGTERM (or the signal given) and reaped.
 class Child {
  public:

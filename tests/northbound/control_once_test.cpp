@@ -13,12 +13,6 @@ using mqtt_bench::MqttBench;
 const std::string kControl = kBase + "/cmd/control";
 const std::string kResult = kBase + "/cmd/result";
 
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
 TEST(MqttControl, RetainedRequestsAreClearedAndAnIdIsCarriedOutOnce) {
   TempDir dir;
   Broker broker(dir.file(""));

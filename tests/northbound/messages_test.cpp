@@ -1,10 +1,15 @@
 // Topics, payloads, control requests, broker settings and the broker link's health, without a
 // broker.
+#include <mosquitto.h>
+
+#include <cerrno>
+
 #include <gtest/gtest.h>
 
 #include "events/alarm_identity.h"
 #include "northbound/broker_health.h"
 #include "northbound/mqtt_messages.h"
+#include "northbound/mqtt_reason.h"
 #include "record/kelvra_419_fields.h"
 #include "run/settings.h"
 
@@ -273,6 +278,29 @@ TEST(BrokerHealth, AFirstAttemptThatFailsIsSaidAsALoss) {
   ASSERT_TRUE(up.line);
   EXPECT_NE(up.line->find("back after"), std::string::npos);
   EXPECT_EQ(health.failures(), 0u);
+}
+
+TEST(MqttReason, EveryLinkLossIsSaidInWords) {
+  const struct {
+    int rc;
+    int error_number;
+    const char* text;
+  } cases[] = {
+      {MOSQ_ERR_KEEPALIVE, 0, "no answer from the broker within the keep-alive"},
+      {MOSQ_ERR_CONN_LOST, 0, "The connection was lost."},
+      {MOSQ_ERR_NO_CONN, 0, "The client is not currently connected."},
+      {MOSQ_ERR_ERRNO, ECONNREFUSED, "Connection refused"},
+      {MOSQ_ERR_ERRNO, 0, "system error"},
+      {MOSQ_ERR_LOOKUP, 0, "the broker's name did not resolve"},
+      {MOSQ_ERR_MALFORMED_PACKET, 0, "malformed packet from the broker"},
+      {MOSQ_ERR_ADMINISTRATIVE_ACTION, 0, "disconnected by the broker's administrator"},
+      {MOSQ_ERR_UNKNOWN, 0, "libmosquitto error 13"},
+      {99, 0, "libmosquitto error 99"},
+  };
+  for (const auto& each : cases) {
+    EXPECT_EQ(kelvra::northbound::mqtt_error_text(each.rc, each.error_number), each.text)
+        << each.rc;
+  }
 }
 
 }  // namespace

@@ -202,6 +202,9 @@ TEST(HttpApi, ControlNeedsTheConfiguredBearerToken) {
       {"Bearer s3cret-token", R"({"code": 320, "force": true})", 400,
        "\\\"force\\\": unknown member"},
       {"Bearer s3cret-token", R"({"code": 300, "argument": "zz"})", 409, "takes its bytes in hex"},
+      {"Bearer s3cret-token",
+       R"({"code": 310, "argument": "{\"signal_id\":\"006201\",\"SetValue\":\"70\"}"})", 409,
+       "lies outside 40 to 60 V: nothing was sent (forcing is only possible on the host itself"},
       {"Bearer s3cret-token", good, 200, "\"readback\":1"},
       {"bEARER s3cret-token", good, 200, "\"readback\":1"},
   };
@@ -229,9 +232,10 @@ TEST(HttpApi, ControlNeedsTheConfiguredBearerToken) {
   }
   ASSERT_EQ(stored.size(), control_rows);
   EXPECT_EQ(stored[0].verdict, "refused");
-  EXPECT_EQ(stored[1].verdict, "sent");
-  EXPECT_EQ(stored[2].verdict, "passed");
-  EXPECT_EQ(stored[2].readback, "1");
+  EXPECT_EQ(stored[1].verdict, "refused");
+  EXPECT_EQ(stored[2].verdict, "sent");
+  EXPECT_EQ(stored[3].verdict, "passed");
+  EXPECT_EQ(stored[3].readback, "1");
   for (const auto& event : stored)
     EXPECT_EQ(event.origin.rfind("http 127.0.0.1:", 0), 0u) << event.origin;
 }
