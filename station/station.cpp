@@ -141,6 +141,11 @@ bool Station::restore_from_history() {
 
 bool Station::start_round() {
   const bool started = device_->RefreshStatus();
+  if (started && full_round_due_) {
+    // The device reads every command while its data is not valid; its answers come after this.
+    device_->data_valid_ = 0;
+    full_round_due_ = false;
+  }
   if (started) {
     const auto now = std::chrono::steady_clock::now();
     if (last_round_start_) {
@@ -270,10 +275,6 @@ void Station::watch_communication() {
 
 bool Station::overdue() const {
   return comm_.overdue(CommWatch::Clock::now());
-}
-
-void Station::read_everything_next_round() {
-  device_->data_valid_ = 0;
 }
 
 void Station::apply_comm_change(const std::optional<CommWatch::Change>& change) {

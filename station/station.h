@@ -89,8 +89,8 @@ class Station : public HostServices, public serial::LineClient {
   // and clears those alarms it no longer finds.
   bool restore_from_history();
   // The next round reads every command, as a first round does: what changed on the equipment
-  // while it was out of reach is unknown. Value queries are refused until that round ends.
-  void read_everything_next_round();
+  // while it was out of reach is unknown. Value queries are refused while that round runs.
+  void read_everything_next_round() { full_round_due_ = true; }
 
   // serial::LineClient: RefreshStatus on its turn; what came back handed to process.
   bool start_round() override;
@@ -188,6 +188,7 @@ class Station : public HostServices, public serial::LineClient {
   std::optional<std::chrono::steady_clock::time_point> round_started_;
   std::optional<std::chrono::steady_clock::time_point> last_round_start_;
   bool restoring_ = false;
+  bool full_round_due_ = false;  // the next round started is made a first round
   std::optional<Publication> publication_;
   std::optional<std::int64_t> last_round_ms_;  // UTC of the last live round
   std::optional<kelvra_419_Data_t> last_record_;
