@@ -259,6 +259,14 @@ std::vector<StoredRecord> HistoryReader::records(const HistoryQuery& query) {
   return rows;
 }
 
+std::vector<AlarmEvent> HistoryReader::open_alarms(const std::string& device) {
+  return without_positions(events<AlarmEvent>(
+      *db_,
+      " WHERE t.event = 'raised' AND t.id IN (SELECT max(id) FROM alarm_events WHERE device = ?1 "
+      "GROUP BY key, text)",
+      [&](Statement& s) { s.bind(1, device); }, " ORDER BY t.id"));
+}
+
 std::vector<AlarmEvent> HistoryReader::alarm_events(const HistoryQuery& query) {
   return without_positions(queried<AlarmEvent>(*db_, query));
 }

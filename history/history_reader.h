@@ -26,6 +26,9 @@ class HistoryReader {
 
   // The newest record stored for the data id, as the host's cache holds it.
   std::optional<std::vector<std::uint8_t>> latest_record(std::uint32_t data_id);
+  // The device's alarms whose newest event is a raise (an alarm is its key and text), oldest
+  // first: what was active when its run stopped.
+  std::vector<AlarmEvent> open_alarms(const std::string& device);
 
   std::vector<StoredRecord> records(const HistoryQuery& query);
   std::vector<AlarmEvent> alarm_events(const HistoryQuery& query);

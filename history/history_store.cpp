@@ -232,18 +232,30 @@ bool HistoryStore::retention_quietly() {
   }
 }
 
-std::optional<std::vector<std::uint8_t>> HistoryStore::latest_record(std::uint32_t data_id) {
+template <class Result, class Read>
+Result HistoryStore::read_quietly(Read read, Result fallback) {
   try {
-    return reader().latest_record(data_id);
+    HistoryReader through_run = reader();
+    return read(through_run);
   } catch (const HistoryError& error) {
     failures_->side_failure(error);
   }
-  // A database that cannot be written may still be read (a read-only file system).
   try {
-    return HistoryReader(path_).latest_record(data_id);
+    HistoryReader read_only(path_);
+    return read(read_only);
   } catch (const HistoryError&) {
-    return std::nullopt;
+    return fallback;
   }
+}
+
+std::optional<std::vector<std::uint8_t>> HistoryStore::latest_record(std::uint32_t data_id) {
+  return read_quietly([data_id](HistoryReader& history) { return history.latest_record(data_id); },
+                      std::optional<std::vector<std::uint8_t>>());
+}
+
+std::vector<AlarmEvent> HistoryStore::open_alarms(const std::string& device) {
+  return read_quietly([&device](HistoryReader& history) { return history.open_alarms(device); },
+                      std::vector<AlarmEvent>());
 }
 
 std::vector<StoredRecord> HistoryStore::records(const HistoryQuery& query) {

@@ -27,8 +27,8 @@ class HistoryStore {
   // HistoryError naming the path.
   explicit HistoryStore(const std::string& path, HistoryOptions options = {});
   // A store for a run, which must not end because history cannot be written: nothing throws
-  // from opening, writing or latest_record. Rows wait in the queue while the database cannot be
-  // written and are written once it can; past the queue's bound the oldest are dropped.
+  // from opening, writing, latest_record or open_alarms. Rows wait in the queue while the database
+  // cannot be written and are written once it can; past the queue's bound the oldest are dropped.
   HistoryStore(const std::string& path, HistoryStatus status, HistoryOptions options = {});
   // Writes what is queued.
   ~HistoryStore();
@@ -61,6 +61,8 @@ class HistoryStore {
 
   // What HistoryReader answers, over every row added so far (the queue is committed first).
   std::optional<std::vector<std::uint8_t>> latest_record(std::uint32_t data_id);
+  // Every row added so far, as HistoryReader::open_alarms; none when history cannot be read.
+  std::vector<AlarmEvent> open_alarms(const std::string& device);
   std::vector<StoredRecord> records(const HistoryQuery& query);
   std::vector<AlarmEvent> alarm_events(const HistoryQuery& query);
   std::vector<CommEvent> comm_events(const HistoryQuery& query);
@@ -89,6 +91,10 @@ class HistoryStore {
   Database& connection();
   void close();
   HistoryReader reader();
+  // What `read` answers through the run's connection, else through a read-only one (a database
+  // that cannot be written may still be read); `fallback` when neither can read.
+  template <class Result, class Read>
+  Result read_quietly(Read read, Result fallback);
   // Both clocks read once; a change of the wall clock's plausibility said.
   ClockWatch::Reading read_clock();
   // A row's time: its own (time_ms, from the wall clock) or now, corrected for a jump of the wall

@@ -30,6 +30,9 @@ void SerialLine::note(const std::string& port, const std::string& text) {
 }
 
 void SerialLine::link_event(events::CommEvent event) {
+  if (event.event == "lost") {
+    for (Station* station : stations_) station->read_everything_next_round();
+  }
   history_.add_comm_event(event);
   console_.link(event);
   if (observer_) observer_->comm_event(event);

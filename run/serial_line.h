@@ -62,8 +62,8 @@ class SerialLine final : private serial::LineSink, private serial::LineWatcher {
   history::HistoryStore& history_;
   RunObserver* observer_ = nullptr;
   LineObserver* watcher_ = nullptr;
-  std::vector<const Station*> stations_;  // by station id
-  serial::SerialPortLink link_;           // last: it reports to the members above until it stops
+  std::vector<Station*> stations_;  // by station id
+  serial::SerialPortLink link_;     // last: it reports to the members above until it stops
 };
 
 }  // namespace kelvra::run

@@ -6,6 +6,7 @@
 
 #include "frame-codec/frame_codec.h"
 #include "sim/equipment.h"
+#include "sim/info_encoders.h"
 
 namespace kelvra::sim {
 
@@ -15,8 +16,8 @@ struct ResponderSettings {
   DcFormat dc_format = DcFormat::kCounted;
 };
 
-// Sticky DATAFLAG bits of one unit: set when its states differ from those last observed,
-// cleared when the command that reads them is answered.
+// Sticky DATAFLAG bits of one unit: set at power-up and when its states differ from those last
+// observed, cleared when the command that reads them is answered.
 class ChangeFlags {
  public:
   void observe(const Bytes& switch_states, const Bytes& alarm_states);
@@ -26,7 +27,7 @@ class ChangeFlags {
  private:
   std::optional<Bytes> switches_seen_;
   std::optional<Bytes> alarms_seen_;
-  std::uint8_t bits_ = 0;
+  std::uint8_t bits_ = kSwitchesChanged | kAlarmsChanged;
 };
 
 class Responder {

@@ -23,7 +23,9 @@ struct AlarmState {
   std::string label;  // English
   int level = 0;
   bool active = false;
-  std::optional<std::int64_t> raised_ms;  // UTC, while active and raised in this run
+  std::optional<std::int64_t> raised_ms;  // UTC, while active: when raised, in history if restored
+  // Active as history left it at start; no live round has reported it yet.
+  bool restored = false;
 };
 
 class AlarmEngine {
@@ -32,6 +34,12 @@ class AlarmEngine {
   // alarm never reported before counts as cleared.
   std::optional<events::AlarmEvent> report(const std::string& device, const AlarmReport& report,
                                            std::int64_t time_ms);
+  // Takes an alarm that history holds raised and never cleared as active, without an event: a
+  // report that it still holds raises nothing again.
+  void restore(const events::AlarmEvent& raised);
+  // The clear events of the restored alarms that no live report has mentioned, made at `time_ms`;
+  // called after the first complete round, which reports every alarm the device still has.
+  std::vector<events::AlarmEvent> settle_restored(const std::string& device, std::int64_t time_ms);
   // Texts of the active alarms, in key order.
   std::vector<std::string> active() const;
   // Every alarm reported so far with its state, in key order.

@@ -112,6 +112,9 @@ void Station::configure(serial::LineAccess& line) {
 }
 
 bool Station::restore_from_history() {
+  for (const events::AlarmEvent& raised : history_.open_alarms(settings_.name)) {
+    alarms_.restore(raised);
+  }
   const auto stored = history_.latest_record(settings_.data_id);
   if (!stored) return false;
   const auto record = record::from_bytes(stored->data(), stored->size());
@@ -126,12 +129,18 @@ bool Station::restore_from_history() {
   restoring_ = true;
   const bool accepted = device_->LoadFromCache(stored->data(), static_cast<int>(stored->size()));
   restoring_ = false;
+  read_everything_next_round();
   after_device_call();
   return accepted;
 }
 
 bool Station::start_round() {
   const bool started = device_->RefreshStatus();
+  if (started && full_round_due_) {
+    // The device reads every command while its data is not valid; its answers come after this.
+    device_->data_valid_ = 0;
+    full_round_due_ = false;
+  }
   if (started) {
     const auto now = clock_.steady();
     if (last_round_start_) {
@@ -271,6 +280,7 @@ bool Station::overdue() const {
 void Station::apply_comm_change(const std::optional<CommWatch::Change>& change) {
   if (!change) return;
   const bool raised = change->state == CommWatch::State::kLost;
+  if (raised) read_everything_next_round();
   const std::string key = kCommLostKey;
   const std::string id = "host";
   const std::string text = kCommLostText;
@@ -427,12 +437,17 @@ void Station::alarm(SMDVDevice&, const AlarmReport& report) {
 }
 
 void Station::report_alarm(const AlarmReport& report) {
+  // The alarms of a restored record are history's own: the engine took them from its events.
+  if (restoring_) return;
   const std::int64_t time_ms = publication_ ? publication_->time_ms : clock_.utc_ms();
   const auto event = alarms_.report(settings_.name, report, time_ms);
-  if (!event) return;
-  history_.add_alarm_event(*event);
-  console_.alarm(*event);
-  if (observer_) observer_->alarm_event(*event);
+  if (event) tell_alarm(*event);
+}
+
+void Station::tell_alarm(const events::AlarmEvent& event) {
+  history_.add_alarm_event(event);
+  console_.alarm(event);
+  if (observer_) observer_->alarm_event(event);
 }
 
 void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int len) {
@@ -452,8 +467,12 @@ void Station::save_history(SMDVDevice&, const unsigned char* data, unsigned int 
 
 void Station::after_device_call() {
   if (publication_ && !publication_->restored) {
-    // The round's own transaction carries the clear of COMM_LOST.
+    // The round's own transaction carries the clear of COMM_LOST and of the alarms restored
+    // from history that the round, which read every command, no longer reported.
     apply_comm_change(comm_.update(clock_.steady(), true, true));
+    for (const auto& cleared : alarms_.settle_restored(settings_.name, publication_->time_ms)) {
+      tell_alarm(cleared);
+    }
   }
   history_.commit();
   console_.pass_device_output();

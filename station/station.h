@@ -85,8 +85,13 @@ class Station : public HostServices, public serial::LineClient {
 
   // Hands the device its host members and settings; the line carries its commands.
   void configure(serial::LineAccess& line);
-  // Gives the newest stored record to LoadFromCache, as a host restores its cache.
+  // Takes the alarms history holds raised as active, and gives the newest stored record to
+  // LoadFromCache, as a host restores its cache; the first live round then reads every command
+  // and clears those alarms it no longer finds.
   bool restore_from_history();
+  // The next round reads every command, as a first round does: what changed on the equipment
+  // while it was out of reach is unknown. Value queries are refused while that round runs.
+  void read_everything_next_round() { full_round_due_ = true; }
 
   // serial::LineClient: RefreshStatus on its turn; what came back handed to process.
   bool start_round() override;
@@ -161,8 +166,11 @@ class Station : public HostServices, public serial::LineClient {
 
   // Ends what a device call started: commits the round's history and reports the round.
   void after_device_call();
-  // Hands an alarm report to the engine; a change is stored, printed and told.
+  // Hands an alarm report to the engine (not a restored record's); a change is told.
   void report_alarm(const AlarmReport& report);
+  // Stores, prints and tells an alarm event.
+  void tell_alarm(const events::AlarmEvent& event);
+  // COMM_LOST raised or cleared; once lost, the next round reads every command.
   void apply_comm_change(const std::optional<CommWatch::Change>& change);
   // The source, record time, age and stale members of a status or query reply.
   void describe_data(Json::Value& reply) const;
@@ -183,6 +191,7 @@ class Station : public HostServices, public serial::LineClient {
   std::optional<std::chrono::steady_clock::time_point> round_started_;
   std::optional<std::chrono::steady_clock::time_point> last_round_start_;
   bool restoring_ = false;
+  bool full_round_due_ = false;  // the next round started is made a first round
   std::optional<Publication> publication_;
   std::optional<std::int64_t> last_round_ms_;  // UTC of the last live round
   std::optional<kelvra_419_Data_t> last_record_;

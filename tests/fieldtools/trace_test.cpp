@@ -33,7 +33,7 @@ struct ManualClock {
 const std::string kCommandOut =
     R"(trace power1 out +0.0ms raw="~200141410000FDB3\r" VER=20 ADR=01 CID1=41 CID2=41 LENID=0 INFO=)";
 const std::string kAnswerIn =
-    R"(trace power1 in +0.0ms raw="~20014100400C000000564200FB50\r" VER=20 ADR=01 CID1=41 RTN=00 LENID=12 INFO=000000564200)";
+    R"(trace power1 in +0.0ms raw="~20014100400C110000564200FB4E\r" VER=20 ADR=01 CID1=41 RTN=00 LENID=12 INFO=110000564200)";
 
 TEST(WireTrace, FormatsAnExchangeAsTextAndAsJson) {
   const Frame command{0x20, 0x01, 0x40, 0x41, {0x01}};
@@ -119,7 +119,8 @@ TEST(WireTrace, WritesEveryLineWithItsNewline) {
 }
 
 // The first lines a run traces when the simulator applies `fault` to every answer. Rounds start
-// with 0x41/0x41 and the shelf has no modules, so the answer is ~20014100400C000000564200FB50.
+// with 0x41/0x41, the shelf has no modules and the freshly started simulator says both changed
+// (DATAFLAG 11), so the answer is ~20014100400C110000564200FB4E.
 struct FaultCase {
   FaultKind fault;
   std::vector<std::string> lines;
@@ -130,7 +131,7 @@ TEST(WireTrace, RunTracesEachLineFaultOfTheSimulator) {
       {FaultKind::kNoAnswer, {kCommandOut, kCommandOut}},
       {FaultKind::kBadChecksum,
        {kCommandOut,
-        R"(trace power1 in +0.0ms raw="~20014100400C000000564200FB51" VER=20 ADR=01 CID1=41 RTN=00 error="bad CHKSUM")"}},
+        R"(trace power1 in +0.0ms raw="~20014100400C110000564200FB40" VER=20 ADR=01 CID1=41 RTN=00 error="bad CHKSUM")"}},
       {FaultKind::kBadLengthChecksum,
        {kCommandOut,
         R"(trace power1 in +0.0ms raw="~20014100000C" VER=20 ADR=01 CID1=41 RTN=00 error="bad LCHKSUM")"}},
@@ -138,11 +139,11 @@ TEST(WireTrace, RunTracesEachLineFaultOfTheSimulator) {
        {kCommandOut, R"(trace power1 in +0.0ms raw="" error="bytes before SOI")", kAnswerIn}},
       {FaultKind::kCutShort,
        {kCommandOut,
-        R"(trace power1 in +0.0ms raw="~20014100400C00" VER=20 ADR=01 CID1=41 RTN=00 error="incomplete frame abandoned")"}},
+        R"(trace power1 in +0.0ms raw="~20014100400C11" VER=20 ADR=01 CID1=41 RTN=00 error="incomplete frame abandoned")"}},
       {FaultKind::kLate, {kCommandOut, kAnswerIn + " dropped=unexpected"}},
       {FaultKind::kWrongAddress,
        {kCommandOut,
-        R"(trace power1 in +0.0ms raw="~20024100400C000000564200FB4F" VER=20 ADR=02 CID1=41 RTN=00 error="frame from another address")"}},
+        R"(trace power1 in +0.0ms raw="~20024100400C110000564200FB4D" VER=20 ADR=02 CID1=41 RTN=00 error="frame from another address")"}},
       {FaultKind::kRtnChecksumError,
        {kCommandOut,
         R"(trace power1 in +0.0ms raw="~200141020000FDB6\r" VER=20 ADR=01 CID1=41 RTN=02 LENID=0 INFO=)"}},
@@ -152,7 +153,7 @@ TEST(WireTrace, RunTracesEachLineFaultOfTheSimulator) {
         kAnswerIn}},
       {FaultKind::kBadData,
        {kCommandOut,
-        R"(trace power1 in +0.0ms raw="~20014100400C000000064200FB50" VER=20 ADR=01 CID1=41 RTN=00 error="bad CHKSUM")"}},
+        R"(trace power1 in +0.0ms raw="~20014100400C110000064200FB4E" VER=20 ADR=01 CID1=41 RTN=00 error="bad CHKSUM")"}},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(kelvra::sim::fault_name(c.fault));
@@ -174,7 +175,7 @@ TEST(WireTrace, RunTracesAGoodExchangeAsJsonLines) {
   watched.session().start();
   const std::vector<std::string> expected = {
       R"({"trace":"out","device":"power1","ms":0.0,"raw":"~200141410000FDB3\r","ver":"20","adr":"01","cid1":"41","cid2":"41","lenid":0,"info":""})",
-      R"({"trace":"in","device":"power1","ms":0.0,"raw":"~20014100400C000000564200FB50\r","ver":"20","adr":"01","cid1":"41","rtn":"00","lenid":12,"info":"000000564200"})",
+      R"({"trace":"in","device":"power1","ms":0.0,"raw":"~20014100400C110000564200FB4E\r","ver":"20","adr":"01","cid1":"41","rtn":"00","lenid":12,"info":"110000564200"})",
   };
   EXPECT_EQ(watched.first_trace_lines(2), expected);
 }
@@ -208,13 +209,13 @@ TEST(WireTrace, SimulatorTracesTheSameExchangeFromItsSide) {
       (std::vector<std::string>{
           R"(trace sim in +0.0ms raw="~200141410000FDB3\r" VER=20 ADR=01 CID1=41 CID2=41 LENID=0 INFO=)"
           "\n",
-          R"(trace sim out +0.0ms raw="~20014100400C000000564200FB50\r" VER=20 ADR=01 CID1=41 RTN=00 LENID=12 INFO=000000564200)"
+          R"(trace sim out +0.0ms raw="~20014100400C110000564200FB4E\r" VER=20 ADR=01 CID1=41 RTN=00 LENID=12 INFO=110000564200)"
           "\n"}));
   // The host's last line is the simulator's out line seen from the other end.
   EXPECT_EQ(
       host_trace.last_line(),
       "trace " + dir.file("tty") +
-          R"( in +0.0ms raw="~20014100400C000000564200FB50\r" VER=20 ADR=01 CID1=41 RTN=00 LENID=12 INFO=000000564200)");
+          R"( in +0.0ms raw="~20014100400C110000564200FB4E\r" VER=20 ADR=01 CID1=41 RTN=00 LENID=12 INFO=110000564200)");
 }
 
 }  // namespace

@@ -142,6 +142,14 @@ std::uint8_t dataflag(Responder& responder, std::uint8_t cid1, std::uint8_t cid2
 TEST(SimDataflag, SetByChangeClearedByTheRead) {
   Equipment e = small_equipment();
   Responder responder(e, {});
+  // Powered up: every unit says both changed until its switches and alarms are read.
+  const std::uint8_t power_up[][3] = {
+      {0x40, 0x41, 0x11}, {0x41, 0x41, 0x11}, {0x42, 0x41, 0x11}, {0x40, 0x43, 0x11},
+      {0x40, 0x44, 0x01}, {0x41, 0x44, 0x11}, {0x41, 0x43, 0x10}, {0x42, 0x44, 0x11},
+  };
+  for (const auto& [cid1, cid2, expected] : power_up) {
+    EXPECT_EQ(expected, dataflag(responder, cid1, cid2)) << int(cid1) << "/" << int(cid2);
+  }
   EXPECT_EQ(0x00, dataflag(responder, 0x40, 0x41));
 
   e.ac.inputs[0].user_alarms[1] = kAcMainsFailed;
