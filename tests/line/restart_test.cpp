@@ -44,13 +44,15 @@ struct PolledStation {
   std::unique_ptr<Station> station;
 };
 
+const kelvra::hostkit::TurnClock kSystemClock;  // not driven by a loop: every call reads
+
 PolledStation make_station(const kelvra::hostkit::LoadedPlugin& plugin,
                            kelvra::station::Console& console,
                            kelvra::history::HistoryStore& history, HeldLine& line) {
   auto device = plugin.create_device();
   SMDSPDevice* raw = device.get();
   auto station = std::make_unique<Station>(kelvra::run::default_settings().devices.front(),
-                                           std::move(device), console, history);
+                                           std::move(device), console, history, kSystemClock);
   station->configure(line);
   return {raw, std::move(station)};
 }
