@@ -148,16 +148,24 @@ int main(int argc, char** argv) {
        }},
       {"series dc.out_v 10 y, default step",
        [&](HistoryReader& r) {
-         return r.series("power1", "dc.out_v", end_ms - span_10y, end_ms, span_10y / 300).size();
+         return r
+             .series_part("power1", "dc.out_v", end_ms - span_10y, end_ms, span_10y / 300,
+                          kSeriesRowsPerRequest)
+             .points.size();
        }},
       {"series dc.out_v 10 y, step not whole minutes",
        [&](HistoryReader& r) {
-         return r.series("power1", "dc.out_v", end_ms - span_10y, end_ms, span_10y / 2000 + 1)
-             .size();
+         return r
+             .series_part("power1", "dc.out_v", end_ms - span_10y, end_ms, span_10y / 2000 + 1,
+                          kSeriesRowsPerRequest)
+             .points.size();
        }},
       {"series dc.out_v 1 day, step 1 min",
        [&](HistoryReader& r) {
-         return r.series("power1", "dc.out_v", end_ms - kDayMs, end_ms, kMinuteMs).size();
+         return r
+             .series_part("power1", "dc.out_v", end_ms - kDayMs, end_ms, kMinuteMs,
+                          kSeriesRowsPerRequest)
+             .points.size();
        }},
   };
   bool met = true;

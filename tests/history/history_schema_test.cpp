@@ -206,7 +206,7 @@ TEST_F(HistorySchema, FirstSchemaDatabaseIsUpgradedInPlaceWithEveryRow) {
     }
     EXPECT_EQ(counted, c.drop_restored_column ? 11u : 10u);
     Sql after(db);
-    EXPECT_EQ(after.rows("PRAGMA user_version")[0][0], "2");
+    EXPECT_EQ(after.rows("PRAGMA user_version")[0][0], "3");
     EXPECT_EQ(after.rows("PRAGMA journal_mode")[0][0], "wal");
     EXPECT_EQ(after.rows("PRAGMA integrity_check")[0][0], "ok");
   }
