@@ -191,6 +191,21 @@ int main(int argc, char** argv) {
     std::printf("retention step %d (keep 30 d of records)       %9.1f ms%s\n", step + 1, ms,
                 ms > kRetentionTargetMs ? "  OVER TARGET" : "");
   }
+  // The upgrade a run makes on opening this database as the previous schema left it.
+  db.exec("PRAGMA user_version = 2");
+  std::vector<std::string> added;
+  {
+    Statement indexes(
+        db,
+        "SELECT name FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL AND "
+        "name NOT IN ('records_by_device', 'records_by_time', 'aggregates_by_device')");
+    while (indexes.step()) added.push_back(indexes.text(0));
+  }
+  for (const std::string& index : added) db.exec("DROP INDEX " + index);
+  const auto upgraded_at = std::chrono::steady_clock::now();
+  prepare_for_writing(db, 64);
+  std::printf("upgrade from schema 2 on open (%zu indexes)  %9.1f ms\n", added.size(),
+              ms_since(upgraded_at));
   std::printf("%s\n", met ? "all within target" : "TARGET NOT MET");
   return met ? 0 : 1;
 }
