@@ -13,8 +13,8 @@
 namespace kelvra::history {
 
 // The records and aggregates a series request on the run's loop reads at most (past it the series
-// answers in parts): about 20 ms of reading.
-constexpr std::size_t kSeriesRowsPerRequest = 20000;
+// answers in parts): about 10 ms of reading.
+constexpr std::size_t kSeriesRowsPerRequest = 10000;
 
 class HistoryReader {
  public:

@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::int64_t kDayMs = 24 * 60 * 60 * 1000;
 // Rows deleted after one commit, at most: small steps that never hold up polling.
-constexpr int kRetentionBudget = 1000;
+constexpr int kRetentionBudget = 500;
 // Control request ids are kept as long as the events they guard against repeating.
 const char* const kEventTables[] = {"alarm_events", "comm_events", "control_events", "control_ids"};
 
