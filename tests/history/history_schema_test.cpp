@@ -331,7 +331,9 @@ TEST_F(HistorySchema, TimelineIsInTimeOrderAndPositionsInCommitOrder) {
       {"until", {{}, base + 1500, {}, {}, {}, {}}, "alarm record record"},
       {"device", {{}, {}, "power2", {}, {}, {}}, "record"},
       {"port", {{}, {}, "/dev/ttyS0", {}, {}, {}}, "link"},
-      {"kinds", {{}, {}, {}, {TimelineKind::control, TimelineKind::alarm}, {}, {}}, "alarm control"},
+      {"kinds",
+       {{}, {}, {}, {TimelineKind::control, TimelineKind::alarm}, {}, {}},
+       "alarm control"},
       {"last", {{}, {}, {}, {}, 2, {}}, "control link"},
   };
   for (const Case& c : cases) {
