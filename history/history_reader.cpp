@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <type_traits>
@@ -78,12 +79,14 @@ using Positioned = std::vector<std::pair<std::int64_t, Row>>;
 using Bind = std::function<void(Statement&)>;
 
 // The WHERE clause for a query on a table whose time column is `time_ms` and whose device column
-// is `device_column`; parameters ?1 since, ?2 until, ?3 device.
+// is `device_column`; parameters ?1 since, ?2 until, ?3 device, ?4 and ?5 the time and position
+// rows lie before. Each is a range of an index on (device, time_ms) or (time_ms).
 std::string where_clause(const HistoryQuery& query, const std::string& device_column) {
   std::string where = " WHERE 1";
   if (query.since_ms) where += " AND t.time_ms >= ?1";
   if (query.until_ms) where += " AND t.time_ms < ?2";
   if (query.device) where += " AND " + device_column + " = ?3";
+  if (query.before) where += " AND t.time_ms <= ?4 AND (t.time_ms < ?4 OR t.id < ?5)";
   return where;
 }
 
@@ -91,6 +94,7 @@ void bind_query(Statement& statement, const HistoryQuery& query) {
   if (query.since_ms) statement.bind(1, *query.since_ms);
   if (query.until_ms) statement.bind(2, *query.until_ms);
   if (query.device) statement.bind(3, *query.device);
+  if (query.before) statement.bind(4, query.before->time_ms).bind(5, query.before->position);
 }
 
 // The newest rows first (a listing reverses them), at most `last`.
@@ -239,22 +243,48 @@ HistoryReader::HistoryReader(Database& db, std::string path) : db_(&db), path_(s
 HistoryReader::~HistoryReader() = default;
 
 std::optional<std::vector<std::uint8_t>> HistoryReader::latest_record(std::uint32_t data_id) {
-  Statement latest(*db_,
-                   "SELECT t.id, t.device FROM records t JOIN devices d ON d.id = t.device "
-                   "WHERE d.data_id = ?1 ORDER BY t.id DESC LIMIT 1");
-  latest.bind(1, static_cast<std::int64_t>(data_id));
-  if (!latest.step()) return std::nullopt;
-  const std::int64_t id = latest.integer(0);
-  const std::int64_t device = latest.integer(1);
-  latest.reset();
-  auto decoded = stored_record_bytes(*db_, path_, device, {id});
-  return std::move(decoded[id]);
+  // Device by device from the end of its (device, id) index.
+  Statement devices(*db_, "SELECT id FROM devices WHERE data_id = ?1");
+  Statement newest(*db_, "SELECT max(id) FROM records WHERE device = ?1");
+  devices.bind(1, static_cast<std::int64_t>(data_id));
+  std::optional<std::pair<std::int64_t, std::int64_t>> latest;  // (id, device)
+  while (devices.step()) {
+    const auto id = newest.bind(1, devices.integer(0)).single_integer();
+    if (id && (!latest || *id > latest->first)) latest = std::make_pair(*id, devices.integer(0));
+  }
+  if (!latest) return std::nullopt;
+  auto decoded = stored_record_bytes(*db_, path_, latest->second, {latest->first});
+  return std::move(decoded[latest->first]);
 }
 
 std::vector<StoredRecord> HistoryReader::records(const HistoryQuery& query) {
-  auto rows = read_records(
-      *db_, path_, where_clause(query, "d.name"), [&](Statement& s) { bind_query(s, query); },
-      order_and_limit(query));
+  const Bind bind = [&](Statement& s) { bind_query(s, query); };
+  std::vector<StoredRecord> rows;
+  if (!query.device) {
+    rows = read_records(*db_, path_, where_clause(query, ""), bind, order_and_limit(query));
+  } else {
+    // Device by device, each in the order of its (device, time_ms) index; merged below.
+    Statement ids(*db_, "SELECT id FROM devices WHERE name = ?1");
+    ids.bind(1, *query.device);
+    std::vector<std::int64_t> devices;
+    while (ids.step()) devices.push_back(ids.integer(0));
+    for (std::int64_t device : devices) {
+      HistoryQuery one = query;
+      one.device.reset();
+      auto of_device = read_records(
+          *db_, path_, where_clause(one, "") + " AND t.device = ?3",
+          [&](Statement& s) {
+            bind_query(s, one);
+            s.bind(3, device);
+          },
+          order_and_limit(one));
+      std::move(of_device.begin(), of_device.end(), std::back_inserter(rows));
+    }
+    std::sort(rows.begin(), rows.end(), [](const StoredRecord& a, const StoredRecord& b) {
+      return std::make_pair(a.time_ms, a.id) > std::make_pair(b.time_ms, b.id);
+    });
+    if (query.last && rows.size() > *query.last) rows.resize(*query.last);
+  }
   std::reverse(rows.begin(), rows.end());
   return rows;
 }
@@ -330,16 +360,35 @@ std::int64_t HistoryReader::get_cursor(const std::string& name) {
 
 std::optional<std::int64_t> HistoryReader::first_record_since(const std::string& device,
                                                               std::int64_t since_ms) {
+  // Device by device along its (device, time_ms) index; the earliest of them.
+  Statement devices(*db_, "SELECT id FROM devices WHERE name = ?1");
   Statement first(*db_,
-                  "SELECT t.id FROM records t JOIN devices d ON d.id = t.device "
-                  "WHERE d.name = ?1 AND t.time_ms >= ?2 ORDER BY t.time_ms, t.id LIMIT 1");
-  return first.bind(1, device).bind(2, since_ms).single_integer();
+                  "SELECT time_ms, id FROM records WHERE device = ?1 AND time_ms >= ?2 "
+                  "ORDER BY time_ms, id LIMIT 1");
+  devices.bind(1, device);
+  std::optional<std::pair<std::int64_t, std::int64_t>> earliest;  // (time_ms, id)
+  while (devices.step()) {
+    first.bind(1, devices.integer(0)).bind(2, since_ms);
+    if (first.step()) {
+      const auto found = std::make_pair(first.integer(0), first.integer(1));
+      if (!earliest || found < *earliest) earliest = found;
+      first.reset();
+    }
+  }
+  if (!earliest) return std::nullopt;
+  return earliest->second;
 }
 
 std::vector<SeriesPoint> HistoryReader::series(const std::string& device, const std::string& field,
                                                std::int64_t since_ms, std::int64_t until_ms,
                                                std::int64_t step_ms) {
   return read_series(*db_, path_, device, field, since_ms, until_ms, step_ms);
+}
+
+SeriesPart HistoryReader::series_part(const std::string& device, const std::string& field,
+                                      std::int64_t since_ms, std::int64_t until_ms,
+                                      std::int64_t step_ms, std::size_t max_rows) {
+  return read_series_part(*db_, path_, device, field, since_ms, until_ms, step_ms, max_rows);
 }
 
 }  // namespace kelvra::history

@@ -12,6 +12,10 @@
 
 namespace kelvra::history {
 
+// The records and aggregates a series request on the run's loop reads at most (past it the series
+// answers in parts): about 10 ms of reading.
+constexpr std::size_t kSeriesRowsPerRequest = 10000;
+
 class HistoryReader {
  public:
   // Opens an existing history database for reading only: never creates, upgrades or writes it.
@@ -54,6 +58,10 @@ class HistoryReader {
   std::vector<SeriesPoint> series(const std::string& device, const std::string& field,
                                   std::int64_t since_ms, std::int64_t until_ms,
                                   std::int64_t step_ms);
+  // The same series from since_ms on, reading at most about `max_rows` records and aggregates
+  // (whole steps always: the first step may take more); the rest from reached_ms on.
+  SeriesPart series_part(const std::string& device, const std::string& field, std::int64_t since_ms,
+                         std::int64_t until_ms, std::int64_t step_ms, std::size_t max_rows);
 
  private:
   std::unique_ptr<Database> owned_;

@@ -221,10 +221,13 @@ bool HistoryStore::retention_quietly() {
   if (!db_) return true;
   const ClockWatch::Reading now = read_clock();
   if (!now.plausible) return true;  // ages are not measured on a clock that jumped
+  if (!retention_schedule_.due(now.now_ms)) return true;
   try {
-    retention_step(*db_, options_, now.now_ms, [this](std::int64_t device) {
-      if (writer_) writer_->end_chain(device);
-    });
+    const bool budget_used_up =
+        retention_step(*db_, options_, now.now_ms, [this](std::int64_t device) {
+          if (writer_) writer_->end_chain(device);
+        });
+    retention_schedule_.stepped(now.now_ms, budget_used_up);
     return true;
   } catch (const HistoryError& error) {
     failures_->side_failure(HistoryError(path_, error.reason()));
@@ -290,6 +293,12 @@ std::vector<SeriesPoint> HistoryStore::series(const std::string& device, const s
                                               std::int64_t since_ms, std::int64_t until_ms,
                                               std::int64_t step_ms) {
   return reader().series(device, field, since_ms, until_ms, step_ms);
+}
+
+SeriesPart HistoryStore::series_part(const std::string& device, const std::string& field,
+                                     std::int64_t since_ms, std::int64_t until_ms,
+                                     std::int64_t step_ms, std::size_t max_rows) {
+  return reader().series_part(device, field, since_ms, until_ms, step_ms, max_rows);
 }
 
 std::int64_t HistoryStore::get_cursor(const std::string& name) {

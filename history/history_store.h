@@ -15,6 +15,7 @@
 #include "history/database_lock.h"
 #include "history/history_reader.h"
 #include "history/history_types.h"
+#include "history/retention.h"
 #include "history/row_writer.h"
 #include "history/sqlite.h"
 #include "history/write_failures.h"
@@ -73,6 +74,8 @@ class HistoryStore {
   std::vector<SeriesPoint> series(const std::string& device, const std::string& field,
                                   std::int64_t since_ms, std::int64_t until_ms,
                                   std::int64_t step_ms);
+  SeriesPart series_part(const std::string& device, const std::string& field, std::int64_t since_ms,
+                         std::int64_t until_ms, std::int64_t step_ms, std::size_t max_rows);
 
   // A named position that survives restarts (e.g. what a broker last acknowledged); 0 when never
   // set, HistoryError when it cannot be read. set_cursor is queued and committed with the rows.
@@ -127,6 +130,7 @@ class HistoryStore {
   bool watch_clock_;
   ClockWatch clock_;
   std::map<std::string, std::int64_t> last_time_ms_;  // per kind of row and device (or port)
+  RetentionSchedule retention_schedule_;
 };
 
 }  // namespace kelvra::history

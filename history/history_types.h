@@ -58,15 +58,23 @@ struct TimelineEntry {
   std::int64_t time_ms() const;
 };
 
+// A listing's place in (time, position) order: where the next, older part of it continues.
+struct ListingPlace {
+  std::int64_t time_ms = 0;
+  std::int64_t position = 0;
+};
+
 // Which rows a listing returns: those with since_ms <= time < until_ms, of the device (records,
 // alarm and control events by device name; link events by port), of the kinds given (all when
-// empty); of them only the newest `last`. Listings are in time order, ties in position order.
+// empty), before `before` in (time, position) order; of them only the newest `last`. Listings are
+// in time order, ties in position order.
 struct HistoryQuery {
   std::optional<std::int64_t> since_ms;
   std::optional<std::int64_t> until_ms;
   std::optional<std::string> device;
   std::vector<TimelineKind> kinds;
   std::optional<std::size_t> last;
+  std::optional<ListingPlace> before;
 };
 
 // Minimum, mean and maximum of one reading over [time_ms, time_ms + step), from `count` rounds.
@@ -81,6 +89,13 @@ struct SeriesPoint {
     return time_ms == other.time_ms && min == other.min && mean == other.mean && max == other.max &&
            count == other.count;
   }
+};
+
+// The points of a series over [since, reached_ms), read within a row budget; reached_ms is the
+// series' end when the answer is complete, otherwise the start of the step to ask from next.
+struct SeriesPart {
+  std::vector<SeriesPoint> points;
+  std::int64_t reached_ms = 0;
 };
 
 // What a store that keeps going says about itself: once when history stops being stored (with

@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::int64_t kDayMs = 24 * 60 * 60 * 1000;
 // Rows deleted after one commit, at most: small steps that never hold up polling.
-constexpr int kRetentionBudget = 2000;
+constexpr int kRetentionBudget = 500;
 // Control request ids are kept as long as the events they guard against repeating.
 const char* const kEventTables[] = {"alarm_events", "comm_events", "control_events", "control_ids"};
 
@@ -22,7 +22,9 @@ class Retention {
   // Deletes the oldest record's group (it and the deltas that follow up to the device's next
   // whole record); returns the rows deleted, 0 when there are none (or none all older).
   int delete_oldest_record_group(std::optional<std::int64_t> older_than_ms) {
-    Statement oldest(db_, "SELECT id, device, time_ms FROM records ORDER BY id LIMIT 1");
+    Statement oldest(db_,
+                     "SELECT id, device, time_ms FROM records WHERE id = (SELECT min(id) FROM "
+                     "records)");
     if (!oldest.step()) return 0;
     const std::int64_t id = oldest.integer(0);
     const std::int64_t device = oldest.integer(1);
@@ -35,8 +37,10 @@ class Retention {
     const std::int64_t end = next.value_or(std::numeric_limits<std::int64_t>::max());
     // By age, a group goes only when all of it is older than the cutoff.
     if (older_than_ms) {
-      Statement newest(
-          db_, "SELECT max(time_ms) FROM records WHERE device = ?1 AND id >= ?2 AND id < ?3");
+      // By the group's positions: SQLite would take max(time_ms) from the device's time index.
+      Statement newest(db_,
+                       "SELECT max(time_ms) FROM records INDEXED BY records_by_device WHERE "
+                       "device = ?1 AND id >= ?2 AND id < ?3");
       if (newest.bind(1, device).bind(2, id).bind(3, end).single_integer().value_or(0) >=
           *older_than_ms) {
         return 0;
@@ -49,9 +53,11 @@ class Retention {
     return deleted;
   }
 
+  // The oldest rows by time, found through the table's time index.
   int delete_older(const char* table, const char* time_column, std::int64_t cutoff_ms, int limit) {
     Statement erase(db_, std::string("DELETE FROM ") + table + " WHERE id IN (SELECT id FROM " +
-                             table + " WHERE " + time_column + " < ?1 ORDER BY id LIMIT ?2)");
+                             table + " WHERE " + time_column + " < ?1 ORDER BY " + time_column +
+                             " LIMIT ?2)");
     erase.bind(1, cutoff_ms).bind(2, static_cast<std::int64_t>(limit)).run();
     return db_.changes();
   }
@@ -94,11 +100,11 @@ class Retention {
 
 }  // namespace
 
-void retention_step(Database& db, const HistoryOptions& options, std::int64_t now_ms,
+bool retention_step(Database& db, const HistoryOptions& options, std::int64_t now_ms,
                     const std::function<void(std::int64_t device)>& chain_ended) {
   if (!options.keep_days && !options.max_db_mb && options.keep_events_days <= 0 &&
       options.keep_aggregate_days <= 0) {
-    return;
+    return false;
   }
   Retention retention(db, chain_ended);
   int budget = kRetentionBudget;
@@ -119,6 +125,25 @@ void retention_step(Database& db, const HistoryOptions& options, std::int64_t no
     retention.by_size(static_cast<std::int64_t>(*options.max_db_mb) * 1024 * 1024, now_ms, budget);
   }
   transaction.commit();
+  return budget <= 0;
+}
+
+bool RetentionSchedule::due(std::int64_t now_ms) const {
+  const std::int64_t elapsed = now_ms - last_ms_;
+  switch (state_) {
+    case State::never_run:
+      return true;
+    case State::caught_up:
+      return elapsed >= kIntervalMs || elapsed < 0;
+    case State::backlog:
+      return elapsed >= kBacklogIntervalMs || elapsed < 0;
+  }
+  return true;
+}
+
+void RetentionSchedule::stepped(std::int64_t now_ms, bool budget_used_up) {
+  last_ms_ = now_ms;
+  state_ = budget_used_up ? State::backlog : State::caught_up;
 }
 
 }  // namespace kelvra::history

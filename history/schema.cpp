@@ -68,6 +68,23 @@ CREATE TABLE control_ids (
 PRAGMA user_version = 2;
 )";
 
+// Indexes that answer every listing, series and retention step in time order by a range search,
+// with no sort and no scan of a whole table.
+constexpr const char* kTimeIndexes = R"(
+CREATE INDEX IF NOT EXISTS records_by_all_time ON records(time_ms);
+CREATE INDEX IF NOT EXISTS records_whole ON records(device, id) WHERE whole = 1;
+CREATE INDEX IF NOT EXISTS devices_by_data_id ON devices(data_id);
+CREATE INDEX IF NOT EXISTS alarm_events_by_time ON alarm_events(time_ms);
+CREATE INDEX IF NOT EXISTS alarm_events_by_device ON alarm_events(device, time_ms);
+CREATE INDEX IF NOT EXISTS comm_events_by_time ON comm_events(time_ms);
+CREATE INDEX IF NOT EXISTS comm_events_by_port ON comm_events(port, time_ms);
+CREATE INDEX IF NOT EXISTS control_events_by_time ON control_events(time_ms);
+CREATE INDEX IF NOT EXISTS control_events_by_device ON control_events(device, time_ms);
+CREATE INDEX IF NOT EXISTS aggregates_by_minute ON aggregates(minute_ms);
+CREATE INDEX IF NOT EXISTS control_ids_by_time ON control_ids(time_ms);
+PRAGMA user_version = 3;
+)";
+
 // Under the write lock, as another connection may have done it meanwhile.
 void create_or_upgrade(Database& db, unsigned key_frame_interval) {
   Transaction transaction(db);
@@ -91,6 +108,8 @@ void create_or_upgrade(Database& db, unsigned key_frame_interval) {
   } else if (db.user_version() == 1) {
     upgrade_from_version_1(db);
   }
+  // Version 2 gains the time indexes; every row stays as it is.
+  if (db.user_version() == 2) db.exec(kTimeIndexes);
   transaction.commit();
 }
 

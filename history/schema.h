@@ -1,19 +1,20 @@
-// The history schema (version 2): creating it, upgrading the first schema, recognising it.
+// The history schema (version 3): creating it, upgrading older ones, recognising it.
 #pragma once
 
 #include "history/sqlite.h"
 
 namespace kelvra::history {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // For a writer: refuses a newer schema and a database that is not history, turns on WAL with full
 // syncs, and creates the schema or upgrades the first one (records chained with key frames every
 // `key_frame_interval`). Throws HistoryError("history", ...).
 void prepare_for_writing(Database& db, unsigned key_frame_interval);
 
-// For a reader: throws HistoryError("history", ...) unless `db` holds history of this schema or
-// of version 1, which lacks only the control request ids.
+// For a reader: throws HistoryError("history", ...) unless `db` holds history of this schema, of
+// version 2, which lacks only the time indexes, or of version 1, which lacks the control request
+// ids too.
 void check_readable(Database& db);
 
 // Rewrites the first schema's tables (text local times, whole records, ids per table) into this

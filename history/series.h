@@ -10,6 +10,11 @@
 
 namespace kelvra::history {
 
+// See HistoryReader::series_part; errors name `path`.
+SeriesPart read_series_part(Database& db, const std::string& path, const std::string& device,
+                            const std::string& field, std::int64_t since_ms, std::int64_t until_ms,
+                            std::int64_t step_ms, std::size_t max_rows);
+
 // See HistoryReader::series; errors name `path`.
 std::vector<SeriesPoint> read_series(Database& db, const std::string& path,
                                      const std::string& device, const std::string& field,

@@ -28,15 +28,39 @@ void for_each_stored_record(Database& db, const std::string& path, std::int64_t 
   }
 }
 
+void for_each_listed_record(Database& db, const std::string& path, std::int64_t device,
+                            const std::set<std::int64_t>& ids, const RecordVisit& visit) {
+  // Ids in runs that one chain walk covers: the next id joins the run when it lies close behind
+  // the run's last id or no key frame lies between them, so no record is decoded farther than
+  // a key frame interval from a listed one, however far apart the ids lie.
+  constexpr std::int64_t kCloseBehind = 64;
+  Statement key_frame(db,
+                      "SELECT max(id) FROM records WHERE device = ?1 AND id < ?2 AND whole = 1");
+  const auto listed = [&](std::int64_t id, std::int64_t time_ms, bool restored,
+                          const std::vector<std::uint8_t>& bytes) {
+    if (ids.count(id)) visit(id, time_ms, restored, bytes);
+  };
+  auto id = ids.begin();
+  while (id != ids.end()) {
+    const std::int64_t first = *id;
+    std::int64_t last = first;
+    for (++id; id != ids.end(); ++id) {
+      if (*id - last > kCloseBehind) {
+        const auto frame = key_frame.bind(1, device).bind(2, *id).single_integer();
+        if (frame && *frame > last) break;
+      }
+      last = *id;
+    }
+    for_each_stored_record(db, path, device, first, last, listed);
+  }
+}
+
 std::map<std::int64_t, std::vector<std::uint8_t>> stored_record_bytes(
     Database& db, const std::string& path, std::int64_t device, const std::set<std::int64_t>& ids) {
   std::map<std::int64_t, std::vector<std::uint8_t>> decoded;
-  if (ids.empty()) return decoded;
-  for_each_stored_record(
-      db, path, device, *ids.begin(), *ids.rbegin(),
-      [&](std::int64_t id, std::int64_t, bool, const std::vector<std::uint8_t>& bytes) {
-        if (ids.count(id)) decoded[id] = bytes;
-      });
+  for_each_listed_record(db, path, device, ids,
+                         [&](std::int64_t id, std::int64_t, bool,
+                             const std::vector<std::uint8_t>& bytes) { decoded[id] = bytes; });
   return decoded;
 }
 

@@ -19,6 +19,11 @@ using RecordVisit = std::function<void(std::int64_t id, std::int64_t time_ms, bo
 void for_each_stored_record(Database& db, const std::string& path, std::int64_t device,
                             std::int64_t first_id, std::int64_t last_id, const RecordVisit& visit);
 
+// visit(...) for each listed record of the device, in id order; a record is decoded only from
+// the key frame before a listed one.
+void for_each_listed_record(Database& db, const std::string& path, std::int64_t device,
+                            const std::set<std::int64_t>& ids, const RecordVisit& visit);
+
 // The bytes of the listed records of one device, by id.
 std::map<std::int64_t, std::vector<std::uint8_t>> stored_record_bytes(
     Database& db, const std::string& path, std::int64_t device, const std::set<std::int64_t>& ids);

@@ -320,8 +320,26 @@ void Api::ask_query(const HttpRequest& request, const Target& target, const Stat
               [done](const Json::Value& reply) { done(device_reply(reply, 422)); });
 }
 
+// The "before" parameter, "TIME_MS:POSITION" as a truncated listing's "next_before" gives it.
+std::optional<history::ListingPlace> before_param(const Target& target) {
+  const auto given = target.params.find("before");
+  if (given == target.params.end()) return std::nullopt;
+  const std::string& text = given->second;
+  const auto colon = text.find(':');
+  const auto digits = [](const std::string& part) {
+    return !part.empty() && part.size() <= 18 &&
+           part.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if (colon == std::string::npos || !digits(text.substr(0, colon)) ||
+      !digits(text.substr(colon + 1))) {
+    throw RequestError(400, "parameter \"before\": \"" + text + "\" is not TIME_MS:POSITION");
+  }
+  return history::ListingPlace{std::stoll(text.substr(0, colon)),
+                               std::stoll(text.substr(colon + 1))};
+}
+
 HttpAnswer Api::history_records(const Target& target) {
-  allow_only(target, {"device", "since", "until", "limit"});
+  allow_only(target, {"device", "since", "until", "limit", "before"});
   const auto [since, until] = span_of(target, run_.clock.utc_ms());
   const auto limit = static_cast<std::size_t>(
       integer_param(target, "limit", 1, static_cast<std::int64_t>(limits_.history_rows))
@@ -335,11 +353,17 @@ HttpAnswer Api::history_records(const Target& target) {
   query.until_ms = until;
   if (device != target.params.end()) query.device = device->second;
   query.last = limit + 1;  // one more than answered tells a truncated listing
+  query.before = before_param(target);
   std::vector<history::StoredRecord> rows = run_.history.records(query);
   Json::Value json(Json::objectValue);
   json["records"] = Json::Value(Json::arrayValue);
   const std::size_t first = rows.size() > limit ? rows.size() - limit : 0;
   json["truncated"] = first > 0;
+  if (first > 0) {
+    // The older rows follow with before=this; the same since, until and device.
+    json["next_before"] =
+        std::to_string(rows[first].time_ms) + ":" + std::to_string(rows[first].id);
+  }
   for (std::size_t i = first; i < rows.size(); ++i) {
     const history::StoredRecord& row = rows[i];
     Json::Value entry(Json::objectValue);
@@ -422,12 +446,14 @@ HttpAnswer Api::history_series(const Target& target) {
                                 std::to_string(points_max) + " points; at least " +
                                 std::to_string(fitting_step));
   }
-  std::vector<history::SeriesPoint> points;
+  history::SeriesPart part;
   try {
-    points = run_.history.series(device->second, field->second, since, until, step);
+    part = run_.history.series_part(device->second, field->second, since, until, step,
+                                    limits_.series_rows);
   } catch (const history::HistoryError& error) {
     throw RequestError(400, "parameter \"field\": " + error.reason());
   }
+  const std::vector<history::SeriesPoint>& points = part.points;
   Json::Value json(Json::objectValue);
   json["device"] = device->second;
   json["field"] = field->second;
@@ -435,6 +461,8 @@ HttpAnswer Api::history_series(const Target& target) {
   json["since"] = Json::Int64(since);
   json["until"] = Json::Int64(until);
   json["step"] = Json::Int64(step);
+  // A part: the points from next_since on come with since=next_since and the same step.
+  if (part.reached_ms < until) json["next_since"] = Json::Int64(part.reached_ms);
   json["points"] = Json::Value(Json::arrayValue);
   for (const history::SeriesPoint& point : points) {
     Json::Value entry(Json::objectValue);

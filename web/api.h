@@ -12,6 +12,7 @@
 
 #include <json/value.h>
 
+#include "history/history_reader.h"
 #include "run/bench_run.h"
 #include "station/station.h"
 #include "web/request_params.h"
@@ -55,6 +56,8 @@ class Api {
   struct Limits {
     std::size_t history_rows = 1000;   // most rows a history listing returns
     std::size_t series_points = 2000;  // most steps one series spans
+    // most records and aggregates one series request reads; past it the series answers in parts
+    std::size_t series_rows = history::kSeriesRowsPerRequest;
   };
 
   // `token` empty: control over HTTP is off and every control request answers 403.

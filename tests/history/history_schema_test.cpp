@@ -206,7 +206,7 @@ TEST_F(HistorySchema, FirstSchemaDatabaseIsUpgradedInPlaceWithEveryRow) {
     }
     EXPECT_EQ(counted, c.drop_restored_column ? 11u : 10u);
     Sql after(db);
-    EXPECT_EQ(after.rows("PRAGMA user_version")[0][0], "2");
+    EXPECT_EQ(after.rows("PRAGMA user_version")[0][0], "3");
     EXPECT_EQ(after.rows("PRAGMA journal_mode")[0][0], "wal");
     EXPECT_EQ(after.rows("PRAGMA integrity_check")[0][0], "ok");
   }
@@ -327,12 +327,14 @@ TEST_F(HistorySchema, TimelineIsInTimeOrderAndPositionsInCommitOrder) {
     const char* kinds;
   } cases[] = {
       {"all in time order; equal times in commit order", {}, "alarm record record control link"},
-      {"since", {base + 1000, {}, {}, {}, {}}, "record record control link"},
-      {"until", {{}, base + 1500, {}, {}, {}}, "alarm record record"},
-      {"device", {{}, {}, "power2", {}, {}}, "record"},
-      {"port", {{}, {}, "/dev/ttyS0", {}, {}}, "link"},
-      {"kinds", {{}, {}, {}, {TimelineKind::control, TimelineKind::alarm}, {}}, "alarm control"},
-      {"last", {{}, {}, {}, {}, 2}, "control link"},
+      {"since", {base + 1000, {}, {}, {}, {}, {}}, "record record control link"},
+      {"until", {{}, base + 1500, {}, {}, {}, {}}, "alarm record record"},
+      {"device", {{}, {}, "power2", {}, {}, {}}, "record"},
+      {"port", {{}, {}, "/dev/ttyS0", {}, {}, {}}, "link"},
+      {"kinds",
+       {{}, {}, {}, {TimelineKind::control, TimelineKind::alarm}, {}, {}},
+       "alarm control"},
+      {"last", {{}, {}, {}, {}, 2, {}}, "control link"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(kinds_of(history.timeline(c.query)), c.kinds) << c.name;
@@ -503,14 +505,20 @@ TEST_F(HistorySchema, SizeLimitDeletesTheOldestRecords) {
   const std::string db = dir.file("h.db");
   HistoryOptions options;
   options.max_db_mb = 1;
+  std::int64_t now = 1000;
+  options.wall_clock = [&now] { return now; };  // a minute a flush: retention steps at each
   std::mt19937 random(5);
   HistoryStore history(db, options);
   for (int round = 0; round < 4000; ++round) {
     std::vector<std::uint8_t> bytes(kRecordBytes);
     for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
     history.add_record(record_of(bytes, 1000 + round));
-    if (round % 50 == 0) history.flush();
+    if (round % 50 == 0) {
+      now += 60000;
+      history.flush();
+    }
   }
+  now += 60000;
   history.flush();
   Sql sql(db);
   const auto pages = sql.rows(

@@ -2,6 +2,8 @@
 // refusals and its bounds, over real loopback connections.
 #include <sys/socket.h>
 
+#include <thread>
+
 #include <json/reader.h>
 
 #include "tests/line/bench_fixture.h"
@@ -177,6 +179,58 @@ TEST(HttpApi, HistoryListsRecordsEventsAndSeriesOfTheRun) {
   const Json::Value before = parsed(
       run.get("/api/v1/history/series?device=power1&field=dc.out_v&since=1000&until=2000").body);
   EXPECT_EQ(before["points"].size(), 0u);
+}
+
+// A listing of one row per answer and a series of one step per answer, followed through their
+// continuations, give what one whole answer and the history file itself hold.
+TEST(HttpApi, BoundedHistoryAnswersContinueToTheWholeAnswer) {
+  kelvra::web::HttpOptions options;
+  options.api.series_rows = 1;
+  HttpRun run(options);
+  ASSERT_TRUE(run.session().wait_for_records(4));
+  const std::int64_t until = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+  std::this_thread::sleep_for(300ms);  // the rows before `until` are committed
+  const std::string span = "since=0&until=" + std::to_string(until);
+  const Json::Value whole = parsed(run.get("/api/v1/history/records?limit=1000&" + span).body);
+  ASSERT_GE(whole["records"].size(), 4u);
+  ASSERT_FALSE(whole["truncated"].asBool());
+  std::vector<Json::Value> paged;  // newest first
+  std::string target = "/api/v1/history/records?limit=1&" + span;
+  for (;;) {
+    const Json::Value page = parsed(run.get(target).body);
+    ASSERT_EQ(page["records"].size(), 1u) << page.toStyledString();
+    paged.push_back(page["records"][0]);
+    ASSERT_LE(paged.size(), whole["records"].size());
+    if (!page["truncated"].asBool()) break;
+    target =
+        "/api/v1/history/records?limit=1&" + span + "&before=" + page["next_before"].asString();
+  }
+  ASSERT_EQ(paged.size(), whole["records"].size());
+  for (Json::ArrayIndex i = 0; i < whole["records"].size(); ++i) {
+    EXPECT_EQ(paged[paged.size() - 1 - i], whole["records"][i]) << i;
+  }
+
+  const std::int64_t since = until - 600000;
+  const std::string series =
+      "/api/v1/history/series?device=power1&field=dc.out_v&step=1000&until=" +
+      std::to_string(until) + "&since=";
+  std::vector<kelvra::history::SeriesPoint> points;
+  int parts = 0;
+  for (std::int64_t from = since;; ++parts) {
+    const Json::Value part = parsed(run.get(series + std::to_string(from)).body);
+    for (const Json::Value& point : part["points"]) {
+      points.push_back({point["time"].asInt64(), point["min"].asDouble(), point["mean"].asDouble(),
+                        point["max"].asDouble(), point["count"].asUInt()});
+    }
+    if (!part.isMember("next_since")) break;
+    ASSERT_GT(part["next_since"].asInt64(), from);
+    from = part["next_since"].asInt64();
+  }
+  EXPECT_GE(parts, 3);
+  kelvra::history::HistoryReader history(run.session().db());
+  EXPECT_EQ(points, history.series("power1", "dc.out_v", since, until, 1000));
 }
 
 TEST(HttpApi, ControlNeedsTheConfiguredBearerToken) {

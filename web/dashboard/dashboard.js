@@ -124,6 +124,18 @@ function plotSets(view) {
   ];
 }
 
+// A series over [since, until): a long one comes in parts, each naming where the next starts.
+async function getSeries(name, field, since, until) {
+  const url = `/api/v1/history/series?device=${encodeURIComponent(name)}` +
+    `&field=${encodeURIComponent(field)}&until=${until}`;
+  const series = await getJson(`${url}&since=${since}`);
+  for (let part = series; part.next_since !== undefined;) {
+    part = await getJson(`${url}&since=${part.next_since}&step=${series.step}`);
+    series.points.push(...part.points);
+  }
+  return series;
+}
+
 async function loadPlots(view, name) {
   const until = Date.now();
   const since = until - state.span;
@@ -132,9 +144,8 @@ async function loadPlots(view, name) {
   const fetched = [];
   for (const set of plotSets(view)) {
     if (set.fields.length === 0) continue;
-    fetched.push({ set, answers: await Promise.all(set.fields.map((field) => getJson(
-      `/api/v1/history/series?device=${encodeURIComponent(name)}&field=${encodeURIComponent(field)}` +
-      `&since=${since}&until=${until}`))) });
+    fetched.push({ set, answers: await Promise.all(set.fields.map((field) =>
+      getSeries(name, field, since, until))) });
   }
   if (generation !== view.plotGeneration) return;
   const container = view.node.querySelector(".plots");
