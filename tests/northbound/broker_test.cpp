@@ -132,6 +132,9 @@ TEST(MqttBroker, DiscoveryFollowsTheRulesAndStateCarriesTheDecodedRecord) {
   HistoryStore history(bench.session.db());
   std::map<std::int64_t, kelvra::history::StoredRecord> rows;
   for (auto& row : history.records({})) rows[row.id] = row;
+  // A round stored before the first session was up is sent from history, marked replayed; once
+  // live, every state is.
+  bool live = false;
   for (const Message& message : subscriber.on(kBase + "/state")) {
     const Json::Value payload = parse_json(message.payload);
     const auto row = rows.find(payload["position"].asInt64());
@@ -142,9 +145,13 @@ TEST(MqttBroker, DiscoveryFollowsTheRulesAndStateCarriesTheDecodedRecord) {
     EXPECT_EQ(payload["record"], parse_json(kelvra::run::decode_listing(*record, true)));
     EXPECT_EQ(payload["round_time"].asString(), kelvra::record::time_text(record->round_time));
     EXPECT_EQ(payload["site"], "site1");
-    EXPECT_EQ(payload["replayed"], false);
+    if (live) {
+      EXPECT_EQ(payload["replayed"], false) << message.payload;
+    }
+    live = live || !payload["replayed"].asBool();
     EXPECT_GE(payload["age_s"].asDouble(), 0.0);
   }
+  EXPECT_TRUE(live);
   EXPECT_TRUE(subscriber.wait_until_last(kBase + "/status", "offline"));
 
   // Discovery, state, status and link are kept by the broker for whoever subscribes later.
@@ -201,10 +208,10 @@ TEST(MqttBroker, RoundsDuringABrokerOutageFollowInOrderOnceWhenItIsBack) {
   EXPECT_TRUE(bench.session.ask(control)["ok"].asBool());
   // Rounds go on and are stored while the broker is away; kept short, so the host's next
   // attempt after it is back comes within a few seconds of its backoff.
-  ASSERT_TRUE(bench.session.wait_for_records(stopped + 6));
+  ASSERT_TRUE(bench.session.wait_for_records(stopped + 3));
   const int subscriptions = subscriber.subscriptions();
   const auto restarted = HistoryStore(bench.session.db()).records({}).size();
-  ASSERT_GT(restarted, stopped + 5);
+  ASSERT_GT(restarted, stopped + 2);
   broker.start();
   ASSERT_TRUE(wait_until([&] { return subscriber.subscriptions() > subscriptions; }, 10s));
   ASSERT_TRUE(wait_until(
@@ -390,7 +397,7 @@ TEST(MqttBroker, AWrongPasswordIsRefusedAndSaidOnce) {
     ASSERT_TRUE(wait_until(
         [&] { return refused.session.output().find("refused") != std::string::npos; }, 20s));
     // Rounds go on and are stored while the broker refuses.
-    ASSERT_TRUE(refused.session.wait_for_records(5));
+    ASSERT_TRUE(refused.session.wait_for_records(3));
     refused.session.stop();
     const std::string output = refused.session.output();
     EXPECT_EQ(output.find("refused"), output.rfind("refused")) << output;
@@ -522,10 +529,14 @@ TEST(FaultBrokerName, ANameTheResolverNeverAnswersDelaysNoRound) {
               "mqtt://broker.invalid:1883 --no-pace --poll-interval 200",
               resolv, KELVRA_HOST_PATH, dir.file("h.db")},
              log);
-  std::this_thread::sleep_for(8s);
+  const auto log_text = [&log] {
+    std::ifstream in(log);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  // Until the lookup has been given up: rounds meanwhile show the cadence kept.
+  wait_until([&] { return log_text().find("cannot resolve") != std::string::npos; }, 10s);
   host.end(SIGTERM);
-  std::ifstream in(log);
-  const std::string output((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string output = log_text();
   // The device answers every 2 s: rounds keep that cadence from the start, the attempts to
   // reach the broker beside them.
   std::vector<long> round_ms;
