@@ -24,6 +24,10 @@ namespace {
 using station::Station;
 
 constexpr std::int64_t kMinStepMs = 1000;
+// Steps longer than this are whole minutes, answered from minute aggregates: a step read from the
+// records themselves holds at most an hour of rounds, so one bucket is little work for the loop.
+constexpr std::int64_t kLongestRawStepMs = 3600000;
+constexpr std::int64_t kMinuteMs = 60000;
 constexpr std::int64_t kDefaultSpanMs = 3600 * 1000;
 constexpr unsigned kMaxBodyDepth = 4;
 constexpr const char* kPrefix = "/api/v1/";
@@ -436,11 +440,20 @@ HttpAnswer Api::history_series(const Target& target) {
                                 "\" is not a reading (a record field with a unit)");
   }
   const auto points_max = static_cast<std::int64_t>(limits_.series_points);
-  const std::int64_t fitting_step =
-      std::max(kMinStepMs, (until - since + points_max - 1) / points_max);
-  const std::int64_t step =
+  const auto whole_minutes_above_an_hour = [](std::int64_t ms) {
+    return ms > kLongestRawStepMs ? (ms + kMinuteMs - 1) / kMinuteMs * kMinuteMs : ms;
+  };
+  const std::int64_t fitting_step = whole_minutes_above_an_hour(
+      std::max(kMinStepMs, (until - since + points_max - 1) / points_max));
+  std::int64_t step =
       integer_param(target, "step", kMinStepMs, std::numeric_limits<std::int32_t>::max())
-          .value_or(std::max(fitting_step, (until - since) / 300));
+          .value_or(0);
+  if (step == 0) {
+    step = whole_minutes_above_an_hour(std::max(fitting_step, (until - since) / 300));
+  } else if (step > kLongestRawStepMs && step % kMinuteMs != 0) {
+    throw RequestError(400, "parameter \"step\": " + std::to_string(step) +
+                                " ms; a step longer than an hour must be whole minutes");
+  }
   if ((until - since) / step > points_max) {
     throw RequestError(400, "parameter \"step\": " + std::to_string(step) + " ms gives more than " +
                                 std::to_string(points_max) + " points; at least " +

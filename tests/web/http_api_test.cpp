@@ -98,6 +98,8 @@ TEST(HttpApi, EndpointsAnswerWithFittingStatus) {
       {"GET",
        "/api/v1/history/series?device=power1&field=dc.out_v&since=0&until=86400000&step=1000", 400,
        "more than 2000 points"},
+      {"GET", "/api/v1/history/series?device=power1&field=dc.out_v&step=3600001", 400,
+       "longer than an hour must be whole minutes"},
       {"GET", "/api/v1/history/nothing", 404, "no API resource"},
       {"GET", "/api/v1/events?since=1", 400, "takes no parameters"},
       {"POST", "/api/v1/events", 405, "event stream"},
