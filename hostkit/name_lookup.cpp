@@ -28,7 +28,6 @@ LookupResult look_up(const std::string& host, const std::string& service) {
   const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
   LookupResult result;
   if (rc != 0) {
-    result.error = boost::system::errc::make_error_code(boost::system::errc::host_unreachable);
     result.reason = gai_strerror(rc);
     return result;
   }

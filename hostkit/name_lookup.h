@@ -8,15 +8,14 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/system/error_code.hpp>
 
 namespace kelvra::hostkit {
 
 // Numeric addresses of a name, or why there are none.
 struct LookupResult {
-  boost::system::error_code error;
   std::string reason;  // empty when found
   std::vector<std::string> addresses;
+  bool found() const { return reason.empty(); }
 };
 
 class NameLookups {

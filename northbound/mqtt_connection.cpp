@@ -184,15 +184,15 @@ void MqttConnection::later_in_session(Work work) {
 }
 
 void MqttConnection::resolve(const std::string& host) {
-  lookups_.lookup(
-      host, std::to_string(options_.port),
-      [this, generation = generation_](hostkit::LookupResult found) {
-        if (generation != generation_) return;
-        MqttInput input{found.error ? MqttInput::Kind::kResolveFailed : MqttInput::Kind::kResolved};
-        input.reason = std::move(found.reason);
-        input.addresses = std::move(found.addresses);
-        feed(std::move(input));
-      });
+  lookups_.lookup(host, std::to_string(options_.port),
+                  [this, generation = generation_](hostkit::LookupResult found) {
+                    if (generation != generation_) return;
+                    MqttInput input{found.found() ? MqttInput::Kind::kResolved
+                                                  : MqttInput::Kind::kResolveFailed};
+                    input.reason = std::move(found.reason);
+                    input.addresses = std::move(found.addresses);
+                    feed(std::move(input));
+                  });
 }
 
 void MqttConnection::connect(const std::string& host) {
