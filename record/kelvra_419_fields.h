@@ -30,6 +30,28 @@ enum class PartKind { plant, ac_unit, ac_input, shelf, module, dc_unit };
 const char* field_kind_name(FieldKind kind);
 const char* part_kind_name(PartKind kind);
 
+// The sensor kind an SNMP manager is told (entPhySensorType values of the sensor MIB).
+enum class SensorType : std::uint8_t {
+  none = 0,
+  volts_ac = 3,
+  volts_dc = 4,
+  amperes = 5,
+  hertz = 7
+};
+
+// How the site-facing servers publish a reading. Modbus addresses are input-register addresses,
+// two registers (float32, high word first) per value: `modbus_register` is the first instance's,
+// each further instance of the first index `modbus_stride` registers on, and DC unit 2 stands
+// kModbusDcUnit2Offset registers after DC unit 1. They never move between versions.
+struct FieldOutlets {
+  SensorType sensor_type = SensorType::none;
+  int sensor_precision = 0;  // decimal places an SNMP value carries (value × 10^precision)
+  std::uint16_t modbus_register = 0;  // 0: not on the Modbus map
+  std::uint16_t modbus_stride = 0;
+  const char* ups_variable = "";  // network UPS protocol name for AC input 1, DC unit 1, battery 1
+};
+constexpr std::uint16_t kModbusDcUnit2Offset = 50;
+
 // One row of the table. Patterns write element indices as "[]"; DC unit rows are written for
 // "dc." and stand for "dc2." as well. In labels "#" stands for the first index counted from 1
 // and "@" for the second; DC labels are prefixed "DC " or "DC unit 2 ".
@@ -42,6 +64,7 @@ struct FieldSpec {
   const char* metric;         // Prometheus family of a reading; nullptr for none
   const char* metric_labels;  // "input=#,phase=a": "#" first index + 1, "U" the DC unit number
   const char* device_class;   // Home Assistant sensor device class of a reading
+  FieldOutlets outlets;       // set for readings only
 };
 
 // Every row, in record order.
@@ -64,12 +87,17 @@ struct FieldValue {
   std::string unit;
   const FieldSpec* spec;
   std::string part;  // the part instance: "plant", "ac", "ac1", "shelf", "module3", "dc1", "dc2"
+  std::vector<std::size_t> indices;  // element indices from 0, as in `name`
+  int dc_unit = 0;                   // 1 or 2 for a DC unit's field; 0 elsewhere
   bool series() const { return spec->kind == FieldKind::reading; }
 };
 
 // The metric labels of a reading beyond the device ({"input","2"},{"phase","a"}); empty for a
 // field without a metric.
 std::vector<std::pair<std::string, std::string>> metric_labels(const FieldValue& field);
+
+// The input-register address of a reading's first register; nullopt for a field off the map.
+std::optional<std::uint16_t> modbus_address(const FieldValue& field);
 
 struct FieldDescription {
   std::string label;

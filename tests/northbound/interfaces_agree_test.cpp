@@ -60,7 +60,7 @@ Readings from_metrics(const std::string& text, const Readings& names) {
   Readings readings;
   for (const auto& [name, reading] : names) {
     const auto described = kelvra::record::describe_field(name);
-    kelvra::record::FieldValue field{name, 0, {}, "", described.unit, described.spec, ""};
+    kelvra::record::FieldValue field{name, 0, {}, "", described.unit, described.spec, "", {}, 0};
     std::string sample = std::string(described.spec->metric) + "{device=\"power1\"";
     for (const auto& [label, value] : kelvra::record::metric_labels(field))
       sample += "," + label + "=\"" + value + "\"";
