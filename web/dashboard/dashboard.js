@@ -17,7 +17,8 @@ const LABELS = {
         bannerDown: "link down", bannerHistory: "history is not being stored",
         levels: { 1: "critical", 2: "major", 3: "minor" }, other: "warning",
         shelf: "Rectifiers", bus: "DC bus", battery: "Battery", load: "Load", input: "AC input",
-        modules: "modules", on: "on", off: "off" },
+        modules: "modules", on: "on", off: "off", module: "Module", current: "Current",
+        switches: "Switches", state: "State" },
   zh: { overview: "总览", span: "时段", range: "起止", from: "从", to: "到", language: "语言",
         devices: "设备", device: "设备", link: "链路", data: "数据", dcV: "直流 (V)",
         dcI: "直流 (A)", ac: "交流", alarms: "告警", plant: "系统", activeAlarms: "当前告警",
@@ -29,7 +30,7 @@ const LABELS = {
         bannerRestored: "数据来自历史", bannerDown: "链路中断", bannerHistory: "历史未保存",
         levels: { 1: "紧急", 2: "重要", 3: "一般" }, other: "提示", shelf: "整流",
         bus: "直流母线", battery: "电池", load: "负载", input: "交流输入", modules: "模块",
-        on: "开", off: "关" },
+        on: "开", off: "关", module: "模块", current: "电流", switches: "开关", state: "状态" },
 };
 
 const state = { lang: localStorage.getItem("lang") || "en", span: 600000, range: null,
@@ -227,12 +228,21 @@ function channelCount(device, prefix) {
   return count;
 }
 
-// A table of rows with a header of the field table's labels, made plain ("AC input 1 phase A
-// voltage" beside "AC input 2 ..." reads as "phase A voltage").
-function fieldTable(tbody, rows) {
-  tbody.replaceChildren(...rows.map(([head, fields]) => {
+// The part of a field's label after its unit's name: "AC input 1 phase A voltage" → "phase A
+// voltage", a column head shared by every row.
+function columnLabel(field) { return field.label.replace(/^(AC input \d+|DC( unit \d+)?|rectifier \d+) /i, ""); }
+
+// Rows of readings under heads from the field table's labels, each value with its unit.
+function fieldTable(table, rows) {
+  const head = rows.length ? [""].concat(rows[0][1].map(columnLabel)) : [];
+  const thead = table.tHead || table.createTHead();
+  thead.replaceChildren(...(head.length ? [head.reduce((tr, label) => {
+    tr.appendChild(element("th", "", label));
+    return tr;
+  }, document.createElement("tr"))] : []));
+  table.tBodies[0].replaceChildren(...rows.map(([name, fields]) => {
     const tr = document.createElement("tr");
-    tr.appendChild(element("th", "", head));
+    tr.appendChild(element("th", "", name));
     for (const f of fields) {
       const td = element("td", "", `${number(f.value, f.unit === "Hz" ? 2 : 1)} ${f.unit}`);
       td.title = f.label;
@@ -245,80 +255,85 @@ function fieldTable(tbody, rows) {
 function showTables(device) {
   const page = document.getElementById("device");
   const inputs = [...Array(channelCount(device, "ac.channel")).keys()];
-  fieldTable(page.querySelector(".ac tbody"), inputs.map((i) =>
+  fieldTable(page.querySelector("table.ac"), inputs.map((i) =>
     [`${text("input")} ${i + 1}`, ["a", "b", "c", "f"].map((k) => device.fields.get(`ac.channel[${i}].${k}`)).filter(Boolean)]));
   const units = ["dc", "dc2"].filter((u) => device.fields.has(`${u}.out_v`));
-  fieldTable(page.querySelector(".dc tbody"), units.map((u, i) => [`DC ${i + 1}`,
+  fieldTable(page.querySelector("table.dc"), units.map((u, i) => [`DC ${i + 1}`,
     [...device.fields.values()].filter((f) => f.reading && f.name.startsWith(`${u}.`))]));
   const modules = [...Array(channelCount(device, "rc.channel")).keys()];
   page.querySelector(".modules tbody").replaceChildren(...modules.map((i) => {
     const alarm = value(device, `rc.channel[${i}].alarm_state`);
     const switches = [...device.fields.values()].filter((f) => f.name.startsWith(`rc.channel[${i}].switch_state[`));
-    const tr = row([`${i + 1}`, `${number(value(device, `rc.channel[${i}].value`), 1)} A`,
-      switches.map((f) => `${f.label.replace(/^.*module \d+ /i, "")}: ${f.value ? text("on") : text("off")}`).join(", ") || "–",
+    const states = element("span", "", switches.map((f) => (f.value ? text("on") : text("off"))).join(" · ") || "–");
+    states.title = switches.map((f) => f.label).join(", ");
+    const tr = row([`${i + 1}`, `${number(value(device, `rc.channel[${i}].value`), 1)} A`, states,
       alarm ? text("inAlarm") : text("ok")]);
     tr.className = "module-row" + (alarm ? " level-1" : "");
     return tr;
   }));
 }
 
-// The one-line diagram: AC inputs → rectifier shelf → DC bus → battery and load; a part not
-// fitted (no field of it in the record) is not drawn.
-function showDiagram(device) {
+// The diagram's parts in the order power flows, each a column; a part not fitted (no field of it
+// in the record) is not drawn.
+function diagramParts(device) {
   const inputs = channelCount(device, "ac.channel");
   const modules = channelCount(device, "rc.channel");
-  const hasDc = device.fields.has("dc.out_v");
-  const boxes = [];
-  const box = (x, y, part, title, line) => boxes.push({ x, y, part, title, line });
+  const columns = [[], [], [], []];
   for (let i = 0; i < inputs; i++) {
-    const v = value(device, `ac.channel[${i}].a`);
-    box(10, 10 + i * 70, `ac${i + 1}`, `${text("input")} ${i + 1}`, `${number(v, 0)} V ${number(value(device, `ac.channel[${i}].f`), 1)} Hz`);
+    columns[0].push({ part: `ac${i + 1}`, title: `${text("input")} ${i + 1}`,
+      line: `${number(value(device, `ac.channel[${i}].a`), 0)} V ${number(value(device, `ac.channel[${i}].f`), 1)} Hz` });
   }
   if (modules) {
     const total = [...Array(modules).keys()].reduce((sum, i) => sum + (value(device, `rc.channel[${i}].value`) || 0), 0);
-    box(190, 10, "shelf", `${text("shelf")} (${modules} ${text("modules")})`, `${number(total, 1)} A`);
+    columns[1].push({ part: "shelf", title: `${text("shelf")} (${modules} ${text("modules")})`, line: `${number(total, 1)} A` });
   }
-  if (hasDc) {
-    box(370, 10, "bus", text("bus"), `${number(value(device, "dc.out_v"), 1)} V ${number(value(device, "dc.out_i"), 1)} A`);
+  if (device.fields.has("dc.out_v")) {
+    columns[2].push({ part: "bus", title: text("bus"), line: `${number(value(device, "dc.out_v"), 1)} V ${number(value(device, "dc.out_i"), 1)} A` });
     const battery = [...device.fields.values()].filter((f) => /^dc\.m\[\d+\]$/.test(f.name));
-    if (battery.length) box(550, 10, "battery", text("battery"), battery.map((f) => `${number(f.value, 1)} A`).join(" "));
-    box(550, 80, "load", text("load"), `${number(value(device, "dc.out_i"), 1)} A`);
+    if (battery.length) columns[3].push({ part: "battery", title: text("battery"), line: battery.map((f) => `${number(f.value, 1)} A`).join(" ") });
+    columns[3].push({ part: "load", title: text("load"), line: `${number(value(device, "dc.out_i"), 1)} A` });
   }
-  const height = Math.max(80, ...boxes.map((b) => b.y + 60));
+  return columns.filter((column) => column.length);
+}
+
+// The one-line diagram: AC inputs → rectifier shelf → DC bus → battery and load, left to right,
+// or top to bottom in a narrow panel; each part coloured by its alarms.
+function showDiagram(device) {
+  const holder = document.querySelector("#device .diagram");
+  const narrow = holder.clientWidth > 0 && holder.clientWidth < 600;
+  const columns = diagramParts(device);
+  const place = (c, r) => (narrow ? { x: 10 + r * 180, y: 10 + c * 80 } : { x: 10 + c * 180, y: 10 + r * 70 });
+  columns.forEach((column, c) => column.forEach((b, r) => Object.assign(b, place(c, r))));
+  const boxes = columns.flat();
   const ns = "http://www.w3.org/2000/svg";
   const svg = document.createElementNS(ns, "svg");
-  svg.setAttribute("viewBox", `0 0 720 ${height}`);
+  const width = Math.max(...boxes.map((b) => b.x + 170), 200);
+  const height = Math.max(...boxes.map((b) => b.y + 60), 70);
+  svg.setAttribute("viewBox", `0 0 ${width} ${height}`);
   svg.setAttribute("role", "img");
   svg.setAttribute("aria-label", text("plant"));
-  const add = (tag, attributes, content) => {
+  const add = (parent, tag, attributes, content) => {
     const node = document.createElementNS(ns, tag);
     Object.entries(attributes).forEach(([k, v]) => node.setAttribute(k, v));
     if (content !== undefined) node.textContent = content;
-    svg.appendChild(node);
+    parent.appendChild(node);
     return node;
   };
-  const ordered = ["ac", "shelf", "bus", "battery"];
-  for (const b of boxes) {
-    const next = boxes.find((o) => ordered.indexOf(o.part.replace(/\d+$/, "")) === ordered.indexOf(b.part.replace(/\d+$/, "")) + 1);
-    const targets = b.part === "bus" ? boxes.filter((o) => o.part === "battery" || o.part === "load") : next ? [next] : [];
-    for (const t of targets) add("line", { x1: b.x + 160, y1: b.y + 25, x2: t.x, y2: t.y + 25, class: "wire" });
-  }
+  const out = (b) => (narrow ? [b.x + 80, b.y + 50] : [b.x + 160, b.y + 25]);
+  const into = (b) => (narrow ? [b.x + 80, b.y] : [b.x, b.y + 25]);
+  columns.slice(1).forEach((column, c) => columns[c].forEach((from) => column.forEach((to) => {
+    const [x1, y1] = out(from);
+    const [x2, y2] = into(to);
+    add(svg, "line", { x1, y1, x2, y2, class: "wire" });
+  })));
   for (const b of boxes) {
     const alarmed = partInAlarm(device, b.part);
-    const g = add("g", { class: `part ${alarmed ? "alarm" : "ok"}`, "data-part": b.part, "data-alarm": String(alarmed) });
-    const rect = document.createElementNS(ns, "rect");
-    Object.entries({ x: b.x, y: b.y, width: 160, height: 50, rx: 6 }).forEach(([k, v]) => rect.setAttribute(k, v));
-    g.appendChild(rect);
-    [[b.title, 20], [(alarmed ? "⚠ " : "") + b.line, 40]].forEach(([t, dy]) => {
-      const label = document.createElementNS(ns, "text");
-      label.setAttribute("x", b.x + 8);
-      label.setAttribute("y", b.y + dy);
-      label.textContent = t;
-      g.appendChild(label);
-    });
-    svg.appendChild(g);
+    const g = add(svg, "g", { class: `part ${alarmed ? "alarm" : "ok"}`, "data-part": b.part, "data-alarm": String(alarmed) });
+    add(g, "rect", { x: b.x, y: b.y, width: 160, height: 50, rx: 6 });
+    add(g, "text", { x: b.x + 8, y: b.y + 20 }, b.title);
+    add(g, "text", { x: b.x + 8, y: b.y + 40 }, (alarmed ? "⚠ " : "") + b.line);
   }
-  document.querySelector("#device .diagram").replaceChildren(svg);
+  holder.replaceChildren(svg);
 }
 
 function showLog(device) {
@@ -371,17 +386,23 @@ async function getSeries(name, field, since, until) {
   return series;
 }
 
-// The buckets of the span on the API's grid; a bucket without a round is null, drawn as a gap.
+// The buckets that hold rounds, on the API's grid; where rounds stopped for longer than three
+// of their usual spacings a null is put between, drawn as a gap, never a line across.
 function aligned(answers) {
-  const { since, until, step } = answers[0];
-  const first = Math.floor(since / step) * step;
-  const times = [];
-  for (let t = first; t < until; t += step) times.push(t);
+  const times = [...new Set(answers.flatMap((a) => a.points.map((p) => p.time)))].sort((a, b) => a - b);
+  const spacings = times.slice(1).map((t, i) => t - times[i]).sort((a, b) => a - b);
+  const usual = spacings.length ? spacings[Math.floor(spacings.length / 2)] : answers[0].step;
+  const outage = Math.max(3 * usual, 2 * answers[0].step);
+  const drawn = [];
+  times.forEach((t, i) => {
+    if (i > 0 && t - times[i - 1] > outage) drawn.push({ t: (t + times[i - 1]) / 2, gap: true });
+    drawn.push({ t });
+  });
   const columns = answers.map((a) => {
     const byTime = new Map(a.points.map((p) => [p.time, p.mean]));
-    return times.map((t) => (byTime.has(t) ? byTime.get(t) : null));
+    return drawn.map((d) => (d.gap || !byTime.has(d.t) ? null : byTime.get(d.t)));
   });
-  return [times.map((t) => t / 1000), ...columns];
+  return [drawn.map((d) => d.t / 1000), ...columns];
 }
 
 function axisTimes(withDate) {
@@ -417,7 +438,7 @@ async function loadPlots(device) {
       dash: i % 2 ? [6, 3] : undefined, spanGaps: false })));
     const plot = new uPlot({ width: plotWidth(box), height: 180, series,
       axes: [{ values: axisTimes(withDate) }, { label: unit, size: 56 }],
-      scales: { x: { time: true } }, legend: { live: false } }, data, box);
+      scales: { x: { time: true, range: [since / 1000, until / 1000] } }, legend: { live: false } }, data, box);
     box.dataset.points = String(data[1].filter((v) => v !== null).length);
     box.dataset.gaps = String(gapCount(data));
     state.plots.push({ plot, box });
@@ -443,6 +464,7 @@ const resizer = new ResizeObserver(() => {
     const width = plotWidth(p.box);
     if (Math.abs(width - p.plot.width) > 1) p.plot.setSize({ width, height: 180 });
   }
+  if (state.shown !== null) showDiagram(deviceState(state.shown));
 });
 
 // ---- the page's state: route, stream, loading
