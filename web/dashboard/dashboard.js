@@ -8,7 +8,7 @@ const LABELS = {
         language: "Language", devices: "Devices", device: "Device", link: "Link", data: "Data",
         dcV: "DC (V)", dcI: "DC (A)", ac: "AC", alarms: "Alarms", plant: "Plant",
         activeAlarms: "Active alarms", acInputs: "AC inputs", dcUnits: "DC units",
-        rectifiers: "Rectifier modules", plots: "Plots", csv: "Readings as CSV", log: "Alarm log",
+        rectifiers: "Rectifier modules", plots: "Plots", csv: "Readings of the range as CSV (the newest 1000 rounds at most)", log: "Alarm log",
         level: "Level", alarm: "Alarm", raised: "Raised", cleared: "Cleared", up: "up",
         down: "down", live: "live", stale: "stale", restored: "restored", none: "none",
         ok: "normal", inAlarm: "in alarm", connected: "events connected",
@@ -23,7 +23,7 @@ const LABELS = {
         devices: "设备", device: "设备", link: "链路", data: "数据", dcV: "直流 (V)",
         dcI: "直流 (A)", ac: "交流", alarms: "告警", plant: "系统", activeAlarms: "当前告警",
         acInputs: "交流输入", dcUnits: "直流单元", rectifiers: "整流模块", plots: "曲线",
-        csv: "导出 CSV", log: "告警记录", level: "级别", alarm: "告警", raised: "产生时间",
+        csv: "导出本时段读数 CSV（最多最新 1000 轮）", log: "告警记录", level: "级别", alarm: "告警", raised: "产生时间",
         cleared: "消除时间", up: "正常", down: "中断", live: "实时", stale: "过时",
         restored: "恢复", none: "无", ok: "正常", inAlarm: "告警", connected: "实时流已连接",
         connecting: "实时流重连中", noData: "无数据", old: "前", bannerStale: "数据已过时",
@@ -49,6 +49,13 @@ function timeText(ms, withDate = true) {
   return withDate ? `${day} ${clock}` : clock;
 }
 
+// A time as a cell's content: wraps between date and clock, never inside them.
+function timeNode(ms) {
+  const node = element("time", "", timeText(ms));
+  if (typeof ms === "number") node.dateTime = new Date(ms).toISOString();
+  return node;
+}
+
 async function getJson(path) {
   const response = await fetch(path, { cache: "no-store" });
   if (!response.ok) throw new Error(path + ": " + response.status);
@@ -70,14 +77,18 @@ function row(values) {
   return tr;
 }
 
-// An alarm's English label with the device's own text beside it, marked as Chinese.
+// An alarm's English label with the device's own text beside it, marked as Chinese; the host's
+// own alarms ("communication lost") have one English text.
 function alarmName(alarm) {
   const span = element("span", "alarm-name");
+  if (!alarm.label || alarm.label === alarm.text) {
+    span.textContent = alarm.text;
+    return span;
+  }
   const own = element("span", "own", alarm.text);
   own.lang = "zh";
-  if (state.lang === "en" && alarm.label && alarm.label !== alarm.text) {
-    span.append(element("span", "", alarm.label), " ", own);
-  } else span.append(own);
+  if (state.lang === "en") span.append(element("span", "", alarm.label), " ");
+  span.append(own);
   return span;
 }
 
@@ -212,7 +223,7 @@ function showDevicePage(device) {
   link.className = `link state ${info.link === "up" ? "up" : "down"}`;
   page.querySelector(".data").textContent = dataText(device.info);
   page.querySelector(".alarms tbody").replaceChildren(...info.alarms.map((a) => {
-    const tr = row([levelText(a.level), alarmName(a), timeText(a.raised_ms)]);
+    const tr = row([levelText(a.level), alarmName(a), timeNode(a.raised_ms)]);
     tr.className = `level-${a.level}`;
     tr.dataset.key = a.key;
     return tr;
@@ -258,8 +269,14 @@ function showTables(device) {
   fieldTable(page.querySelector("table.ac"), inputs.map((i) =>
     [`${text("input")} ${i + 1}`, ["a", "b", "c", "f"].map((k) => device.fields.get(`ac.channel[${i}].${k}`)).filter(Boolean)]));
   const units = ["dc", "dc2"].filter((u) => device.fields.has(`${u}.out_v`));
-  fieldTable(page.querySelector("table.dc"), units.map((u, i) => [`DC ${i + 1}`,
-    [...device.fields.values()].filter((f) => f.reading && f.name.startsWith(`${u}.`))]));
+  // One row per reading and a column per DC unit: a unit has more readings than fit across.
+  const dcReadings = (u) => [...device.fields.values()].filter((f) => f.reading && f.name.startsWith(`${u}.`));
+  const dcTable = page.querySelector("table.dc");
+  fieldTable(dcTable, units.length ? dcReadings(units[0]).map((f) => [columnLabel(f),
+    units.map((u) => device.fields.get(f.name.replace(/^dc\./, `${u}.`))).filter(Boolean)]) : []);
+  if (units.length) {
+    dcTable.tHead.replaceChildren(row(["", ...units.map((u, i) => `DC ${i + 1}`)]));
+  }
   const modules = [...Array(channelCount(device, "rc.channel")).keys()];
   page.querySelector(".modules tbody").replaceChildren(...modules.map((i) => {
     const alarm = value(device, `rc.channel[${i}].alarm_state`);
@@ -339,7 +356,7 @@ function showDiagram(device) {
 function showLog(device) {
   const rows = device.log.slice(-50).reverse();
   document.querySelector("#device .log tbody").replaceChildren(...rows.map((e) =>
-    row([alarmName(e), levelText(e.level), timeText(e.raised), timeText(e.cleared)])));
+    row([alarmName(e), levelText(e.level), timeNode(e.raised), timeNode(e.cleared)])));
 }
 
 function logEvent(device, event) {
@@ -351,121 +368,6 @@ function logEvent(device, event) {
   if (open) open.cleared = event.time_ms;
   else device.log.push({ text: event.text, label: event.label, level: event.level, cleared: event.time_ms });
 }
-
-// ---- plots
-
-function chosenSpan() {
-  if (state.range) return state.range;
-  const until = Date.now();
-  return { since: until - state.span, until };
-}
-
-// Plots of one unit each, of the readings the record holds: labels and units from the API.
-function plotSets(device) {
-  const readings = [...device.fields.values()].filter((f) => f.reading);
-  const pick = (test) => readings.filter((f) => test.test(f.name)).map((f) => f.name);
-  const sets = [
-    { title: "DC voltage", fields: pick(/^dc2?\.out_v$/) },
-    { title: "DC current", fields: pick(/^dc2?\.(out_i|m\[\d+\])$/) },
-    { title: text("rectifiers"), fields: pick(/^rc\.channel\[\d+\]\.value$/) },
-  ];
-  for (let i = 0; i < channelCount(device, "ac.channel"); i++) {
-    sets.push({ title: `${text("input")} ${i + 1}`, fields: pick(new RegExp(`^ac\\.channel\\[${i}\\]\\.[abc]$`)) });
-  }
-  return sets.filter((s) => s.fields.length);
-}
-
-// A series over [since, until): a long one comes in parts, each naming where the next starts.
-async function getSeries(name, field, since, until) {
-  const url = `/api/v1/history/series?device=${encodeURIComponent(name)}&field=${encodeURIComponent(field)}&until=${until}`;
-  const series = await getJson(`${url}&since=${since}`);
-  for (let part = series; part.next_since !== undefined;) {
-    part = await getJson(`${url}&since=${part.next_since}&step=${series.step}`);
-    series.points.push(...part.points);
-  }
-  return series;
-}
-
-// The buckets that hold rounds, on the API's grid; where rounds stopped for longer than three
-// of their usual spacings a null is put between, drawn as a gap, never a line across.
-function aligned(answers) {
-  const times = [...new Set(answers.flatMap((a) => a.points.map((p) => p.time)))].sort((a, b) => a - b);
-  const spacings = times.slice(1).map((t, i) => t - times[i]).sort((a, b) => a - b);
-  const usual = spacings.length ? spacings[Math.floor(spacings.length / 2)] : answers[0].step;
-  const outage = Math.max(3 * usual, 2 * answers[0].step);
-  const drawn = [];
-  times.forEach((t, i) => {
-    if (i > 0 && t - times[i - 1] > outage) drawn.push({ t: (t + times[i - 1]) / 2, gap: true });
-    drawn.push({ t });
-  });
-  const columns = answers.map((a) => {
-    const byTime = new Map(a.points.map((p) => [p.time, p.mean]));
-    return drawn.map((d) => (d.gap || !byTime.has(d.t) ? null : byTime.get(d.t)));
-  });
-  return [drawn.map((d) => d.t / 1000), ...columns];
-}
-
-function axisTimes(withDate) {
-  return (u, splits) => splits.map((s) => {
-    const full = timeText(s * 1000);
-    return withDate ? full.slice(5, 16) : full.slice(11, 19);
-  });
-}
-
-async function loadPlots(device) {
-  const generation = ++state.generation;
-  const { since, until } = chosenSpan();
-  state.plotsLoaded = Date.now();
-  const fetched = [];
-  for (const set of plotSets(device)) {
-    fetched.push({ set, answers: await Promise.all(set.fields.map((f) => getSeries(device.name, f, since, until))) });
-  }
-  if (generation !== state.generation) return;
-  const container = document.querySelector("#device .plots");
-  state.plots.forEach((p) => p.plot.destroy());
-  container.replaceChildren();
-  state.plots = [];
-  const withDate = until - since > 86400000;
-  for (const { set, answers } of fetched) {
-    const box = element("div", "plot");
-    box.dataset.fields = set.fields.join(",");
-    const unit = answers[0].unit;
-    box.appendChild(element("h4", "", `${set.title} (${unit})`));
-    container.appendChild(box);
-    const data = aligned(answers);
-    const series = [{ value: (u, v) => (v == null ? "–" : timeText(v * 1000)) }].concat(answers.map((a, i) => ({
-      label: `${a.label} (${a.unit})`, stroke: `hsl(${(i * 67) % 360} 65% 38%)`, width: 1.5,
-      dash: i % 2 ? [6, 3] : undefined, spanGaps: false })));
-    const plot = new uPlot({ width: plotWidth(box), height: 180, series,
-      axes: [{ values: axisTimes(withDate) }, { label: unit, size: 56 }],
-      scales: { x: { time: true, range: [since / 1000, until / 1000] } }, legend: { live: false } }, data, box);
-    box.dataset.points = String(data[1].filter((v) => v !== null).length);
-    box.dataset.gaps = String(gapCount(data));
-    state.plots.push({ plot, box });
-  }
-}
-
-// Outages inside the drawn span: nulls between two values.
-function gapCount(data) {
-  let gaps = 0;
-  const column = data[1];
-  const firstValue = column.findIndex((v) => v !== null);
-  for (let i = firstValue + 1; firstValue >= 0 && i < column.length; i++) {
-    if (column[i] === null && column[i - 1] !== null && column.slice(i).some((v) => v !== null)) gaps++;
-  }
-  return gaps;
-}
-
-function plotWidth(box) { return Math.max(200, Math.floor(box.clientWidth)); }
-
-// Every plot follows its panel's width, on a resize as well.
-const resizer = new ResizeObserver(() => {
-  for (const p of state.plots) {
-    const width = plotWidth(p.box);
-    if (Math.abs(width - p.plot.width) > 1) p.plot.setSize({ width, height: 180 });
-  }
-  if (state.shown !== null) showDiagram(deviceState(state.shown));
-});
 
 // ---- the page's state: route, stream, loading
 

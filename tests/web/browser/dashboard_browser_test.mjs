@@ -64,7 +64,8 @@ function overflows(page) {
   return page.evaluate(() => {
     const visible = (node) => node.offsetParent !== null;
     const wide = [...document.querySelectorAll(".card, .plot")].filter(visible)
-      .filter((panel) => panel.scrollWidth > panel.clientWidth).map((panel) => panel.className);
+      .filter((panel) => panel.scrollWidth > panel.clientWidth)
+      .map((panel) => `${panel.className} ${panel.querySelector("h2, h3, h4")?.textContent} ${panel.scrollWidth}>${panel.clientWidth}`);
     const canvases = [...document.querySelectorAll(".plot canvas")].filter(visible)
       .filter((canvas) => canvas.getBoundingClientRect().width > canvas.closest(".card").clientWidth)
       .map((canvas) => canvas.closest(".plot").dataset.fields);
@@ -179,7 +180,7 @@ try {
   await page.selectOption("#lang", "zh");
   check(await page.evaluate(() => document.documentElement.lang) === "zh", "the page's lang follows Chinese");
 
-  const weights = await Promise.all(["/", "/dashboard.js", "/dashboard.css", "/uPlot.iife.min.js", "/uPlot.min.css"]
+  const weights = await Promise.all(["/", "/dashboard.js", "/plots.js", "/dashboard.css", "/uPlot.iife.min.js", "/uPlot.min.css"]
     .map(async (path) => (await (await fetch(base + path)).arrayBuffer()).byteLength));
   const weight = weights.reduce((a, b) => a + b, 0);
   console.log(`page weight ${weight} bytes`);
