@@ -114,7 +114,7 @@ function value(device, name) { const f = device.fields.get(name); return f ? f.v
 // Lower is worse: link down, then the most severe alarm level, then stale data.
 function severity(device) {
   const info = device.info;
-  if (!info) return [9, 0];
+  if (!info) return [9, 1, 0];
   const levels = info.alarms.map((a) => a.level).filter((l) => l > 0);
   const worst = levels.length ? Math.min(...levels) : 8;
   return [info.link !== "up" ? 0 : worst, info.stale ? 0 : 1, -info.alarms.length];
