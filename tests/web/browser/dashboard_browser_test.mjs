@@ -112,6 +112,7 @@ const base = `http://127.0.0.1:${port}`;
 const host = spawn(hostProgram, ["run", "--http", `127.0.0.1:${port}`, "--settings", join(dir, "settings.json"),
   "--scenario", join(dir, "mains-failure.json"), "--db", join(dir, "history.db"), "--duration", "90"],
   { stdio: ["ignore", "pipe", "pipe"] });
+const hostStarted = Date.now();
 let hostOutput = "";
 host.stdout.on("data", (chunk) => { hostOutput += chunk; });
 host.stderr.on("data", (chunk) => { hostOutput += chunk; });
@@ -170,6 +171,18 @@ try {
   const csvText = await (await fetch(base + csv)).text();
   check(/^time,.*dc\.out_v \(V\)/.test(csvText) && csvText.trim().split("\n").length > 2,
     `the CSV link gives readings per round with units: ${csvText.slice(0, 120)}`);
+
+  const local = (ms) => new Date(ms - new Date(ms).getTimezoneOffset() * 60000).toISOString().slice(0, 19);
+  const plotPoints = () => page.locator(".plot").evaluateAll((plots) => plots.map((p) => Number(p.dataset.points)));
+  await page.selectOption("#span", "range");
+  await page.fill("#from", local(hostStarted - 3600000));
+  await page.fill("#to", local(hostStarted - 1800000));
+  check(await waitFor("the empty hour", async () => (await plotPoints()).every((n) => n === 0) &&
+    (await page.locator("a.csv").getAttribute("href")).includes(`until=${Math.floor((hostStarted - 1800000) / 1000) * 1000}`), 5000),
+    "a from–to range before the run draws no points and the CSV link takes that range");
+  await page.fill("#to", local(Date.now() + 60000));
+  check(await waitFor("the run's range", async () => (await plotPoints()).every((n) => n > 0), 5000),
+    "a from–to range over the run draws its points");
 
   sims[1].sim.kill("SIGTERM");
   await page.goto(`${base}/#`);
