@@ -2,10 +2,11 @@
 // on the built-in simulator's mains failure, power2 and power3 on kelvra-sim processes. Checks the
 // overview's order by severity and the title, English without CJK outside the device's own texts,
 // panels that hold their content at a desktop and a phone width, the mains alarm in the table and
-// the diagram, a DC plot without gaps, the banner once power3's simulator is stopped, the weight.
+// the diagram, a DC plot without gaps, a from–to range, the banners once power3's simulator is
+// stopped and once history cannot be written, the page's weight.
 // usage: node dashboard_browser_test.mjs KELVRA_HOST KELVRA_SIM SCREENSHOT_DIR
 import { spawn } from "node:child_process";
-import { mkdtempSync, rmSync, writeFileSync } from "node:fs";
+import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from "node:fs";
 import { createServer } from "node:net";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
@@ -190,6 +191,11 @@ try {
     (await page.locator("#banners .banner", { hasText: "power3" }).count()) > 0 &&
     (await overviewNames(page))[0] === "power3", 15000),
     "once power3's simulator stops a banner says so and power3 leads the overview");
+  rmSync(join(dir, "history.db"));
+  mkdirSync(join(dir, "history.db"));
+  check(await waitFor("the history banner", async () =>
+    (await page.locator('#banners .banner[data-kind="history"]').count()) === 1, 15000),
+    "once the database cannot be written a banner says history is not being stored");
   await page.selectOption("#lang", "zh");
   check(await page.evaluate(() => document.documentElement.lang) === "zh", "the page's lang follows Chinese");
 
