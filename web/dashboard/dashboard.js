@@ -18,7 +18,7 @@ const LABELS = {
         levels: { 1: "critical", 2: "major", 3: "minor" }, other: "warning",
         shelf: "Rectifiers", bus: "DC bus", battery: "Battery", load: "Load", input: "AC input",
         modules: "modules", on: "on", off: "off", module: "Module", current: "Current",
-        switches: "Switches", state: "State" },
+        switches: "Switches", state: "State", dcVoltage: "DC voltage", dcCurrent: "DC current" },
   zh: { overview: "总览", span: "时段", range: "起止", from: "从", to: "到", language: "语言",
         devices: "设备", device: "设备", link: "链路", data: "数据", dcV: "直流 (V)",
         dcI: "直流 (A)", ac: "交流", alarms: "告警", plant: "系统", activeAlarms: "当前告警",
@@ -30,7 +30,8 @@ const LABELS = {
         bannerRestored: "数据来自历史", bannerDown: "链路中断", bannerHistory: "历史未保存",
         levels: { 1: "紧急", 2: "重要", 3: "一般" }, other: "提示", shelf: "整流",
         bus: "直流母线", battery: "电池", load: "负载", input: "交流输入", modules: "模块",
-        on: "开", off: "关", module: "模块", current: "电流", switches: "开关", state: "状态" },
+        on: "开", off: "关", module: "模块", current: "电流", switches: "开关", state: "状态",
+        dcVoltage: "直流电压", dcCurrent: "直流电流" },
 };
 
 const state = { lang: localStorage.getItem("lang") || "en", span: 600000, range: null,
@@ -102,7 +103,7 @@ function applyLabels() {
 function deviceState(name) {
   let device = state.devices.get(name);
   if (!device) {
-    device = { name, info: null, fields: new Map(), log: [] };
+    device = { name, info: null, fields: new Map(), log: [], overviewRow: null };
     state.devices.set(name, device);
   }
   return device;
@@ -138,21 +139,29 @@ function acState(device) {
   return `${count} × ${failed ? text("inAlarm") : text("ok")}`;
 }
 
+// Rows are kept and their cells renewed, so a focused device link keeps its focus between rounds;
+// they move only when the order changes.
 function showOverview() {
   const devices = [...state.devices.values()].sort(compareSeverity);
   const tbody = document.querySelector("table.overview tbody");
-  tbody.replaceChildren(...devices.map((device) => {
+  for (const device of devices) {
     const info = device.info || { alarms: [] };
-    const link = element("a", "", device.name);
-    link.href = `#device=${encodeURIComponent(device.name)}`;
+    if (!device.overviewRow) {
+      const link = element("a", "", device.name);
+      link.href = `#device=${encodeURIComponent(device.name)}`;
+      device.overviewRow = row([link, "", "", "", "", "", ""]);
+      device.overviewRow.dataset.device = device.name;
+    }
     const levels = info.alarms.map((a) => a.level);
     const alarms = levels.length ? `${levels.length} (${levelText(Math.min(...levels))})` : text("none");
-    const tr = row([link, linkBadge(info), dataText(info), number(value(device, "dc.out_v"), 2),
-                    number(value(device, "dc.out_i"), 1), acState(device), alarms]);
-    tr.dataset.device = device.name;
-    tr.className = levels.length ? `level-${Math.min(...levels)}` : "";
-    return tr;
-  }));
+    const cells = [linkBadge(info), dataText(info), number(value(device, "dc.out_v"), 2),
+                   number(value(device, "dc.out_i"), 1), acState(device), alarms];
+    cells.forEach((content, i) => device.overviewRow.cells[i + 1].replaceChildren(content));
+    device.overviewRow.className = levels.length ? `level-${Math.min(...levels)}` : "";
+  }
+  if (devices.some((device, i) => tbody.rows[i] !== device.overviewRow)) {
+    tbody.replaceChildren(...devices.map((device) => device.overviewRow));
+  }
   const worst = devices[0];
   const summary = worst && worst.info ? worstSummary(worst) : "";
   document.title = summary ? `${summary} – kelvra-host` : "kelvra-host";

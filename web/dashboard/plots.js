@@ -13,8 +13,8 @@ function plotSets(device) {
   const readings = [...device.fields.values()].filter((f) => f.reading);
   const pick = (test) => readings.filter((f) => test.test(f.name)).map((f) => f.name);
   const sets = [
-    { title: "DC voltage", fields: pick(/^dc2?\.out_v$/) },
-    { title: "DC current", fields: pick(/^dc2?\.(out_i|m\[\d+\])$/) },
+    { title: text("dcVoltage"), fields: pick(/^dc2?\.out_v$/) },
+    { title: text("dcCurrent"), fields: pick(/^dc2?\.(out_i|m\[\d+\])$/) },
     { title: text("rectifiers"), fields: pick(/^rc\.channel\[\d+\]\.value$/) },
   ];
   for (let i = 0; i < channelCount(device, "ac.channel"); i++) {

@@ -140,7 +140,11 @@ try {
   for (; tabs < 12 && !(await page.evaluate(() => document.activeElement.matches('a[href^="#device="]'))); tabs++) {
     await page.keyboard.press("Tab");
   }
-  check(tabs < 12, `a device's link is reached by keyboard (${tabs} tabs)`);
+  await page.waitForTimeout(2500);  // a round renews the overview
+  const focused = await page.evaluate(() => document.activeElement.textContent);
+  await page.keyboard.press("Enter");
+  check(tabs < 12 && focused === "power1" && await page.locator("#device:not([hidden]) .diagram svg").count() === 1,
+    `a device's page is reached by keyboard, its link keeping focus over a round (${tabs} tabs, on ${focused})`);
 
   for (const size of SIZES) {
     await page.setViewportSize(size);
