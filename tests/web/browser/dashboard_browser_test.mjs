@@ -177,13 +177,14 @@ try {
   check(/^time,.*dc\.out_v \(V\)/.test(csvText) && csvText.trim().split("\n").length > 2,
     `the CSV link gives readings per round with units: ${csvText.slice(0, 120)}`);
 
-  const local = (ms) => new Date(ms - new Date(ms).getTimezoneOffset() * 60000).toISOString().slice(0, 19);
+  // Whole minutes: the input shows ":00" seconds as no seconds, which fill() would take as refused.
+  const local = (ms) => new Date(ms - new Date(ms).getTimezoneOffset() * 60000).toISOString().slice(0, 16);
   const plotPoints = () => page.locator(".plot").evaluateAll((plots) => plots.map((p) => Number(p.dataset.points)));
   await page.selectOption("#span", "range");
   await page.fill("#from", local(hostStarted - 3600000));
   await page.fill("#to", local(hostStarted - 1800000));
   check(await waitFor("the empty hour", async () => (await plotPoints()).every((n) => n === 0) &&
-    (await page.locator("a.csv").getAttribute("href")).includes(`until=${Math.floor((hostStarted - 1800000) / 1000) * 1000}`), 5000),
+    (await page.locator("a.csv").getAttribute("href")).includes(`until=${Math.floor((hostStarted - 1800000) / 60000) * 60000}`), 5000),
     "a from–to range before the run draws no points and the CSV link takes that range");
   await page.fill("#to", local(Date.now() + 60000));
   check(await waitFor("the run's range", async () => (await plotPoints()).every((n) => n > 0), 5000),
