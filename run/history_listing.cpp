@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 #include <set>
 
 #include "hostkit/json_output.h"
@@ -143,6 +144,35 @@ void list_series(history::HistoryReader& history, const std::optional<std::strin
     }
     std::fputs(line.c_str(), out);
   }
+}
+
+std::string readings_csv(const std::vector<history::StoredRecord>& rows) {
+  std::vector<std::string> headers;
+  std::map<std::string, std::size_t> column_of;  // field name -> column among the readings
+  std::vector<std::vector<std::string>> lines;
+  for (const history::StoredRecord& row : rows) {
+    const auto record = record::from_bytes(row.bytes.data(), row.bytes.size());
+    if (!record) continue;
+    std::vector<std::string> cells{hostkit::local_time_text(row.time_ms), row.device};
+    record::for_each_field(*record, [&](const record::FieldValue& field) {
+      const auto [column, added] = column_of.emplace(field.name, headers.size());
+      if (added)
+        headers.push_back(field.unit.empty() ? field.name : field.name + " (" + field.unit + ")");
+      if (cells.size() < column->second + 3) cells.resize(column->second + 3);
+      cells[column->second + 2] = field.value.isNull() ? "" : hostkit::json_text(field.value);
+    });
+    lines.push_back(std::move(cells));
+  }
+  std::string text = "time,device";
+  for (const std::string& header : headers) text += "," + csv_field(header);
+  text += "\n";
+  for (std::vector<std::string>& cells : lines) {
+    cells.resize(headers.size() + 2);
+    std::string line;
+    for (const std::string& cell : cells) line += (line.empty() ? "" : ",") + csv_field(cell);
+    text += line + "\n";
+  }
+  return text;
 }
 
 std::optional<std::int64_t> parse_step(const std::string& text) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "history/history_reader.h"
 
@@ -22,6 +23,11 @@ std::size_t list_timeline(history::HistoryReader& history, const history::Histor
 void list_series(history::HistoryReader& history, const std::optional<std::string>& device,
                  const std::string& field, std::int64_t since_ms, std::int64_t until_ms,
                  std::int64_t step_ms, ListingFormat format, std::FILE* out);
+
+// Stored rounds as CSV, one line per round: time, device, then one column per field of the field
+// table that any round holds, headed "name (unit)", in order of first appearance; a field a round
+// lacks is empty.
+std::string readings_csv(const std::vector<history::StoredRecord>& rows);
 
 // "500ms", "30s", "5m", "1h", "1d" or a plain number of milliseconds; nullopt for anything else
 // and for zero.

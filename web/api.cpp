@@ -14,6 +14,7 @@
 #include "hostkit/json_output.h"
 #include "hostkit/local_time.h"
 #include "record/kelvra_419_fields.h"
+#include "run/history_listing.h"
 #include "station/control_request.h"
 #include "web/metrics.h"
 #include "web/web_assets.h"
@@ -130,6 +131,9 @@ Json::Value fields_with_units(const kelvra_419_Data_t& record) {
     entry["name"] = field.name;
     entry["value"] = hostkit::finite_json(field.value);
     entry["unit"] = field.unit;
+    entry["label"] = field.label;
+    entry["part"] = field.part;
+    entry["reading"] = field.series();
     fields.append(entry);
   });
   return fields;
@@ -175,6 +179,8 @@ Json::Value Api::device_json(const station::StationSnapshot& snap) const {
   json["data_age_s"] = snap.age_s ? Json::Value(*snap.age_s) : Json::Value();
   json["stale"] = snap.stale;
   json["comm_lost"] = snap.comm_lost;
+  const std::optional<std::string> not_stored = run_.history.not_stored_reason();
+  json["history_not_stored"] = not_stored ? Json::Value(*not_stored) : Json::Value();
   json["record_time"] = snap.record_time_ms
                             ? Json::Value(hostkit::local_time_text(*snap.record_time_ms))
                             : Json::Value();
@@ -211,7 +217,10 @@ Json::Value Api::round_json(const Station& station) const {
       snap.last_round_ms ? Json::Value(Json::Int64(*snap.last_round_ms)) : Json::Value();
   json["time"] = snap.last_round_ms ? hostkit::local_time_text(*snap.last_round_ms) : std::string();
   json["device"] = device_json(snap);
-  if (snap.record) json["record"] = record::to_json(*snap.record);
+  if (snap.record) {
+    json["record"] = record::to_json(*snap.record);
+    json["fields"] = fields_with_units(*snap.record);
+  }
   return json;
 }
 
@@ -343,7 +352,12 @@ std::optional<history::ListingPlace> before_param(const Target& target) {
 }
 
 HttpAnswer Api::history_records(const Target& target) {
-  allow_only(target, {"device", "since", "until", "limit", "before"});
+  allow_only(target, {"device", "since", "until", "limit", "before", "format"});
+  const auto format = target.params.find("format");
+  const bool csv = format != target.params.end() && format->second == "csv";
+  if (format != target.params.end() && !csv) {
+    throw RequestError(400, "parameter \"format\": \"" + format->second + "\" is not csv");
+  }
   const auto [since, until] = span_of(target, run_.clock.utc_ms());
   const auto limit = static_cast<std::size_t>(
       integer_param(target, "limit", 1, static_cast<std::int64_t>(limits_.history_rows))
@@ -359,9 +373,16 @@ HttpAnswer Api::history_records(const Target& target) {
   query.last = limit + 1;  // one more than answered tells a truncated listing
   query.before = before_param(target);
   std::vector<history::StoredRecord> rows = run_.history.records(query);
+  const std::size_t first = rows.size() > limit ? rows.size() - limit : 0;
+  if (csv) {
+    HttpAnswer answer;
+    answer.content_type = "text/csv; charset=utf-8";
+    answer.body =
+        run::readings_csv({rows.begin() + static_cast<std::ptrdiff_t>(first), rows.end()});
+    return answer;
+  }
   Json::Value json(Json::objectValue);
   json["records"] = Json::Value(Json::arrayValue);
-  const std::size_t first = rows.size() > limit ? rows.size() - limit : 0;
   json["truncated"] = first > 0;
   if (first > 0) {
     // The older rows follow with before=this; the same since, until and device.
@@ -471,6 +492,7 @@ HttpAnswer Api::history_series(const Target& target) {
   json["device"] = device->second;
   json["field"] = field->second;
   json["unit"] = unit;
+  json["label"] = described.label;
   json["since"] = Json::Int64(since);
   json["until"] = Json::Int64(until);
   json["step"] = Json::Int64(step);

@@ -47,7 +47,8 @@ struct ServerCounters {
   std::uint64_t dropped_streams = 0;  // queue over its bound: the client was too slow
 };
 
-// The fields of a record as [{"name", "value", "unit"}] in record order.
+// The fields of a record as [{"name", "value", "unit", "label", "part", "reading"}] in record
+// order; "reading": a number drawn over time.
 Json::Value fields_with_units(const kelvra_419_Data_t& record);
 
 class Api {

@@ -67,6 +67,23 @@ void check_device_known(history::HistoryReader& history, const std::string& db,
       (known.empty() ? " (it holds no device)" : " (its devices: " + known + ")"));
 }
 
+// CSV: the records' readings, one line per round; events have their own columns and are listed
+// without --csv.
+int list_readings(history::HistoryReader& history, const HistoryOptions& options) {
+  const auto& kinds = options.query.kinds;
+  if (std::any_of(kinds.begin(), kinds.end(), [](history::TimelineKind kind) {
+        return kind != history::TimelineKind::record;
+      })) {
+    throw hostkit::InputError("--csv lists the records' readings; list events without --csv");
+  }
+  const std::vector<history::StoredRecord> rows = history.records(options.query);
+  if (rows.empty() && options.query.device) {
+    check_device_known(history, options.db, *options.query.device);
+  }
+  std::fputs(run::readings_csv(rows).c_str(), stdout);
+  return hostkit::kExitDone;
+}
+
 int list(HistoryOptions& options) {
   if (options.json && options.csv) throw hostkit::InputError("--json and --csv: give one");
   const run::ListingFormat format = options.json  ? run::ListingFormat::json
@@ -95,6 +112,7 @@ int list(HistoryOptions& options) {
   }
   if (options.step) throw hostkit::InputError("--step belongs to --series");
   history::HistoryReader history(options.db);
+  if (format == run::ListingFormat::csv) return list_readings(history, options);
   const std::size_t listed = run::list_timeline(history, query, format, stdout);
   if (listed == 0 && query.device) check_device_known(history, options.db, *query.device);
   return hostkit::kExitDone;
@@ -143,7 +161,9 @@ void add_history_command(CLI::App& app, hostkit::CommandAction& action) {
   command->add_option("--step", options->step, "series step: 500ms, 30s, 5m, 1h, 1d (default 1m)")
       ->type_name("STEP");
   command->add_flag("--json", options->json, "JSON lines, records decoded to named fields");
-  command->add_flag("--csv", options->csv, "CSV with a header line; records as hex");
+  command->add_flag("--csv", options->csv,
+                    "CSV of the records' readings: one line per round, one column per field, units "
+                    "in the header");
   command->callback([options, &action] { action = [options] { return list(*options); }; });
 }
 

@@ -73,9 +73,10 @@ def main():
               f"p99 {times[int(len(times) * 0.99) - 1]:.2f} ms (200 requests, one at a time)")
 
     weight = 0
-    for path in ["/", "/dashboard.js", "/dashboard.css", "/uPlot.iife.min.js", "/uPlot.min.css"]:
+    files = ["/", "/dashboard.js", "/plots.js", "/dashboard.css", "/uPlot.iife.min.js", "/uPlot.min.css"]
+    for path in files:
         weight += len(get(port, path)[1])
-    print(f"page weight: {weight} bytes over 5 files, uncompressed")
+    print(f"page weight: {weight} bytes over {len(files)} files, uncompressed")
 
     quiet = round_gaps(port, 20)
     before = rss_kib(run.pid)

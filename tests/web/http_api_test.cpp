@@ -67,9 +67,13 @@ TEST(HttpApi, EndpointsAnswerWithFittingStatus) {
       {"GET", "/api/v1/devices", 200, "\"source\":\"live\""},
       {"GET", "/api/v1/devices/power1", 200, "\"link\":\"up\""},
       {"GET", "/api/v1/devices/power1/record", 200,
-       "{\"name\":\"dc.out_v\",\"unit\":\"V\",\"value\":53.5}"},
+       "{\"label\":\"DC output "
+       "voltage\",\"name\":\"dc.out_v\",\"part\":\"dc1\",\"reading\":true,\"unit\":\"V\",\"value\":"
+       "53.5}"},
       {"GET", "/api/v1/devices/power1/record", 200,
-       "{\"name\":\"ac.channel[0].f\",\"unit\":\"Hz\",\"value\":50.0}"},
+       "{\"label\":\"AC input 1 "
+       "frequency\",\"name\":\"ac.channel[0].f\",\"part\":\"ac1\",\"reading\":true,\"unit\":\"Hz\","
+       "\"value\":50.0}"},
       {"GET", "/api/v1/devices/nobody", 404, "no device named \\\"nobody\\\""},
       {"GET", "/api/v1/devices/power1/fuel", 404, "no API resource"},
       {"GET", "/api/v1/devices?verbose=1", 400, "unknown parameter \\\"verbose\\\""},
@@ -90,6 +94,11 @@ TEST(HttpApi, EndpointsAnswerWithFittingStatus) {
       {"GET", "/api/v1/history/events?kind=link", 200, "\"events\":["},
       {"GET", "/api/v1/history/events?kind=weather", 400, "not alarm, link or control"},
       {"GET", "/api/v1/history/series?device=power1&field=dc.out_v", 200, "\"unit\":\"V\""},
+      {"GET", "/api/v1/history/series?device=power1&field=dc.out_v", 200,
+       "\"label\":\"DC output voltage\""},
+      {"GET", "/api/v1/history/records?device=power1&format=csv", 200,
+       ",dc.out_v (V),dc.out_i (A),"},
+      {"GET", "/api/v1/history/records?format=xml", 400, "is not csv"},
       {"GET", "/api/v1/history/series?device=power1&field=data_id", 400, "is not a reading"},
       {"GET", "/api/v1/history/series?device=power1", 400, "\\\"field\\\" is missing"},
       {"GET", "/api/v1/history/series?field=dc.out_v", 400, "\\\"device\\\" is missing"},
