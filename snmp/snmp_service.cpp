@@ -249,7 +249,7 @@ class SnmpService::Agent {
     fd_set readable;
     FD_ZERO(&readable);
     timeval timeout{};
-    int block = 0;
+    int block = 1;  // in: no wait of ours; out: 0 when the library set `timeout`
     snmp_select_info(&fd_count, &readable, &timeout, &block);
     release_descriptors();
     const std::uint64_t generation = ++generation_;
