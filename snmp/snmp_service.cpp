@@ -3,6 +3,7 @@
 #include <sys/select.h>
 
 #include <chrono>
+#include <map>
 #include <vector>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -120,7 +121,7 @@ class SnmpService::Agent {
   void stop() {
     stopped_ = true;
     timer_.cancel();
-    release_descriptors();
+    release_watches();
     snmp_unregister_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START,
                              &Agent::master_up, this, 1);
     snmp_unregister_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP,
@@ -162,10 +163,12 @@ class SnmpService::Agent {
   static int drop_line(int, int, void*, void*) { return SNMP_ERR_NOERROR; }
   static int master_up(int, int, void*, void* self) {
     static_cast<Agent*>(self)->connected_ = true;
+    ++static_cast<Agent*>(self)->session_changes_;
     return SNMP_ERR_NOERROR;
   }
   static int master_down(int, int, void*, void* self) {
     static_cast<Agent*>(self)->connected_ = false;
+    ++static_cast<Agent*>(self)->session_changes_;
     return SNMP_ERR_NOERROR;
   }
 
@@ -242,8 +245,9 @@ class SnmpService::Agent {
     }
   }
 
-  // One wait per socket the library reads and one for its next timeout; the first that fires
-  // makes the next turn, and every other is dropped.
+  // One wait per socket the library reads and one for its next timeout; whichever fires makes
+  // the next turn. A socket's wait stays armed across turns until it fires; all are dropped when
+  // the master session opens or closes, since a closed socket's number may come back as another.
   void arm() {
     int fd_count = 0;
     fd_set readable;
@@ -251,36 +255,69 @@ class SnmpService::Agent {
     timeval timeout{};
     int block = 1;  // in: no wait of ours; out: 0 when the library set `timeout`
     snmp_select_info(&fd_count, &readable, &timeout, &block);
-    release_descriptors();
-    const std::uint64_t generation = ++generation_;
-    const auto on_ready = [this, generation](const boost::system::error_code& error) {
-      if (!error && generation == generation_) turn();
-    };
+    if (armed_sessions_ != session_changes_) {
+      release_watches();
+      armed_sessions_ = session_changes_;
+    }
+    for (auto it = watches_.begin(); it != watches_.end();) {
+      if (it->first < fd_count && FD_ISSET(it->first, &readable)) {
+        ++it;
+        continue;
+      }
+      it->second.descriptor->release();
+      it = watches_.erase(it);
+    }
     for (int fd = 0; fd < fd_count; ++fd) {
-      if (!FD_ISSET(fd, &readable)) continue;
-      descriptors_.push_back(std::make_unique<asio::posix::stream_descriptor>(run_.io, fd));
-      descriptors_.back()->async_wait(asio::posix::stream_descriptor::wait_read, on_ready);
+      if (FD_ISSET(fd, &readable)) watch(fd);
     }
     auto wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::seconds(timeout.tv_sec) + std::chrono::microseconds(timeout.tv_usec));
     if (block || wait > kLongestWait) wait = kLongestWait;
     timer_.expires_after(wait);
-    timer_.async_wait(on_ready);
+    timer_.async_wait([this](const boost::system::error_code& error) {
+      if (!error) turn();
+    });
+  }
+
+  // Waits for the socket to be readable unless a wait is armed already.
+  void watch(int fd) {
+    Watch& watch = watches_[fd];
+    if (!watch.descriptor) {
+      watch.descriptor = std::make_unique<asio::posix::stream_descriptor>(run_.io, fd);
+      watch.id = ++watch_ids_;
+    }
+    if (watch.waiting) return;
+    watch.waiting = true;
+    watch.descriptor->async_wait(asio::posix::stream_descriptor::wait_read,
+                                 [this, fd, id = watch.id](const boost::system::error_code& error) {
+                                   const auto found = watches_.find(fd);
+                                   if (found == watches_.end() || found->second.id != id) return;
+                                   found->second.waiting = false;
+                                   if (!error) turn();
+                                 });
   }
 
   // The sockets stay the library's: released, never closed here.
-  void release_descriptors() {
-    for (auto& descriptor : descriptors_) descriptor->release();
-    descriptors_.clear();
+  void release_watches() {
+    for (auto& [fd, watch] : watches_) watch.descriptor->release();
+    watches_.clear();
   }
+
+  struct Watch {
+    std::unique_ptr<asio::posix::stream_descriptor> descriptor;
+    std::uint64_t id = 0;
+    bool waiting = false;
+  };
 
   run::RunContext& run_;
   std::string agentx_;
   Oid enterprise_root_;
   std::int64_t start_ms_;
   asio::steady_timer timer_;
-  std::vector<std::unique_ptr<asio::posix::stream_descriptor>> descriptors_;
-  std::uint64_t generation_ = 0;
+  std::map<int, Watch> watches_;
+  std::uint64_t watch_ids_ = 0;
+  std::uint64_t session_changes_ = 0;  // master sessions opened or closed
+  std::uint64_t armed_sessions_ = 0;
   hostkit::LinkHealth health_;
   bool connected_ = false;
   bool stopped_ = false;
