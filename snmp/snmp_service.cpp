@@ -290,10 +290,11 @@ class SnmpService::Agent {
     watch.waiting = true;
     watch.descriptor->async_wait(asio::posix::stream_descriptor::wait_read,
                                  [this, fd, id = watch.id](const boost::system::error_code& error) {
+                                   if (error) return;  // released: the agent may be gone
                                    const auto found = watches_.find(fd);
                                    if (found == watches_.end() || found->second.id != id) return;
                                    found->second.waiting = false;
-                                   if (!error) turn();
+                                   turn();
                                  });
   }
 
