@@ -41,6 +41,13 @@ struct MqttSettings {
   std::chrono::hours replay_window{24};
 };
 
+// The SNMP subagent: off unless the master's AgentX socket is given.
+struct SnmpSettings {
+  std::string agentx;  // a Unix socket path or "tcp:HOST:PORT"; empty: no subagent
+  // Our module's root ("enterprise_oid", dotted in the file): the documentation number's.
+  std::vector<std::uint32_t> enterprise_oid = {1, 3, 6, 1, 4, 1, 32473, 419};
+};
+
 // How long history keeps what it stores (host keys "keep_days", "max_db_mb",
 // "keep_events_days", "keep_aggregate_days").
 struct HistoryRetention {
@@ -53,6 +60,7 @@ struct HistoryRetention {
 struct RunSettings {
   std::vector<DeviceSettings> devices;
   MqttSettings mqtt;
+  SnmpSettings snmp;
   HistoryRetention history;
   // The HTTP server's "ADDR:PORT" (empty: none) and the file of its control token (empty: no
   // control over HTTP); the run's --http options override them.

@@ -10,6 +10,7 @@ packages=(
   systemd dpkg-dev
   libmosquitto-dev mosquitto mosquitto-clients openssl
   nodejs chromium fonts-wqy-microhei prometheus curl
+  libsnmp-dev snmpd snmp snmptrapd smitools  # the SNMP subagent, its master, tools and MIB check
 )
 
 missing=()
@@ -33,4 +34,10 @@ fi
 web="$(dirname "$0")/../web"
 if [ ! "$web/node_modules/.package-lock.json" -nt "$web/package-lock.json" ]; then
   (cd "$web" && npm ci --no-audit --no-fund --silent)
+fi
+
+# The base SMI modules the MIB check reads, from the committed lock file.
+snmp_tools="$(dirname "$0")/../tests/snmp"
+if [ ! "$snmp_tools/node_modules/.package-lock.json" -nt "$snmp_tools/package-lock.json" ]; then
+  (cd "$snmp_tools" && npm ci --no-audit --no-fund --silent)
 fi

@@ -18,6 +18,7 @@
 #include "run/bench_run.h"
 #include "run/settings.h"
 #include "sim/simulator.h"
+#include "snmp/snmp_service.h"
 #include "station/console.h"
 #include "web/http_server.h"
 
@@ -81,6 +82,7 @@ struct RunCommandOptions {
   std::optional<std::string> http;             // ADDR:PORT; overrides the settings' "http"
   std::optional<std::string> http_token_file;  // overrides the settings' "http_token_file"
   std::vector<std::string> http_names;         // host names the HTTP server answers to
+  std::optional<std::string> snmp_agentx;      // overrides the settings' snmp.agentx
 };
 
 // The HTTP server the options or the settings ask for; none when neither does. Throws
@@ -203,6 +205,12 @@ int run_checked(RunCommandOptions& options) {
     if (!options.run.settings.mqtt.url.empty()) {
       mqtt.emplace(options.run.settings.mqtt, KELVRA_VERSION);
       options.run.services.push_back(&*mqtt);
+    }
+    if (options.snmp_agentx) options.run.settings.snmp.agentx = *options.snmp_agentx;
+    std::optional<snmp::SnmpService> snmp_agent;
+    if (!options.run.settings.snmp.agentx.empty()) {
+      snmp_agent.emplace(options.run.settings.snmp);
+      options.run.services.push_back(&*snmp_agent);
     }
     run::BenchRun bench(std::move(options.run), console);
     const run::RunSummary summary = bench.run();
@@ -360,6 +368,16 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
                    "(repeatable); requests naming another Host are refused, against DNS "
                    "rebinding")
       ->type_name("NAME");
+  command
+      ->add_option("--snmp-agentx", options->snmp_agentx,
+                   "serve the entity, sensor and KELVRA-POWER-MIB tables as an AgentX subagent "
+                   "of the snmpd whose master socket is SOCKET (a path, or tcp:HOST:PORT); "
+                   "overrides the settings' snmp.agentx")
+      ->type_name("SOCKET")
+      ->check([](const std::string& socket) {
+        return socket.empty() ? std::string("expected a socket path or tcp:HOST:PORT")
+                              : std::string();
+      });
   command->add_flag("--strict", options->strict,
                     "refuse settings that draw a warning instead of running");
   hostkit::add_bounded(*command, "--comm-lost-after", station::kCommLostAfterMsBounds,
@@ -386,6 +404,8 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
       "of objects with the same keys plus name and appSetting, one per device (several\n"
       "addresses on one port are polled in turn), plus http and http_token_file for the run.\n"
+      "Beside \"host\": \"snmp\": {\"agentx\": SOCKET, \"enterprise_oid\": "
+      "\"1.3.6.1.4.1.32473.419\"}.\n"
       "Numbers have the bounds of the options above.\n"
       "SIGINT or SIGTERM ends the run cleanly. Exit status: 0 done, 1 failed or no round\n"
       "completed, 2 usage or settings that can never work (a rate a port cannot take, a port\n"

@@ -21,7 +21,7 @@ install)
   rm -rf "$prefix"
   cmake --install "$build" --prefix "$prefix" >/dev/null
   for file in bin/kelvra-host bin/kelvra-sim lib/libkelvra_419.so lib/libkelvra_hostfw.so.1 \
-    share/kelvra/settings-example.json share/kelvra/settings-example.md \
+    share/kelvra/settings-example.json share/kelvra/settings-example.md share/snmp/mibs/KELVRA-POWER-MIB.txt \
     lib/systemd/system/kelvra-host@.service lib/sysusers.d/kelvra.conf lib/tmpfiles.d/kelvra.conf; do
     [ -e "$prefix/$file" ] || fail "$file not installed"
   done

@@ -91,6 +91,11 @@ TEST(BenchSettings, HttpServerKeysAreTheRunsOwn) {
   EXPECT_EQ(settings.http, "0.0.0.0:9000");
   EXPECT_EQ(settings.http_token_file, "/etc/kelvra/token");
   EXPECT_EQ(parse_settings(json_of("{}")).http, "");
+  const auto snmp = parse_settings(json_of(
+      R"({"snmp": {"agentx": "tcp:127.0.0.1:705", "enterprise_oid": "1.3.6.1.4.1.9.4294967295"}})"));
+  EXPECT_EQ(snmp.snmp.agentx, "tcp:127.0.0.1:705");
+  EXPECT_EQ(snmp.snmp.enterprise_oid,
+            (std::vector<std::uint32_t>{1, 3, 6, 1, 4, 1, 9, 4294967295u}));
 }
 
 TEST(BenchSettings, ErrorsNameTheField) {
@@ -151,6 +156,17 @@ TEST(BenchSettings, ErrorsNameTheField) {
        "host.set_value_max: expected a number of volts from 0 to 1000"},
       {R"({"host": {"set_value_min": 55, "set_value_max": 50}})",
        "host.set_value_min: 55 lies above set_value_max 50"},
+      {R"({"snmp": {"agentx": ""}})", "snmp.agentx: expected a socket path or tcp:HOST:PORT"},
+      {R"({"snmp": {"agent": "/var/agentx/master"}})", "snmp.agent: unknown member"},
+      {R"({"snmp": {"enterprise_oid": "1.3.6.1.4.1.x"}})",
+       "snmp.enterprise_oid: expected a dotted object identifier such as 1.3.6.1.4.1.32473.419, "
+       "got \"1.3.6.1.4.1.x\""},
+      {R"({"snmp": {"enterprise_oid": "3.1"}})",
+       "snmp.enterprise_oid: expected a dotted object identifier such as 1.3.6.1.4.1.32473.419, "
+       "got \"3.1\""},
+      {R"({"snmp": {"enterprise_oid": "1.3.4294967296"}})",
+       "snmp.enterprise_oid: expected a dotted object identifier such as 1.3.6.1.4.1.32473.419, "
+       "got \"1.3.4294967296\""},
   };
   for (const Case& c : cases) {
     try {
