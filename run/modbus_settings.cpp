@@ -2,8 +2,6 @@
 
 #include <stdexcept>
 
-#include "hostkit/listen_address.h"
-
 namespace kelvra::run {
 namespace {
 
@@ -11,9 +9,9 @@ constexpr hostkit::Bounds kUnitBounds{1, 247};
 
 }  // namespace
 
-void check_modbus_listen(const std::string& field, const std::string& listen) {
+hostkit::ListenAddress parse_modbus_listen(const std::string& field, const std::string& listen) {
   try {
-    hostkit::parse_listen_address(listen);
+    return hostkit::parse_listen_address(listen);
   } catch (const std::invalid_argument& error) {
     throw station::SettingsError(field + ": " + error.what());
   }
@@ -24,7 +22,7 @@ ModbusSettings read_modbus_settings(const hostkit::JsonNode& node) {
   const hostkit::JsonNode listen = object.require("listen");
   ModbusSettings modbus;
   modbus.listen = listen.text();
-  check_modbus_listen(listen.path(), modbus.listen);
+  parse_modbus_listen(listen.path(), modbus.listen);
   object.finish();
   return modbus;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hostkit/json_input.h"
+#include "hostkit/listen_address.h"
 #include "station/device_settings.h"
 
 namespace kelvra::run {
@@ -17,8 +18,8 @@ struct ModbusSettings {
   std::map<std::string, std::uint8_t> units;
 };
 
-// Checks "ADDR:PORT" ("PORT" alone on 127.0.0.1); throws SettingsError naming `field`.
-void check_modbus_listen(const std::string& field, const std::string& listen);
+// "ADDR:PORT" ("PORT" alone on 127.0.0.1); throws SettingsError naming `field`.
+hostkit::ListenAddress parse_modbus_listen(const std::string& field, const std::string& listen);
 // The "modbus" object: {"listen": "ADDR:PORT"}.
 ModbusSettings read_modbus_settings(const hostkit::JsonNode& node);
 // A device's "modbus_unit": 1 to 247.

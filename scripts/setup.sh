@@ -10,6 +10,7 @@ packages=(
   systemd dpkg-dev
   libmosquitto-dev mosquitto mosquitto-clients openssl
   nodejs chromium fonts-wqy-microhei prometheus curl
+  mbpoll  # the Modbus TCP master the Modbus server's tests read with
 )
 
 missing=()

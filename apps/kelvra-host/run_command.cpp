@@ -14,6 +14,7 @@
 #include "hostkit/plugin_loader.h"
 #include "hostkit/serial_rates.h"
 #include "hostkit/stdout_capture.h"
+#include "modbus/modbus_server.h"
 #include "northbound/mqtt_service.h"
 #include "run/bench_run.h"
 #include "run/settings.h"
@@ -81,6 +82,7 @@ struct RunCommandOptions {
   std::optional<std::string> http;             // ADDR:PORT; overrides the settings' "http"
   std::optional<std::string> http_token_file;  // overrides the settings' "http_token_file"
   std::vector<std::string> http_names;         // host names the HTTP server answers to
+  std::optional<std::string> modbus;           // ADDR:PORT; overrides the settings' "modbus"
 };
 
 // The HTTP server the options or the settings ask for; none when neither does. Throws
@@ -166,6 +168,14 @@ int run_checked(RunCommandOptions& options) {
   if (const auto http = http_options(options)) {
     http_server.emplace(*http);
     options.run.services.push_back(&*http_server);
+  }
+  std::optional<modbus::ModbusServer> modbus_server;
+  if (const std::string listen = options.modbus.value_or(options.run.settings.modbus.listen);
+      !listen.empty()) {
+    const hostkit::ListenAddress address = run::parse_modbus_listen("--modbus", listen);
+    modbus_server.emplace(
+        modbus::ModbusOptions{address.address, address.port, options.run.settings.modbus.units});
+    options.run.services.push_back(&*modbus_server);
   }
 
   // The plug-in's own lines are taken off standard output: JSON mode passes them on wrapped,
@@ -360,6 +370,12 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
                    "(repeatable); requests naming another Host are refused, against DNS "
                    "rebinding")
       ->type_name("NAME");
+  command
+      ->add_option("--modbus", options->modbus,
+                   "serve a read-only Modbus TCP map on ADDR:PORT (address default 127.0.0.1); "
+                   "each device is a unit, its position or its modbus_unit; kelvra-host "
+                   "modbus-map lists the map")
+      ->type_name("ADDR:PORT");
   command->add_flag("--strict", options->strict,
                     "refuse settings that draw a warning instead of running");
   hostkit::add_bounded(*command, "--comm-lost-after", station::kCommLostAfterMsBounds,
@@ -385,7 +401,9 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       "object only), threshold_levels {KEY: level},\n"
       "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
       "of objects with the same keys plus name and appSetting, one per device (several\n"
-      "addresses on one port are polled in turn), plus http and http_token_file for the run.\n"
+      "addresses on one port are polled in turn, and modbus_unit 1 to 247), plus http and\n"
+      "http_token_file for the run. A top-level \"modbus\" object {\"listen\": \"ADDR:PORT\"}\n"
+      "starts the Modbus TCP server.\n"
       "Numbers have the bounds of the options above.\n"
       "SIGINT or SIGTERM ends the run cleanly. Exit status: 0 done, 1 failed or no round\n"
       "completed, 2 usage or settings that can never work (a rate a port cannot take, a port\n"
