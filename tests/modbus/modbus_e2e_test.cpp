@@ -1,8 +1,10 @@
 // A real master (mbpoll) against a run through the mains failure: the DC voltage and the AC
 // input's mains-failure bit agree with query --all, a read past the map is refused, and a client
-// stalled halfway through a request holds up neither polling nor the other clients.
+// stalled halfway through a request holds up neither polling nor the other clients, and is closed
+// once its idle time has passed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,11 +57,20 @@ int stalled_client(unsigned short port) {
   return send(fd, half, sizeof half, 0) == 3 ? fd : -1;
 }
 
+// True once the server closed the connection, within `limit`.
+bool closed_by_server(int fd, std::chrono::milliseconds limit) {
+  pollfd watched{fd, POLLIN, 0};
+  char byte;
+  return ::poll(&watched, 1, static_cast<int>(limit.count())) == 1 && recv(fd, &byte, 1, 0) == 0;
+}
+
 TEST(ModbusEndToEnd, MbpollReadsTheMainsFailureAsQueryShowsIt) {
   kelvra::sim::Scenario scenario = *kelvra::sim::builtin_scenario("mains-failure");
   for (auto& event : scenario.timeline) event.at_seconds -= 9.5;  // mains lost after 0.5 s
   bench_testing::BenchSession session(bench_testing::quiet_simulator(scenario));
-  kelvra::modbus::ModbusServer server({});
+  kelvra::modbus::ModbusOptions options;
+  options.idle_timeout = 3s;
+  kelvra::modbus::ModbusServer server(options);
   session.options().services = {&server};
   session.start();
   ASSERT_TRUE(session.wait_for_records(1)) << session.output();
@@ -80,6 +91,7 @@ TEST(ModbusEndToEnd, MbpollReadsTheMainsFailureAsQueryShowsIt) {
   const Json::Value queried = session.ask(ask);
   const Poll voltage = mbpoll(server.port(), "-a 1 -t 3:float -B -r 300 -c 1");
   const Poll past_map = mbpoll(server.port(), "-a 1 -t 4 -r 359 -c 2");
+  const bool stalled_closed = closed_by_server(stalled, 5s);
   close(stalled);
   session.stop();
 
@@ -91,6 +103,7 @@ TEST(ModbusEndToEnd, MbpollReadsTheMainsFailureAsQueryShowsIt) {
   ASSERT_FALSE(value_at(voltage, 300).empty()) << voltage.output;
   EXPECT_EQ(std::stod(value_at(voltage, 300)), dc_voltage) << voltage.output;
   EXPECT_NE(past_map.output.find("Illegal data address"), std::string::npos) << past_map.output;
+  EXPECT_TRUE(stalled_closed);
 }
 
 }  // namespace
