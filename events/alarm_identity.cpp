@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "device/kelvra_419.h"
+
 namespace kelvra::events {
 namespace {
 
@@ -76,6 +78,23 @@ std::string alarm_label(const std::string& device_key, const std::string& text) 
     if (device_key == label.match || text == label.match) return label.english;
   }
   return text;
+}
+
+const std::vector<KnownAlarm>& known_device_alarms() {
+  static const std::vector<KnownAlarm> alarms = [] {
+    std::vector<KnownAlarm> built;
+    for (std::size_t input = 1; input <= kelvra_419_Data_t::AC_CHANNEL_ROOM; ++input) {
+      const std::string prefix = kInputMark + std::to_string(input) + kInputRest;
+      for (const auto& alarm : kelvra_419_alarms::kAcInputAlarms) {
+        const std::string text = prefix + alarm.text_suffix;
+        built.push_back({alarm_key(alarm.key, text), alarm_label(alarm.key, text)});
+      }
+    }
+    for (const auto& alarm : kelvra_419_alarms::kDcAlarms)
+      built.push_back({alarm.key, alarm_label(alarm.key, alarm.text)});
+    return built;
+  }();
+  return alarms;
 }
 
 }  // namespace kelvra::events

@@ -25,11 +25,15 @@ std::string csv_field(const std::string& text) {
   return quoted + "\"";
 }
 
+}  // namespace
+
 std::string csv_line(std::initializer_list<std::string> fields) {
   std::string line;
   for (const std::string& field : fields) line += (line.empty() ? "" : ",") + csv_field(field);
   return line + "\n";
 }
+
+namespace {
 
 std::string hex_of(const std::vector<std::uint8_t>& bytes) {
   static const char kDigits[] = "0123456789abcdef";

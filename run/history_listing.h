@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@
 namespace kelvra::run {
 
 enum class ListingFormat { text, json, csv };
+
+// One CSV line of the fields, each quoted when it holds a comma, quote or line break.
+std::string csv_line(std::initializer_list<std::string> fields);
 
 // Records, alarm, link and control events selected by the query, in time order; returns how many.
 std::size_t list_timeline(history::HistoryReader& history, const history::HistoryQuery& query,

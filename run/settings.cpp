@@ -466,12 +466,14 @@ RunSettings parse_devices(const Json::Value& root) {
     file_json.removeMember("host");
     file_json.removeMember("mqtt");
     file_json.removeMember("snmp");
+    file_json.removeMember("modbus");
 
     DeviceSettings common;
     common.name = "power1";
     RunSettings settings;
     if (auto mqtt = top.find("mqtt")) settings.mqtt = read_mqtt(*mqtt);
     if (auto snmp = top.find("snmp")) settings.snmp = read_snmp(*snmp);
+    if (auto modbus = top.find("modbus")) settings.modbus = read_modbus_settings(*modbus);
     std::optional<JsonNode> host_node = top.find("host");
     if (!host_node) {
       common.device_json = file_json;
@@ -496,6 +498,8 @@ RunSettings parse_devices(const Json::Value& root) {
         device.name = "power" + std::to_string(i + 1);
         device.data_id = common.data_id + static_cast<std::uint32_t>(i);
         apply_host_keys(entry, device);
+        if (auto unit = entry.find("modbus_unit"))
+          settings.modbus.units[device.name] = read_modbus_unit(*unit);
         device.device_json = merge_app_setting(host_json, entry);
         entry.finish();
         settings.devices.push_back(std::move(device));
@@ -506,6 +510,7 @@ RunSettings parse_devices(const Json::Value& root) {
     }
     host.finish();
     check_distinct(settings);
+    assign_modbus_units(settings.devices, settings.modbus);
     return settings;
   } catch (const SettingsError&) {
     throw;

@@ -12,6 +12,7 @@
 
 #include <json/value.h>
 
+#include "run/modbus_settings.h"
 #include "station/device_settings.h"
 
 namespace kelvra::run {
@@ -61,6 +62,7 @@ struct RunSettings {
   std::vector<DeviceSettings> devices;
   MqttSettings mqtt;
   SnmpSettings snmp;
+  ModbusSettings modbus;
   HistoryRetention history;
   // The HTTP server's "ADDR:PORT" (empty: none) and the file of its control token (empty: no
   // control over HTTP); the run's --http options override them.

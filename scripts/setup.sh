@@ -11,6 +11,7 @@ packages=(
   libmosquitto-dev mosquitto mosquitto-clients openssl
   nodejs chromium fonts-wqy-microhei prometheus curl
   libsnmp-dev snmpd snmp snmptrapd smitools  # the SNMP subagent, its master, tools and MIB check
+  mbpoll  # the Modbus TCP master the Modbus server's tests read with
 )
 
 missing=()

@@ -15,6 +15,7 @@
 #include "events/event_json.h"
 #include "hostkit/accept_pacing.h"
 #include "hostkit/json_output.h"
+#include "hostkit/listen_address.h"
 #include "station/station.h"
 #include "web/request_params.h"
 
@@ -37,28 +38,9 @@ std::string path_of(beast::string_view target) {
 }  // namespace
 
 void parse_listen_address(const std::string& text, HttpOptions& options) {
-  std::string address = "127.0.0.1";
-  std::string port_text = text;
-  const std::size_t colon = text.rfind(':');
-  if (colon != std::string::npos) {
-    address = text.substr(0, colon);
-    port_text = text.substr(colon + 1);
-    if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
-      address = address.substr(1, address.size() - 2);
-    }
-    if (address.empty()) address = "127.0.0.1";
-  }
-  if (port_text.empty() || port_text.size() > 5 ||
-      port_text.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoul(port_text) > 65535) {
-    throw std::invalid_argument("\"" + text + "\": expected ADDR:PORT with a port 0 to 65535");
-  }
-  boost::system::error_code error;
-  asio::ip::make_address(address, error);
-  if (error)
-    throw std::invalid_argument("\"" + text + "\": \"" + address + "\" is not an IP address");
-  options.address = address;
-  options.port = static_cast<unsigned short>(std::stoul(port_text));
+  const hostkit::ListenAddress listen = hostkit::parse_listen_address(text);
+  options.address = listen.address;
+  options.port = listen.port;
 }
 
 std::string read_token_file(const std::string& path) {

@@ -17,6 +17,7 @@ void add_script_command(CLI::App& app, hostkit::CommandAction& action);
 // scan and send: the field tools that talk to a serial port directly.
 void add_scan_command(CLI::App& app, hostkit::CommandAction& action);
 void add_send_command(CLI::App& app, hostkit::CommandAction& action);
+void add_modbus_map_command(CLI::App& app, hostkit::CommandAction& action);
 
 // kelvra-host with argv as main receives it; returns 0 done, 1 failure, 2 usage error.
 int host_main(int argc, const char* const* argv);

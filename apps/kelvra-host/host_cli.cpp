@@ -17,6 +17,7 @@ int host_main(int argc, const char* const* argv) {
   add_script_command(app, action);
   add_scan_command(app, action);
   add_send_command(app, action);
+  add_modbus_map_command(app, action);
   return hostkit::run_cli(app, argc, argv, action);
 }
 

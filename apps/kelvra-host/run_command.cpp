@@ -14,6 +14,7 @@
 #include "hostkit/plugin_loader.h"
 #include "hostkit/serial_rates.h"
 #include "hostkit/stdout_capture.h"
+#include "modbus/modbus_server.h"
 #include "northbound/mqtt_service.h"
 #include "run/bench_run.h"
 #include "run/settings.h"
@@ -83,6 +84,7 @@ struct RunCommandOptions {
   std::optional<std::string> http_token_file;  // overrides the settings' "http_token_file"
   std::vector<std::string> http_names;         // host names the HTTP server answers to
   std::optional<std::string> snmp_agentx;      // overrides the settings' snmp.agentx
+  std::optional<std::string> modbus;           // ADDR:PORT; overrides the settings' "modbus"
 };
 
 // The HTTP server the options or the settings ask for; none when neither does. Throws
@@ -168,6 +170,14 @@ int run_checked(RunCommandOptions& options) {
   if (const auto http = http_options(options)) {
     http_server.emplace(*http);
     options.run.services.push_back(&*http_server);
+  }
+  std::optional<modbus::ModbusServer> modbus_server;
+  if (const std::string listen = options.modbus.value_or(options.run.settings.modbus.listen);
+      !listen.empty()) {
+    const hostkit::ListenAddress address = run::parse_modbus_listen("--modbus", listen);
+    modbus_server.emplace(
+        modbus::ModbusOptions{address.address, address.port, options.run.settings.modbus.units});
+    options.run.services.push_back(&*modbus_server);
   }
 
   // The plug-in's own lines are taken off standard output: JSON mode passes them on wrapped,
@@ -378,6 +388,11 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
         return socket.empty() ? std::string("expected a socket path or tcp:HOST:PORT")
                               : std::string();
       });
+      ->add_option("--modbus", options->modbus,
+                   "serve a read-only Modbus TCP map on ADDR:PORT (address default 127.0.0.1); "
+                   "each device is a unit, its position or its modbus_unit; kelvra-host "
+                   "modbus-map lists the map")
+      ->type_name("ADDR:PORT");
   command->add_flag("--strict", options->strict,
                     "refuse settings that draw a warning instead of running");
   hostkit::add_bounded(*command, "--comm-lost-after", station::kCommLostAfterMsBounds,
@@ -403,7 +418,9 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       "object only), threshold_levels {KEY: level},\n"
       "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
       "of objects with the same keys plus name and appSetting, one per device (several\n"
-      "addresses on one port are polled in turn), plus http and http_token_file for the run.\n"
+      "addresses on one port are polled in turn, and modbus_unit 1 to 247), plus http and\n"
+      "http_token_file for the run. A top-level \"modbus\" object {\"listen\": \"ADDR:PORT\"}\n"
+      "starts the Modbus TCP server.\n"
       "Beside \"host\": \"snmp\": {\"agentx\": SOCKET, \"enterprise_oid\": "
       "\"1.3.6.1.4.1.32473.419\"}.\n"
       "Numbers have the bounds of the options above.\n"
