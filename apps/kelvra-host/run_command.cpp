@@ -388,6 +388,7 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
         return socket.empty() ? std::string("expected a socket path or tcp:HOST:PORT")
                               : std::string();
       });
+  command
       ->add_option("--modbus", options->modbus,
                    "serve a read-only Modbus TCP map on ADDR:PORT (address default 127.0.0.1); "
                    "each device is a unit, its position or its modbus_unit; kelvra-host "
