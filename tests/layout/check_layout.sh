@@ -24,10 +24,11 @@ sim: hostkit host record device frame-codec
 fieldtools: run station serial history events hostkit host record device frame-codec
 web: run station serial history events hostkit host record device frame-codec
 northbound: run station serial history events hostkit host record device frame-codec
-apps/kelvra-host: web northbound fieldtools run station serial history events script sim hostkit host record device frame-codec
+upsd: run station serial history events hostkit host record device frame-codec
+apps/kelvra-host: web northbound upsd fieldtools run station serial history events script sim hostkit host record device frame-codec
 apps/kelvra-sim: sim hostkit host record device frame-codec
 bench: fieldtools hostkit run station serial history events script sim host record device frame-codec
-fuzz: hostkit run station serial history events script sim host record device frame-codec
+fuzz: upsd hostkit run station serial history events script sim host record device frame-codec
 tests: *
 '
 declare -A allowed
