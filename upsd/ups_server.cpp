@@ -42,21 +42,20 @@ std::optional<UpsUser> parse_user_line(const std::string& text) {
 }  // namespace
 
 void parse_ups_listen(const std::string& text, UpsServerOptions& options) {
-  std::string address = text;
-  std::string port_text;
-  const std::size_t close = text.rfind(']');
-  const std::size_t colon = text.rfind(':');
+  // A port follows the last ':' after a bracketed address, or the only ':' of the text.
   const bool bracketed = !text.empty() && text.front() == '[';
-  if (colon != std::string::npos &&
-      (bracketed ? close != std::string::npos && colon > close : text.find(':') == colon)) {
-    address = text.substr(0, colon);
-    port_text = text.substr(colon + 1);
-  }
+  const std::size_t colon = text.rfind(':');
+  const std::size_t close = text.rfind(']');
+  const bool has_port =
+      colon != std::string::npos &&
+      (bracketed ? close != std::string::npos && colon > close : text.find(':') == colon);
+  std::string address = has_port ? text.substr(0, colon) : text;
   if (bracketed && address.size() >= 2 && address.back() == ']') {
     address = address.substr(1, address.size() - 2);
   }
   unsigned long port = kDefaultUpsPort;
-  if (colon != std::string::npos && address != text) {
+  if (has_port) {
+    const std::string port_text = text.substr(colon + 1);
     if (port_text.empty() || port_text.size() > 5 ||
         port_text.find_first_not_of("0123456789") != std::string::npos ||
         (port = std::stoul(port_text)) > 65535) {
