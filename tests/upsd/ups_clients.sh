@@ -81,6 +81,21 @@ JSON
   done
   grep -qx 'output.voltage: 53.5' "$dir/list.log" || fail "output.voltage is not the DC 53.5 V"
   [ "$(upsc -l 127.0.0.1:"$port" 2>/dev/null)" = power1 ] || fail "upsc -l does not list power1"
+  # A line over 512 bytes ends its session; a 17th client is closed at once; a client stalled
+  # in the middle of a line delays nobody.
+  exec {long}<>/dev/tcp/127.0.0.1/"$port"
+  head -c 600 /dev/zero | tr '\0' x >&"$long"
+  timeout 2 cat <&"$long" >/dev/null || fail "a 600-byte line did not end its session"
+  exec {stalled}<>/dev/tcp/127.0.0.1/"$port"
+  printf 'GET VAR power1' >&"$stalled"
+  held=()
+  for _ in $(seq 1 15); do
+    exec {fd}<>/dev/tcp/127.0.0.1/"$port"
+    held+=("$fd")
+  done
+  exec {extra}<>/dev/tcp/127.0.0.1/"$port"
+  timeout 2 cat <&"$extra" >/dev/null || fail "a 17th client was not closed"
+  for fd in "${held[@]}"; do exec {fd}>&-; done
   wait_status "$ups" "OB ALARM"
   [ "$(upsc "$ups" battery.voltage 2>/dev/null)" = 49.5 ] || fail "battery.voltage on battery"
   wait_status "$ups" OL
