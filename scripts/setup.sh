@@ -10,6 +10,7 @@ packages=(
   systemd dpkg-dev
   libmosquitto-dev mosquitto mosquitto-clients openssl
   nodejs chromium fonts-wqy-microhei prometheus curl
+  nut-client  # upsc and upsmon, the clients the UPS server is tested against
 )
 
 missing=()
