@@ -456,6 +456,22 @@ RunSettings default_settings() {
 
 namespace {
 
+// The "ups_server" object; throws InputError naming the member.
+UpsServerSettings read_ups_server(const JsonNode& node) {
+  JsonObjectReader object = node.object();
+  UpsServerSettings ups;
+  if (auto listen = object.find("listen")) ups.listen = listen->text();
+  if (auto users = object.find("users_file")) ups.users_file = users->text();
+  if (auto low = object.find("low_battery_v")) {
+    ups.low_battery_v = low->number();
+    if (!(ups.low_battery_v >= kLowBatteryMinV && ups.low_battery_v <= kLowBatteryMaxV)) {
+      low->fail("expected volts from 40 to 56");
+    }
+  }
+  object.finish();
+  return ups;
+}
+
 // The devices of the settings, without the warnings.
 RunSettings parse_devices(const Json::Value& root) {
   try {
@@ -467,6 +483,7 @@ RunSettings parse_devices(const Json::Value& root) {
     file_json.removeMember("mqtt");
     file_json.removeMember("snmp");
     file_json.removeMember("modbus");
+    file_json.removeMember("ups_server");
 
     DeviceSettings common;
     common.name = "power1";
@@ -474,6 +491,7 @@ RunSettings parse_devices(const Json::Value& root) {
     if (auto mqtt = top.find("mqtt")) settings.mqtt = read_mqtt(*mqtt);
     if (auto snmp = top.find("snmp")) settings.snmp = read_snmp(*snmp);
     if (auto modbus = top.find("modbus")) settings.modbus = read_modbus_settings(*modbus);
+    if (auto ups = top.find("ups_server")) settings.ups_server = read_ups_server(*ups);
     std::optional<JsonNode> host_node = top.find("host");
     if (!host_node) {
       common.device_json = file_json;

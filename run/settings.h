@@ -58,11 +58,22 @@ struct HistoryRetention {
   int keep_aggregate_days = 3650;
 };
 
+// Where the run answers UPS monitors: listen address (empty: none), the file of the users that
+// may log in, and the DC voltage at or below which the battery counts as low.
+struct UpsServerSettings {
+  std::string listen;  // "ADDR[:PORT]", port 3493 by default
+  std::string users_file;
+  double low_battery_v = 47.0;  // V; 40 to 56
+};
+constexpr double kLowBatteryMinV = 40.0;
+constexpr double kLowBatteryMaxV = 56.0;
+
 struct RunSettings {
   std::vector<DeviceSettings> devices;
   MqttSettings mqtt;
   SnmpSettings snmp;
   ModbusSettings modbus;
+  UpsServerSettings ups_server;
   HistoryRetention history;
   // The HTTP server's "ADDR:PORT" (empty: none) and the file of its control token (empty: no
   // control over HTTP); the run's --http options override them.

@@ -12,6 +12,7 @@ packages=(
   nodejs chromium fonts-wqy-microhei prometheus curl
   libsnmp-dev snmpd snmp snmptrapd smitools  # the SNMP subagent, its master, tools and MIB check
   mbpoll  # the Modbus TCP master the Modbus server's tests read with
+  nut-client  # upsc and upsmon, the clients the UPS server is tested against
 )
 
 missing=()

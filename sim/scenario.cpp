@@ -355,6 +355,23 @@ constexpr const char* kBatteryLow = R"({
   ]
 })";
 
+// Mains lost on every input, the batteries discharge through the low level, mains back at 40 s.
+constexpr const char* kDischarge = R"({
+  "equipment": {"ac_inputs": 2, "rectifiers": 6, "dc_units": 1},
+  "timeline": [
+    {"at": 2, "note": "mains lost on every AC input",
+     "set": {"ac*.phase_a": 0, "ac*.phase_b": 0, "ac*.phase_c": 0, "ac*.frequency": 0,
+             "ac*.mains_alarm": "0xE0", "rect*.value": 0, "rect*.alarm": 1,
+             "dc*.voltage": 49.5, "dc*.battery_current1": -40}},
+    {"at": 6, "note": "battery 1 voltage low",
+     "set": {"dc1.voltage": 46.5, "dc1.battery1_low": 1}},
+    {"at": 40, "note": "mains back on every AC input",
+     "set": {"ac*.phase_a": 230, "ac*.phase_b": 230, "ac*.phase_c": 230, "ac*.frequency": 50,
+             "ac*.mains_alarm": 0, "rect*.value": 10, "rect*.alarm": 0,
+             "dc*.voltage": 53.5, "dc*.battery_current1": 0, "dc1.battery1_low": 0}}
+  ]
+})";
+
 constexpr const char* kLowVoltageDisconnect = R"({
   "timeline": [
     {"at": 10, "note": "battery discharging, voltage low",
@@ -381,11 +398,9 @@ struct Builtin {
 };
 
 const Builtin kBuiltins[] = {
-    {"normal", R"({"timeline": []})"},
-    {"mains-failure", kMainsFailure},
-    {"battery-low", kBatteryLow},
-    {"lvd", kLowVoltageDisconnect},
-    {"fuse", kFuse},
+    {"normal", R"({"timeline": []})"}, {"mains-failure", kMainsFailure},
+    {"battery-low", kBatteryLow},      {"discharge", kDischarge},
+    {"lvd", kLowVoltageDisconnect},    {"fuse", kFuse},
 };
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "sim/simulator.h"
 #include "snmp/snmp_service.h"
 #include "station/console.h"
+#include "upsd/ups_server.h"
 #include "web/http_server.h"
 
 namespace kelvra::app {
@@ -85,7 +86,30 @@ struct RunCommandOptions {
   std::vector<std::string> http_names;         // host names the HTTP server answers to
   std::optional<std::string> snmp_agentx;      // overrides the settings' snmp.agentx
   std::optional<std::string> modbus;           // ADDR:PORT; overrides the settings' "modbus"
+  std::optional<std::string> ups_server;       // ADDR[:PORT]; overrides "ups_server.listen"
 };
+
+// The UPS server the options or the settings ask for; none when neither does. Throws
+// hostkit::InputError for an address or users file that cannot be used.
+std::optional<upsd::UpsServerOptions> ups_server_options(const RunCommandOptions& options) {
+  const run::UpsServerSettings& settings = options.run.settings.ups_server;
+  const std::string listen = options.ups_server.value_or(settings.listen);
+  if (listen.empty()) return std::nullopt;
+  upsd::UpsServerOptions ups;
+  try {
+    upsd::parse_ups_listen(listen, ups);
+  } catch (const std::invalid_argument& error) {
+    throw hostkit::InputError(std::string("--ups-server ") + error.what());
+  }
+  try {
+    if (!settings.users_file.empty()) ups.users = upsd::read_users_file(settings.users_file);
+  } catch (const std::runtime_error& error) {
+    throw hostkit::InputError(std::string("ups_server.users_file ") + error.what());
+  }
+  ups.low_battery_v = settings.low_battery_v;
+  ups.version = std::string("kelvra-host ") + KELVRA_VERSION;
+  return ups;
+}
 
 // The HTTP server the options or the settings ask for; none when neither does. Throws
 // hostkit::InputError for an address or token file that cannot be used.
@@ -178,6 +202,11 @@ int run_checked(RunCommandOptions& options) {
     modbus_server.emplace(
         modbus::ModbusOptions{address.address, address.port, options.run.settings.modbus.units});
     options.run.services.push_back(&*modbus_server);
+  }
+  std::optional<upsd::UpsServer> ups_server;
+  if (const auto ups = ups_server_options(options)) {
+    ups_server.emplace(*ups);
+    options.run.services.push_back(&*ups_server);
   }
 
   // The plug-in's own lines are taken off standard output: JSON mode passes them on wrapped,
@@ -394,6 +423,12 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
                    "each device is a unit, its position or its modbus_unit; kelvra-host "
                    "modbus-map lists the map")
       ->type_name("ADDR:PORT");
+  command
+      ->add_option("--ups-server", options->ups_server,
+                   "answer UPS monitors on ADDR[:PORT] (port default 3493), each device a UPS "
+                   "named after it; users and the low-battery level come from the settings' "
+                   "\"ups_server\" object")
+      ->type_name("ADDR[:PORT]");
   command->add_flag("--strict", options->strict,
                     "refuse settings that draw a warning instead of running");
   hostkit::add_bounded(*command, "--comm-lost-after", station::kCommLostAfterMsBounds,
@@ -424,6 +459,8 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       "starts the Modbus TCP server.\n"
       "Beside \"host\": \"snmp\": {\"agentx\": SOCKET, \"enterprise_oid\": "
       "\"1.3.6.1.4.1.32473.419\"}.\n"
+      "Top level \"ups_server\": listen, users_file (\"NAME PASSWORD [primary]\" lines) and\n"
+      "low_battery_v (40 to 56, default 47).\n"
       "Numbers have the bounds of the options above.\n"
       "SIGINT or SIGTERM ends the run cleanly. Exit status: 0 done, 1 failed or no round\n"
       "completed, 2 usage or settings that can never work (a rate a port cannot take, a port\n"

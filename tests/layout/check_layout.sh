@@ -26,10 +26,11 @@ web: run station serial history events hostkit host record device frame-codec
 northbound: run station serial history events hostkit host record device frame-codec
 snmp: run station serial history events hostkit host record device frame-codec
 modbus: run station serial history events hostkit host record device frame-codec
-apps/kelvra-host: web northbound snmp modbus fieldtools run station serial history events script sim hostkit host record device frame-codec
+upsd: run station serial history events hostkit host record device frame-codec
+apps/kelvra-host: web northbound snmp modbus upsd fieldtools run station serial history events script sim hostkit host record device frame-codec
 apps/kelvra-sim: sim hostkit host record device frame-codec
 bench: fieldtools hostkit run station serial history events script sim host record device frame-codec
-fuzz: modbus hostkit run station serial history events script sim host record device frame-codec
+fuzz: modbus upsd hostkit run station serial history events script sim host record device frame-codec
 tests: *
 '
 declare -A allowed

@@ -148,6 +148,11 @@ TEST(BenchSettings, ErrorsNameTheField) {
       // The HTTP server is the run's, not a device's.
       {R"({"host": {"devices": [{"http": "127.0.0.1:8080"}]}})",
        "host.devices[0].http: unknown member"},
+      {R"({"ups_server": {"low_battery_v": 39.9}})",
+       "ups_server.low_battery_v: expected volts from 40 to 56"},
+      {R"({"ups_server": {"low_battery_v": 56.01}})",
+       "ups_server.low_battery_v: expected volts from 40 to 56"},
+      {R"({"ups_server": {"users": "mon secret"}})", "ups_server.users: unknown member"},
       {R"({"host": {"comm_lost_level": 11}})",
        "host.comm_lost_level: expected a number from 0 to 10, got 11"},
       {R"({"host": {"comm_lost_after_ms": 99}})",

@@ -150,6 +150,7 @@ TEST(SimScenario, BuiltinsParseAndChangeAlarmBytes) {
     std::uint8_t value;
   } cases[] = {
       {"battery-low", 10, kDcBattery1Low, 1},
+      {"discharge", 6, kDcBattery1Low, 1},
       {"lvd", 20, kDcLvd1, 0xF0},
       {"fuse", 10, kDcFuse1, 3},
   };
