@@ -10,6 +10,7 @@ packages=(
   systemd dpkg-dev
   libmosquitto-dev mosquitto mosquitto-clients openssl
   nodejs chromium fonts-wqy-microhei prometheus curl
+  ser2net  # a serial device server in front of the simulator, for the TCP line tests
 )
 
 missing=()
