@@ -44,7 +44,13 @@ def start_ser2net(terminals, work):
     server = subprocess.Popen(["ser2net", "-n", "-u", "-c", config, "-P",
                                os.path.join(work, "ser2net.pid")],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    time.sleep(1.0)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:  # listening once the last port is
+        try:
+            socket.create_connection(("127.0.0.1", ports[-1]), timeout=1).close()
+            break
+        except OSError:
+            time.sleep(0.1)
     return server, [f"tcp://127.0.0.1:{port}" for port in ports]
 
 

@@ -30,7 +30,7 @@ class ComPortSession {
   explicit ComPortSession(LineFormat format) : format_(format) {}
 
   // Sent first: offers COM-PORT-OPTION and binary transmission both ways.
-  std::string opening();
+  static std::string opening();
   // Takes bytes from the server in any chunking; parser state carries over between calls.
   Received receive(std::string_view bytes);
   // The wire for line data: every 0xFF doubled.
