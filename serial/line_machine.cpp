@@ -161,6 +161,7 @@ void LineMachine::opened() {
     act(Kind::kNote, 0, "opened at " + format_text(serial_));
   }
   pump();
+  if (poll_when_open_) poll();
 }
 
 void LineMachine::lost(const std::string& reason) {
@@ -213,6 +214,8 @@ void LineMachine::timer_fired() {
 
 void LineMachine::poll() {
   next_poll_ = now_ + timing_.poll_interval;
+  // A poll due while the port opens (a TCP connect takes a while) is made once it is open.
+  poll_when_open_ = state_ == State::kOpening || state_ == State::kClosed;
   const bool line_free = (state_ == State::kIdle || state_ == State::kSettling) && queue_.empty();
   if (!line_free || response_timeouts_.empty()) return;
   round_tries_ = 1;

@@ -163,6 +163,7 @@ class LineMachine {
   TimePoint response_deadline_{};
   std::optional<TimePoint> write_deadline_;  // while a write is in flight
   TimePoint next_poll_{};
+  bool poll_when_open_ = false;
   TimePoint reopen_at_{};
   std::chrono::milliseconds reopen_wait_{0};  // before the next reopen; 0: reopen_interval
   TimePoint settle_until_{};

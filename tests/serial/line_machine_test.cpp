@@ -289,6 +289,14 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
            },
            "timer 60000"),
        "link losses 2", 1, 60s},
+      {"a poll due while the port opens is made once it is open",
+       {
+           {0, kStart, {"open", "timer 0"}, State::kOpening},
+           {0, kTimer, {"timer 1000"}, State::kOpening},
+           {300, kOpened, {"note: opened at 9600 8N1", "round 0", "timer 1300"}, State::kIdle},
+           {300, of(Input::Kind::kRoundDeclined), {}, State::kIdle},
+       },
+       ""},
       {"reopen backing off to its limit, from the start again once open",
        opened(
            {
