@@ -48,6 +48,7 @@ def start_ser2net(terminals, work):
     while time.monotonic() < deadline:  # listening once the last port is
         try:
             socket.create_connection(("127.0.0.1", ports[-1]), timeout=1).close()
+            time.sleep(2)  # ser2net takes the port's next client once it has closed the probe's
             break
         except OSError:
             time.sleep(0.1)
