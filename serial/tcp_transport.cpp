@@ -71,15 +71,17 @@ void TcpTransport::open(Opened done) {
 
 void TcpTransport::connect(const std::string& address, Opened done) {
   const tcp::endpoint endpoint(asio::ip::make_address(address), address_.tcp_port);
+  connecting_ = true;
   connect_timer_.expires_after(kConnectTimeout);
   connect_timer_.async_wait([this, generation = generation_](const boost::system::error_code& e) {
-    if (e || generation != generation_) return;
+    if (e || generation != generation_ || !connecting_) return;
     boost::system::error_code ignored;
     socket_.close(ignored);  // the connect ends with operation_aborted
   });
   socket_.async_connect(endpoint, [this, done = std::move(done), generation = generation_](
                                       const boost::system::error_code& error) mutable {
     if (generation != generation_) return;
+    connecting_ = false;
     const bool timed_out = connect_timer_.cancel() == 0;
     if (error) {
       boost::system::error_code ignored;
@@ -103,6 +105,7 @@ void TcpTransport::connected(Opened done) {
 
 void TcpTransport::close() {
   ++generation_;
+  connecting_ = false;
   connect_timer_.cancel();
   boost::system::error_code ignored;
   socket_.close(ignored);

@@ -52,6 +52,7 @@ class TcpTransport final : public LineTransport {
   std::optional<telnet::ComPortSession> telnet_;  // for rfc2217://, from connect to close
   std::array<std::uint8_t, 512> read_buffer_{};
   std::deque<Outgoing> outgoing_;  // the front is in flight
+  bool connecting_ = false;        // a connect is under way; its timer may close the socket
   // Bumped on close, so that handlers of an earlier connection that fire late are dropped.
   std::uint64_t generation_ = 0;
 };
