@@ -1,13 +1,9 @@
 #include "fieldtools/command_port.h"
 
-#include <termios.h>
-
-#include <boost/asio/write.hpp>
+#include "hostkit/input_error.h"
 
 namespace kelvra::fieldtools {
 namespace {
-
-namespace asio = boost::asio;
 
 bool same_frame(const frame::Frame& a, const frame::Frame& b) {
   return a.ver == b.ver && a.address == b.address && a.cid1 == b.cid1 && a.code == b.code &&
@@ -19,7 +15,6 @@ bool same_frame(const frame::Frame& a, const frame::Frame& b) {
 CommandPort::CommandPort(std::string path, unsigned baud, frame::FrameTrace* trace)
     : path_(std::move(path)),
       trace_(trace),
-      port_(io_),
       decoder_(
           [this](const frame::Frame& frame) {
             const bool echo = command_ != nullptr && same_frame(frame, *command_);
@@ -35,60 +30,76 @@ CommandPort::CommandPort(std::string path, unsigned baud, frame::FrameTrace* tra
           [this](frame::DecodeError error, const frame::Frame* header) {
             if (trace_) trace_->bad_input(path_, error, header, decoder_.frame_digits());
           }) {
-  boost::system::error_code error;
-  port_.open(path_, error);
-  if (error) throw PortError(path_ + ": cannot open: " + error.message());
-  port_.set_option(asio::serial_port_base::character_size(8), error);
-  if (!error) port_.set_option(asio::serial_port_base::parity(), error);
-  if (!error) port_.set_option(asio::serial_port_base::stop_bits(), error);
-  if (!error) port_.set_option(asio::serial_port_base::flow_control(), error);
-  if (error) throw PortError(path_ + ": cannot set up: " + error.message());
+  try {
+    address_ = serial::parse_port_address(path_);
+  } catch (const hostkit::InputError& error) {
+    throw PortError(std::string("--port: ") + error.what());
+  }
   set_baud(baud);
 }
 
 void CommandPort::set_baud(unsigned baud) {
-  boost::system::error_code error;
-  port_.set_option(asio::serial_port_base::baud_rate(baud), error);
-  if (error)
-    throw PortError(path_ + ": cannot set " + std::to_string(baud) + " baud: " + error.message());
+  if (transport_ && baud == baud_) return;
+  if (transport_) transport_->close();
+  baud_ = baud;
+  reading_ = false;
+  read_error_.clear();
+  write_error_.clear();
+  serial::SerialOptions options;
+  options.baud = baud;
+  transport_ = serial::make_transport(io_, address_, options);
+  bool opened = false;
+  std::string reason = "no connection within " + std::to_string(kOpenTimeout.count()) + " ms";
+  transport_->open([&](std::string failure) {
+    opened = true;
+    reason = std::move(failure);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + kOpenTimeout;
+  while (!opened && std::chrono::steady_clock::now() < deadline) {
+    io_.restart();
+    io_.run_one_for(deadline - std::chrono::steady_clock::now());
+  }
+  if (!opened || !reason.empty()) {
+    throw PortError(path_ + ": cannot open at " + std::to_string(baud) + " baud: " + reason);
+  }
+}
+
+void CommandPort::start_read() {
+  reading_ = true;
+  transport_->read([this](std::string reason, std::string_view data) {
+    reading_ = false;
+    if (!reason.empty()) {
+      read_error_ = std::move(reason);
+      return;
+    }
+    bytes_read_ += data.size();
+    decoder_.feed(data);
+  });
 }
 
 Exchange CommandPort::exchange(const frame::Frame& command, std::chrono::milliseconds timeout) {
   Exchange result;
   if (decoder_.in_frame()) decoder_.abandon();
-  tcflush(port_.native_handle(), TCIFLUSH);
+  transport_->discard_input();
   decoder_.expect_address(command.address);
   answer_.reset();
   command_ = &command;
+  bytes_read_ = 0;
   const std::string wire = frame::encode(command);
   if (trace_) trace_->written(path_, wire, &command);
   const auto written = std::chrono::steady_clock::now();
-  boost::system::error_code error;
-  asio::write(port_, asio::buffer(wire), error);
-  if (error) throw PortError(path_ + ": write failed: " + error.message());
-
+  transport_->write(wire, [this](std::string reason) { write_error_ = std::move(reason); });
   const auto deadline = written + timeout;
-  while (!answer_ && std::chrono::steady_clock::now() < deadline) {
-    bool done = false;
-    std::size_t size = 0;
-    port_.async_read_some(asio::buffer(buffer_),
-                          [&](const boost::system::error_code& read_error, std::size_t count) {
-                            done = true;
-                            error = read_error;
-                            size = count;
-                          });
+  while (!answer_ && read_error_.empty() && write_error_.empty()) {
+    if (!reading_) start_read();
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) break;
     io_.restart();
-    io_.run_for(deadline - std::chrono::steady_clock::now());
-    if (!done) {
-      port_.cancel();
-      io_.restart();
-      io_.run();
-      if (error || size == 0) break;  // bytes that came with the cancel are still taken
-    }
-    if (error) throw PortError(path_ + ": read failed: " + error.message());
-    result.bytes_received += size;
-    decoder_.feed(buffer_.data(), size);
+    io_.run_one_for(deadline - now);
   }
+  if (!write_error_.empty()) throw PortError(path_ + ": write failed: " + write_error_);
+  if (!read_error_.empty()) throw PortError(path_ + ": read failed: " + read_error_);
+  result.bytes_received = bytes_read_;
   if (answer_) {
     result.round_trip = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - written);

@@ -1,7 +1,7 @@
-// A serial port for one command at a time, waited on synchronously: what `scan` and `send` use.
+// A serial line for one command at a time, waited on synchronously: what `scan` and `send` use.
+// The line is a serial device or a serial device server over TCP (serial/port_address.h).
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -9,10 +9,11 @@
 #include <string>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/serial_port.hpp>
+#include <memory>
 
 #include "frame-codec/frame_codec.h"
 #include "frame-codec/frame_trace.h"
+#include "serial/line_transport.h"
 
 namespace kelvra::fieldtools {
 
@@ -30,9 +31,13 @@ struct Exchange {
 
 class CommandPort {
  public:
+  // A TCP server's name lookup and connect together.
+  static constexpr std::chrono::milliseconds kOpenTimeout{6000};
+
   // Opens `path` at 8N1 without flow control; throws PortError. `trace` may be null.
   CommandPort(std::string path, unsigned baud, frame::FrameTrace* trace);
 
+  // Opens the line again at another `baud` (a raw TCP server keeps its own).
   void set_baud(unsigned baud);
   // Writes `command` after dropping unread input and waits at most `timeout` for its answer.
   Exchange exchange(const frame::Frame& command, std::chrono::milliseconds timeout);
@@ -42,10 +47,17 @@ class CommandPort {
  private:
   std::string path_;
   frame::FrameTrace* trace_;
+  void start_read();
+
+  serial::PortAddress address_;
   boost::asio::io_context io_;
-  boost::asio::serial_port port_;
+  std::unique_ptr<serial::LineTransport> transport_;
+  unsigned baud_ = 0;  // the transport's
   frame::Decoder decoder_;
-  std::array<std::uint8_t, 512> buffer_{};
+  bool reading_ = false;  // a read is outstanding; it may outlast the exchange that started it
+  std::size_t bytes_read_ = 0;  // in this exchange
+  std::string read_error_;
+  std::string write_error_;
   const frame::Frame* command_ = nullptr;  // the one being answered
   std::optional<frame::Frame> answer_;
 };

@@ -12,6 +12,7 @@
 #include "hostkit/json_output.h"
 #include "hostkit/serial_rates.h"
 #include "record/kelvra_419_fields.h"
+#include "serial/port_address.h"
 #include "station/device_name.h"
 
 namespace kelvra::run {
@@ -149,6 +150,11 @@ void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
   if (auto port = object.find("port")) {
     device.port = port->text();
     if (device.port.empty()) port->fail("empty; leave it out to poll the built-in simulator");
+    try {
+      serial::parse_port_address(device.port);
+    } catch (const kelvra::hostkit::InputError& error) {
+      port->fail(error.what());
+    }
   }
   apply_serial_keys(object, device.serial);
   apply_link_keys(object, device);
@@ -581,6 +587,11 @@ void refuse_warnings(const RunSettings& settings) {
 void override_port(RunSettings& settings, const std::string& port) {
   if (port.empty())
     throw SettingsError("--port: empty; leave it out to poll the built-in simulator");
+  try {
+    serial::parse_port_address(port);
+  } catch (const kelvra::hostkit::InputError& error) {
+    throw SettingsError(std::string("--port: ") + error.what());
+  }
   for (const DeviceSettings& device : settings.devices) {
     if (device.port.empty() || device.port != settings.devices.front().port) {
       if (settings.devices.size() == 1) break;

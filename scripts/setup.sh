@@ -13,6 +13,7 @@ packages=(
   libsnmp-dev snmpd snmp snmptrapd smitools  # the SNMP subagent, its master, tools and MIB check
   mbpoll  # the Modbus TCP master the Modbus server's tests read with
   nut-client  # upsc and upsmon, the clients the UPS server is tested against
+  ser2net  # a serial device server in front of the simulator, for the TCP line tests
 )
 
 missing=()

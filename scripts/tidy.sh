@@ -15,7 +15,7 @@ clang-tidy -p "$build" --quiet "${sources[@]}" || status=1
 # No function of the tools over cognitive complexity 25, in whatever .cpp files their folders hold
 # now (a folder that does not exist is skipped) and in their own headers. device/, host/, plugin/
 # and frame-codec/ keep the structure their decoders need and are not checked.
-tools=(hostkit events serial station run history web northbound snmp modbus upsd fieldtools script sim apps record)
+tools=(hostkit events telnet serial station run history web northbound snmp modbus upsd fieldtools script sim apps record)
 folders=()
 for folder in "${tools[@]}"; do [ -d "$folder" ] && folders+=("$folder"); done
 tool_headers="^$PWD/($(IFS='|'; echo "${tools[*]}"))/"

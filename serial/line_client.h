@@ -33,6 +33,8 @@ class LineAccess {
   // True while a command of `client` is outstanding or queued.
   virtual bool has_work_for(const LineClient& client) const = 0;
   virtual bool is_open() const = 0;
+  // Failed and not back yet; a first open still under way (a TCP connect) is not lost.
+  virtual bool is_lost() const { return !is_open(); }
   virtual const std::string& port() const = 0;
 };
 

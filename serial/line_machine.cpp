@@ -62,6 +62,11 @@ bool LineMachine::is_open() const {
   return state_ == State::kIdle || state_ == State::kAwaiting || state_ == State::kSettling;
 }
 
+bool LineMachine::is_lost() const {
+  return state_ == State::kStopped || state_ == State::kClosed ||
+         (state_ == State::kOpening && health_.state() == hostkit::LinkHealth::State::kDown);
+}
+
 bool LineMachine::has_work_for(StationId station) const {
   if (outstanding_ && outstanding_->station == station) return true;
   return std::any_of(queue_.begin(), queue_.end(),
@@ -146,6 +151,7 @@ void LineMachine::stop() {
 void LineMachine::opened() {
   if (state_ != State::kOpening) return;
   state_ = outstanding_ ? State::kAwaiting : State::kIdle;
+  reopen_wait_ = std::chrono::milliseconds{0};
   const hostkit::LinkHealth::Verdict verdict =
       health_.step(hostkit::LinkHealth::Input::kWorking, now_);
   if (verdict.say == hostkit::LinkHealth::Say::kBack) {
@@ -155,12 +161,17 @@ void LineMachine::opened() {
     act(Kind::kNote, 0, "opened at " + format_text(serial_));
   }
   pump();
+  if (poll_when_open_) poll();
 }
 
 void LineMachine::lost(const std::string& reason) {
   if (state_ == State::kStopped) return;
   state_ = State::kClosed;
-  reopen_at_ = now_ + timing_.reopen_interval;
+  const std::chrono::milliseconds wait =
+      reopen_wait_.count() > 0 ? reopen_wait_ : timing_.reopen_interval;
+  reopen_at_ = now_ + wait;
+  reopen_wait_ =
+      std::min(2 * wait, std::max(timing_.reopen_backoff_limit, timing_.reopen_interval));
   settle_after_answer_ = false;
   write_deadline_.reset();
   unread_.clear();
@@ -171,7 +182,11 @@ void LineMachine::lost(const std::string& reason) {
       health_.step(hostkit::LinkHealth::Input::kFailed, now_);
   if (verdict.say == hostkit::LinkHealth::Say::kLost) {
     ++counters_.link_losses;
-    act(Kind::kLinkLost, 0, reason + "; reopening every " + ms_text(timing_.reopen_interval));
+    const bool backs_off = timing_.reopen_backoff_limit > timing_.reopen_interval;
+    act(Kind::kLinkLost, 0,
+        reason + (backs_off ? "; reopening after " + ms_text(timing_.reopen_interval) +
+                                  ", backing off up to " + ms_text(timing_.reopen_backoff_limit)
+                            : "; reopening every " + ms_text(timing_.reopen_interval)));
   } else if (verdict.say == hostkit::LinkHealth::Say::kReminder) {
     act(Kind::kNote, 0,
         "still down after " + std::to_string(verdict.down_for.count()) + " s: " + reason);
@@ -199,6 +214,8 @@ void LineMachine::timer_fired() {
 
 void LineMachine::poll() {
   next_poll_ = now_ + timing_.poll_interval;
+  // A poll due while the port opens (a TCP connect takes a while) is made once it is open.
+  poll_when_open_ = state_ == State::kOpening || state_ == State::kClosed;
   const bool line_free = (state_ == State::kIdle || state_ == State::kSettling) && queue_.empty();
   if (!line_free || response_timeouts_.empty()) return;
   round_tries_ = 1;

@@ -34,6 +34,9 @@ struct LineCounters {
 struct LineTiming {
   std::chrono::milliseconds poll_interval{1000};
   std::chrono::milliseconds reopen_interval{3000};
+  // Above reopen_interval: the wait doubles after each failed reopen, up to this (a server that
+  // refuses is not hammered). At or below: every reopen_interval.
+  std::chrono::milliseconds reopen_backoff_limit{0};
   // While the port stays away, a reminder is logged at most this often.
   std::chrono::milliseconds down_reminder{60000};
   // A write not finished within this is a line fault: a peer that stops reading.
@@ -114,6 +117,8 @@ class LineMachine {
   State state() const { return state_; }
   bool has_work_for(StationId station) const;
   bool is_open() const;
+  // Stopped, or failed and not open again (a first open under way is not lost).
+  bool is_lost() const;
   const LineCounters& counters() const { return counters_; }
   const frame::Decoder& decoder() const { return decoder_; }
 
@@ -158,7 +163,9 @@ class LineMachine {
   TimePoint response_deadline_{};
   std::optional<TimePoint> write_deadline_;  // while a write is in flight
   TimePoint next_poll_{};
+  bool poll_when_open_ = false;
   TimePoint reopen_at_{};
+  std::chrono::milliseconds reopen_wait_{0};  // before the next reopen; 0: reopen_interval
   TimePoint settle_until_{};
   std::chrono::milliseconds settle_for_{0};
   bool settle_after_answer_ = false;  // a command expired since the last answer

@@ -1,28 +1,20 @@
 #include "serial/serial_port_link.h"
 
-#include <termios.h>
-
 #include <algorithm>
-
-#include <boost/asio/write.hpp>
 
 #include "hostkit/local_time.h"
 
 namespace kelvra::serial {
 namespace {
 
-namespace asio = boost::asio;
+// A server over TCP that refuses or is away is asked again less and less often.
+constexpr std::chrono::milliseconds kTcpReopenBackoffLimit{30000};
 
-asio::serial_port_base::parity parity_of(Parity parity) {
-  switch (parity) {
-    case Parity::kOdd:
-      return asio::serial_port_base::parity(asio::serial_port_base::parity::odd);
-    case Parity::kEven:
-      return asio::serial_port_base::parity(asio::serial_port_base::parity::even);
-    case Parity::kNone:
-      break;
+LineTiming timing_for(const PortAddress& address, LineTiming timing) {
+  if (address.is_tcp() && timing.reopen_backoff_limit.count() == 0) {
+    timing.reopen_backoff_limit = kTcpReopenBackoffLimit;
   }
-  return asio::serial_port_base::parity(asio::serial_port_base::parity::none);
+  return timing;
 }
 
 Input input_of(Input::Kind kind, std::string reason = {}) {
@@ -33,14 +25,14 @@ Input input_of(Input::Kind kind, std::string reason = {}) {
 
 }  // namespace
 
-SerialPortLink::SerialPortLink(asio::io_context& io, std::string port, SerialOptions serial,
+SerialPortLink::SerialPortLink(boost::asio::io_context& io, std::string port, SerialOptions serial,
                                LineTiming timing, LineSink& sink, const hostkit::TurnClock& clock)
     : port_path_(std::move(port)),
-      serial_(serial),
+      address_(parse_port_address(port_path_)),
       sink_(sink),
       clock_(clock),
-      machine_(serial, timing),
-      port_(io),
+      machine_(serial, timing_for(address_, timing)),
+      transport_(make_transport(io, address_, serial)),
       timer_(io) {}
 
 SerialPortLink::~SerialPortLink() {
@@ -88,8 +80,7 @@ void SerialPortLink::carry_out(Action& action) {
       break;
     case Action::Kind::kClosePort: {
       ++port_generation_;
-      boost::system::error_code ignored;
-      port_.close(ignored);
+      transport_->close();
       break;
     }
     case Action::Kind::kWrite:
@@ -131,58 +122,40 @@ void SerialPortLink::carry_out(Action& action) {
 }
 
 void SerialPortLink::open_port() {
-  boost::system::error_code error;
-  port_.open(port_path_, error);
-  if (!error) port_.set_option(asio::serial_port_base::baud_rate(serial_.baud), error);
-  if (!error) port_.set_option(asio::serial_port_base::character_size(serial_.data_bits), error);
-  if (!error) port_.set_option(parity_of(serial_.parity), error);
-  if (!error) {
-    port_.set_option(asio::serial_port_base::stop_bits(
-                         serial_.stop_bits == 2 ? asio::serial_port_base::stop_bits::two
-                                                : asio::serial_port_base::stop_bits::one),
-                     error);
-  }
-  if (!error) {
-    port_.set_option(
-        asio::serial_port_base::flow_control(asio::serial_port_base::flow_control::none), error);
-  }
-  if (error) {
-    boost::system::error_code ignored;
-    port_.close(ignored);
-    feed(input_of(Input::Kind::kOpenFailed, error.message()));
-    return;
-  }
-  ++port_generation_;
-  feed(input_of(Input::Kind::kOpened));
-  start_read();
+  transport_->open([this, generation = port_generation_](std::string reason) {
+    if (generation != port_generation_) return;
+    if (!reason.empty()) {
+      feed(input_of(Input::Kind::kOpenFailed, std::move(reason)));
+      return;
+    }
+    ++port_generation_;
+    feed(input_of(Input::Kind::kOpened));
+    start_read();
+  });
 }
 
 void SerialPortLink::start_read() {
-  port_.async_read_some(
-      asio::buffer(read_buffer_), [this, generation = port_generation_](
-                                      const boost::system::error_code& error, std::size_t size) {
+  transport_->read(
+      [this, generation = port_generation_](std::string reason, std::string_view data) {
         if (generation != port_generation_) return;
-        if (error) {
-          feed(input_of(Input::Kind::kReadFailed, error.message()));
+        if (!reason.empty()) {
+          feed(input_of(Input::Kind::kReadFailed, std::move(reason)));
           return;
         }
         Input input{Input::Kind::kBytesReceived};
-        input.bytes = std::string_view(reinterpret_cast<const char*>(read_buffer_.data()), size);
+        input.bytes = data;
         feed(std::move(input));
-        if (generation == port_generation_ && port_.is_open()) start_read();
+        if (generation == port_generation_) start_read();
       });
 }
 
 void SerialPortLink::write(std::string wire) {
-  tcflush(port_.native_handle(), TCIFLUSH);  // what came before the command is not its answer
-  write_buffer_ = std::move(wire);
-  asio::async_write(
-      port_, asio::buffer(write_buffer_),
-      [this, generation = port_generation_](const boost::system::error_code& error, std::size_t) {
-        if (generation != port_generation_) return;
-        feed(error ? input_of(Input::Kind::kWriteFailed, error.message())
-                   : input_of(Input::Kind::kWriteDone));
-      });
+  transport_->discard_input();
+  transport_->write(std::move(wire), [this, generation = port_generation_](std::string reason) {
+    if (generation != port_generation_) return;
+    feed(reason.empty() ? input_of(Input::Kind::kWriteDone)
+                        : input_of(Input::Kind::kWriteFailed, std::move(reason)));
+  });
 }
 
 void SerialPortLink::arm_timer(TimePoint deadline) {

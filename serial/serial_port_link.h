@@ -1,16 +1,16 @@
-// A serial port driven by its LineMachine: carries out the machine's actions on the port, its one
-// timer and its stations, and feeds it what happened. Everything runs on the io_context's thread.
+// A serial line driven by its LineMachine: carries out the machine's actions on the carrier its
+// port names (a serial device, or a serial device server over TCP), its one timer and its
+// stations, and feeds it what happened. Everything runs on the io_context's thread.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <json/value.h>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/serial_port.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "hostkit/machine_inbox.h"
@@ -18,11 +18,14 @@
 #include "serial/line_client.h"
 #include "serial/line_machine.h"
 #include "serial/line_sink.h"
+#include "serial/line_transport.h"
 
 namespace kelvra::serial {
 
 class SerialPortLink final : public LineAccess {
  public:
+  // `port` is a device path, tcp://HOST:PORT or rfc2217://HOST:PORT; throws hostkit::InputError
+  // when it is neither.
   SerialPortLink(boost::asio::io_context& io, std::string port, SerialOptions serial,
                  LineTiming timing, LineSink& sink, const hostkit::TurnClock& clock);
   ~SerialPortLink() override;
@@ -41,6 +44,7 @@ class SerialPortLink final : public LineAccess {
   void submit(LineClient& client, frame::Frame command) override;
   bool has_work_for(const LineClient& client) const override;
   bool is_open() const override { return machine_.is_open(); }
+  bool is_lost() const override { return machine_.is_lost(); }
   const std::string& port() const override { return port_path_; }
 
   const LineCounters& counters() const { return machine_.counters(); }
@@ -59,14 +63,12 @@ class SerialPortLink final : public LineAccess {
   StationId id_of(const LineClient& client) const;
 
   std::string port_path_;
-  SerialOptions serial_;
+  PortAddress address_;
   LineSink& sink_;
   const hostkit::TurnClock& clock_;  // the loop turn's time
   LineMachine machine_;
-  boost::asio::serial_port port_;
+  std::unique_ptr<LineTransport> transport_;
   boost::asio::steady_timer timer_;
-  std::array<std::uint8_t, 512> read_buffer_{};
-  std::string write_buffer_;  // the wire of the write in flight
   std::vector<LineClient*> clients_;
   hostkit::MachineInbox<Input> inbox_;
   // Bumped whenever the port closes, so that handlers of an earlier port that fire late are

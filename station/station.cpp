@@ -270,7 +270,7 @@ void Station::describe_data(Json::Value& reply) const {
 }
 
 void Station::watch_communication() {
-  apply_comm_change(comm_.update(clock_.steady(), line_ != nullptr && line_->is_open(), false));
+  apply_comm_change(comm_.update(clock_.steady(), line_ != nullptr && !line_->is_lost(), false));
 }
 
 bool Station::overdue() const {

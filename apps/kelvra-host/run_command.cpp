@@ -288,8 +288,10 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
                    "settings JSON: \"appSetting\", \"thresholdSetting\" and \"host\"")
       ->type_name("FILE");
   command
-      ->add_option("--port", device.port, "serial device of the equipment (overrides the settings)")
-      ->type_name("DEVICE");
+      ->add_option("--port", device.port,
+                   "serial device of the equipment, tcp://HOST:PORT or rfc2217://HOST:PORT "
+                   "of its serial device server (overrides the settings)")
+      ->type_name("DEVICE|URL");
   command
       ->add_option_function<std::string>(
           "--baud",

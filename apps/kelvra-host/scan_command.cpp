@@ -85,8 +85,10 @@ void add_scan_command(CLI::App& app, hostkit::CommandAction& action) {
       "and rate given and lists what answers: address, VER, rate, return code, round trip and "
       "module count. An address that answers RTN 00 is not asked at the next VER. Exit 0 when "
       "something answered, 1 when nothing did.");
-  command->add_option("--port", options->port, "serial device of the bus")
-      ->type_name("DEVICE")
+  command
+      ->add_option("--port", options->port,
+                   "serial device of the bus, or tcp://HOST:PORT or rfc2217://HOST:PORT")
+      ->type_name("DEVICE|URL")
       ->required();
   command
       ->add_option("--baud", options->bauds,

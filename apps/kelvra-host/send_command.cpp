@@ -59,8 +59,10 @@ void add_send_command(CLI::App& app, hostkit::CommandAction& action) {
       "eight poll commands, the record fields the plug-in decodes from its INFO. Control commands "
       "(41/4E, 42/48, 41/45) change the equipment and are refused without --allow-control. Exit 0 "
       "when the answer has RTN 00, 1 when another RTN or none came.");
-  command->add_option("--port", options->port, "serial device of the equipment")
-      ->type_name("DEVICE")
+  command
+      ->add_option("--port", options->port,
+                   "serial device of the equipment, or tcp://HOST:PORT or rfc2217://HOST:PORT")
+      ->type_name("DEVICE|URL")
       ->required();
   hostkit::add_serial_rate(*command, "--baud", options->baud, "line rate, 8N1 (default 9600)");
   hostkit::add_bounded(

@@ -16,7 +16,8 @@ plugin: host record device
 hostkit: host record device frame-codec
 events: hostkit host record device frame-codec
 history: events hostkit host record device frame-codec
-serial: events hostkit host record device frame-codec
+telnet:
+serial: telnet events hostkit host record device frame-codec
 station: serial history events hostkit host record device frame-codec
 run: station serial history events hostkit host record device frame-codec
 script: hostkit host record device frame-codec
@@ -30,7 +31,7 @@ upsd: run station serial history events hostkit host record device frame-codec
 apps/kelvra-host: web northbound snmp modbus upsd fieldtools run station serial history events script sim hostkit host record device frame-codec
 apps/kelvra-sim: sim hostkit host record device frame-codec
 bench: fieldtools hostkit run station serial history events script sim host record device frame-codec
-fuzz: modbus upsd hostkit run station serial history events script sim host record device frame-codec
+fuzz: modbus upsd telnet hostkit run station serial history events script sim host record device frame-codec
 tests: *
 '
 declare -A allowed

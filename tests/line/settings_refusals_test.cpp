@@ -109,6 +109,10 @@ TEST(SettingsRefusals, MistakesExitTwoNamingTheFieldBeforeAnythingStarts) {
        "host.devices[1].name: \"b\\r\" cannot name a device"},
       {"", {"--port", ""}, "--port: empty; leave it out to poll the built-in simulator"},
       {R"({"host": {"port": ""}})", {}, "host.port: empty; leave it out"},
+      {"", {"--port", "telnet://ts1:4001"}, "--port: telnet://ts1:4001: unknown scheme telnet"},
+      {R"({"host": {"devices": [{"port": "tcp://ts1:70000"}]}})",
+       {},
+       "host.devices[0].port: tcp://ts1:70000: the port is not a number in 1..65535"},
       {"", {"--port", "/dev/null"}, "power1: port /dev/null is a character device but not a "},
       {"", {"--scenario", "nosuch"}, "--scenario nosuch: "},
       {R"({"host": {"devices": [{"name": "a", "port": ")" + pty + R"("}, {"name": "b", "port": ")" +

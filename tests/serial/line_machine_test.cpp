@@ -129,6 +129,7 @@ struct Scenario {
   const char* counts;  // the line's non-zero counters and decoder errors after the last row
   std::size_t stations = 1;
   std::chrono::milliseconds poll_interval = 1s;
+  std::chrono::milliseconds reopen_backoff_limit = 0ms;
 };
 
 // A line with stations of 150 ms response timeout, reopened every 3 s, reminding every 5 s.
@@ -136,6 +137,7 @@ void play(const Scenario& scenario) {
   LineTiming timing;
   timing.poll_interval = scenario.poll_interval;
   timing.down_reminder = 5s;
+  timing.reopen_backoff_limit = scenario.reopen_backoff_limit;
   LineMachine machine({}, timing);
   for (std::size_t i = 0; i < scenario.stations; ++i) machine.add_station(150ms);
   for (std::size_t i = 0; i < scenario.rows.size(); ++i) {
@@ -287,6 +289,43 @@ TEST(LineMachine, ScenariosGiveTheirActionsInOrder) {
            },
            "timer 60000"),
        "link losses 2", 1, 60s},
+      {"a poll due while the port opens is made once it is open",
+       {
+           {0, kStart, {"open", "timer 0"}, State::kOpening},
+           {0, kTimer, {"timer 1000"}, State::kOpening},
+           {300, kOpened, {"note: opened at 9600 8N1", "round 0", "timer 1300"}, State::kIdle},
+           {300, of(Input::Kind::kRoundDeclined), {}, State::kIdle},
+       },
+       ""},
+      {"reopen backing off to its limit, from the start again once open",
+       opened(
+           {
+               {100,
+                failed(Input::Kind::kReadFailed, "End of file"),
+                {"close", "lost: End of file; reopening after 3000 ms, backing off up to 10000 ms",
+                 "timer 3100"},
+                State::kClosed},
+               {3100, kTimer, {"open", "timer 60000"}, State::kOpening},
+               {3100,
+                failed(Input::Kind::kOpenFailed, "Connection refused"),
+                {"close", "timer 9100"},
+                State::kClosed},
+               {9100, kTimer, {"open", "timer 60000"}, State::kOpening},
+               {9100,
+                failed(Input::Kind::kOpenFailed, "Connection refused"),
+                {"close", "note: still down after 9 s: cannot open: Connection refused",
+                 "timer 19100"},
+                State::kClosed},
+               {19100, kTimer, {"open", "timer 60000"}, State::kOpening},
+               {19100, kOpened, {"restored: port reopened after 19 s"}, State::kIdle},
+               {19200,
+                failed(Input::Kind::kReadFailed, "End of file"),
+                {"close", "lost: End of file; reopening after 3000 ms, backing off up to 10000 ms",
+                 "timer 22200"},
+                State::kClosed},
+           },
+           "timer 60000"),
+       "link losses 2", 1, 60s, 10s},
       {"bad input",
        opened({
            {10, submit(0, 0x41), {std::string("write ") + k4141, "timer 160"}, State::kAwaiting},
