@@ -9,6 +9,7 @@
 #include <boost/asio/write.hpp>
 
 #include "hostkit/accept_pacing.h"
+#include "hostkit/session_set.h"
 #include "modbus/modbus_request.h"
 #include "station/station.h"
 
@@ -33,7 +34,7 @@ struct ModbusServer::Shared {
   asio::steady_timer accept_retry;
   hostkit::AcceptPacing accept_pacing;
   std::map<std::uint8_t, const station::Station*> stations;
-  std::map<const void*, std::weak_ptr<Session>> sessions;
+  hostkit::SessionSet<Session> sessions;
   bool stopped = false;
 };
 
@@ -42,10 +43,10 @@ class ModbusServer::Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, std::shared_ptr<Shared> shared)
       : socket_(std::move(socket)), idle_(socket_.get_executor()), shared_(std::move(shared)) {}
-  ~Session() { shared_->sessions.erase(this); }
+  ~Session() { shared_->sessions.remove(*this); }
 
   void begin() {
-    shared_->sessions[this] = weak_from_this();
+    shared_->sessions.add(*this);
     read_header();
   }
 
@@ -144,10 +145,7 @@ void ModbusServer::stop() {
   error_code ignored;
   shared_->acceptor.close(ignored);
   shared_->accept_retry.cancel();
-  const auto sessions = shared_->sessions;
-  for (const auto& [raw, weak] : sessions) {
-    if (const auto session = weak.lock()) session->close();
-  }
+  shared_->sessions.close_all();
   // The loop's objects must not outlive the loop: what a handler still holds goes with it.
   shared_.reset();
 }

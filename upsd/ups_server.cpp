@@ -12,6 +12,7 @@
 
 #include "hostkit/accept_pacing.h"
 #include "hostkit/input_file.h"
+#include "hostkit/session_set.h"
 #include "upsd/ups_variables.h"
 
 namespace kelvra::upsd {
@@ -113,7 +114,7 @@ struct UpsServer::Shared {
   UpsServerOptions options;
   run::RunContext& run;
   std::map<std::string, int> logins;  // sessions logged in, by UPS
-  std::map<Session*, std::weak_ptr<Session>> sessions;
+  hostkit::SessionSet<Session> sessions;
   bool stopped = false;
 };
 
@@ -127,14 +128,14 @@ class UpsServer::Session : public std::enable_shared_from_this<Session> {
         buffer_(shared_->options.limits.line_bytes) {}
 
   void begin() {
-    shared_->sessions[this] = weak_from_this();
+    shared_->sessions.add(*this);
     read();
   }
 
   void close() {
     if (closed_) return;
     closed_ = true;
-    shared_->sessions.erase(this);
+    shared_->sessions.remove(*this);
     if (!state_.login_ups.empty()) --shared_->logins[state_.login_ups];
     boost::system::error_code ignored;
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
@@ -238,10 +239,7 @@ void UpsServer::stop() {
   boost::system::error_code ignored;
   shared_->acceptor.close(ignored);
   shared_->accept_retry.cancel();
-  const auto sessions = shared_->sessions;
-  for (const auto& [raw, weak] : sessions) {
-    if (const auto session = weak.lock()) session->close();
-  }
+  shared_->sessions.close_all();
   // The loop's objects must not outlive the loop: what a handler still holds goes with it.
   shared_.reset();
 }

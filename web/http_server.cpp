@@ -16,6 +16,7 @@
 #include "hostkit/accept_pacing.h"
 #include "hostkit/json_output.h"
 #include "hostkit/listen_address.h"
+#include "hostkit/session_set.h"
 #include "station/station.h"
 #include "web/request_params.h"
 
@@ -75,7 +76,7 @@ struct HttpServer::Shared {
   HttpOptions options;
   std::unique_ptr<Api> api;
   ServerCounters counters;
-  std::map<Session*, std::weak_ptr<Session>> sessions;
+  hostkit::SessionSet<Session> sessions;
   bool stopped = false;
 };
 
@@ -94,14 +95,14 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
   }
 
   void begin() {
-    shared_->sessions[this] = weak_from_this();
+    shared_->sessions.add(*this);
     ++shared_->counters.clients;
     read();
   }
 
   // Answers 503 and closes: the server has as many clients as it takes.
   void refuse(unsigned status, const std::string& text) {
-    shared_->sessions[this] = weak_from_this();
+    shared_->sessions.add(*this);
     ++shared_->counters.clients;
     ++shared_->counters.refused_clients;
     HttpAnswer answer = error_answer(status, text);
@@ -125,7 +126,7 @@ class HttpServer::Session : public std::enable_shared_from_this<Session> {
   void close() {
     if (closed_) return;
     closed_ = true;
-    shared_->sessions.erase(this);
+    shared_->sessions.remove(*this);
     --(streaming_ ? shared_->counters.stream_clients : shared_->counters.clients);
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -370,10 +371,7 @@ void HttpServer::stop() {
   shared_->acceptor.close(ignored);
   shared_->accept_retry.cancel();
   shared_->keepalive.cancel();
-  const auto sessions = shared_->sessions;
-  for (const auto& [raw, weak] : sessions) {
-    if (const auto session = weak.lock()) session->close();
-  }
+  shared_->sessions.close_all();
   // The loop's objects must not outlive the loop: what a handler still holds goes with it.
   shared_.reset();
 }
@@ -408,10 +406,9 @@ void HttpServer::keepalive() {
   shared_->keepalive.async_wait([this, shared = shared_](beast::error_code error) {
     if (error || shared->stopped) return;
     const auto comment = std::make_shared<const std::string>(": keepalive\n\n");
-    const auto sessions = shared->sessions;
-    for (const auto& [raw, weak] : sessions) {
-      if (const auto session = weak.lock(); session && session->streaming()) session->push(comment);
-    }
+    shared->sessions.for_each([&](Session& session) {
+      if (session.streaming()) session.push(comment);
+    });
     keepalive();
   });
 }
@@ -419,10 +416,9 @@ void HttpServer::keepalive() {
 void HttpServer::broadcast(const char* kind, const Json::Value& data) {
   const auto event = std::make_shared<const std::string>(
       std::string("event: ") + kind + "\ndata: " + hostkit::json_text(data) + "\n\n");
-  const auto sessions = shared_->sessions;
-  for (const auto& [raw, weak] : sessions) {
-    if (const auto session = weak.lock(); session && session->streaming()) session->push(event);
-  }
+  shared_->sessions.for_each([&](Session& session) {
+    if (session.streaming()) session.push(event);
+  });
 }
 
 void HttpServer::round_completed(const station::Station& station) {
