@@ -308,45 +308,6 @@ std::string topic_level_of(const JsonNode& node) {
   return text;
 }
 
-// "1.3.6.1.4.1.32473.419": two or more dotted arcs, the first 0 to 2, each within 32 bits.
-std::optional<std::vector<std::uint32_t>> object_identifier(const std::string& text) {
-  std::vector<std::uint32_t> arcs;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    const std::size_t dot = std::min(text.find('.', start), text.size());
-    const std::string arc = text.substr(start, dot - start);
-    if (arc.empty() || arc.size() > 10 ||
-        arc.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoull(arc) > 0xFFFFFFFFull) {
-      return std::nullopt;
-    }
-    arcs.push_back(static_cast<std::uint32_t>(std::stoull(arc)));
-    start = dot + 1;
-  }
-  if (arcs.size() < 2 || arcs[0] > 2) return std::nullopt;
-  return arcs;
-}
-
-SnmpSettings read_snmp(const JsonNode& node) {
-  JsonObjectReader object = node.object();
-  SnmpSettings snmp;
-  if (auto agentx = object.find("agentx")) {
-    snmp.agentx = agentx->text();
-    if (snmp.agentx.empty()) agentx->fail("expected a socket path or tcp:HOST:PORT");
-  }
-  if (auto root = object.find("enterprise_oid")) {
-    const std::string text = root->text();
-    const auto arcs = object_identifier(text);
-    if (!arcs) {
-      root->fail("expected a dotted object identifier such as 1.3.6.1.4.1.32473.419, got \"" +
-                 text + "\"");
-    }
-    snmp.enterprise_oid = *arcs;
-  }
-  object.finish();
-  return snmp;
-}
-
 MqttSettings read_mqtt(const JsonNode& node) {
   constexpr kelvra::hostkit::Bounds kQosBounds{1, 2};
   constexpr kelvra::hostkit::Bounds kKeepaliveBounds{5, 3600};
@@ -462,22 +423,6 @@ RunSettings default_settings() {
 
 namespace {
 
-// The "ups_server" object; throws InputError naming the member.
-UpsServerSettings read_ups_server(const JsonNode& node) {
-  JsonObjectReader object = node.object();
-  UpsServerSettings ups;
-  if (auto listen = object.find("listen")) ups.listen = listen->text();
-  if (auto users = object.find("users_file")) ups.users_file = users->text();
-  if (auto low = object.find("low_battery_v")) {
-    ups.low_battery_v = low->number();
-    if (!(ups.low_battery_v >= kLowBatteryMinV && ups.low_battery_v <= kLowBatteryMaxV)) {
-      low->fail("expected volts from 40 to 56");
-    }
-  }
-  object.finish();
-  return ups;
-}
-
 // The devices of the settings, without the warnings.
 RunSettings parse_devices(const Json::Value& root) {
   try {
@@ -495,9 +440,9 @@ RunSettings parse_devices(const Json::Value& root) {
     common.name = "power1";
     RunSettings settings;
     if (auto mqtt = top.find("mqtt")) settings.mqtt = read_mqtt(*mqtt);
-    if (auto snmp = top.find("snmp")) settings.snmp = read_snmp(*snmp);
+    if (auto snmp = top.find("snmp")) settings.snmp = read_snmp_settings(*snmp);
     if (auto modbus = top.find("modbus")) settings.modbus = read_modbus_settings(*modbus);
-    if (auto ups = top.find("ups_server")) settings.ups_server = read_ups_server(*ups);
+    if (auto ups = top.find("ups_server")) settings.ups_server = read_ups_server_settings(*ups);
     std::optional<JsonNode> host_node = top.find("host");
     if (!host_node) {
       common.device_json = file_json;

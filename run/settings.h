@@ -13,6 +13,7 @@
 #include <json/value.h>
 
 #include "run/modbus_settings.h"
+#include "run/site_server_settings.h"
 #include "station/device_settings.h"
 
 namespace kelvra::run {
@@ -42,13 +43,6 @@ struct MqttSettings {
   std::chrono::hours replay_window{24};
 };
 
-// The SNMP subagent: off unless the master's AgentX socket is given.
-struct SnmpSettings {
-  std::string agentx;  // a Unix socket path or "tcp:HOST:PORT"; empty: no subagent
-  // Our module's root ("enterprise_oid", dotted in the file): the documentation number's.
-  std::vector<std::uint32_t> enterprise_oid = {1, 3, 6, 1, 4, 1, 32473, 419};
-};
-
 // How long history keeps what it stores (host keys "keep_days", "max_db_mb",
 // "keep_events_days", "keep_aggregate_days").
 struct HistoryRetention {
@@ -57,16 +51,6 @@ struct HistoryRetention {
   int keep_events_days = 365;
   int keep_aggregate_days = 3650;
 };
-
-// Where the run answers UPS monitors: listen address (empty: none), the file of the users that
-// may log in, and the DC voltage at or below which the battery counts as low.
-struct UpsServerSettings {
-  std::string listen;  // "ADDR[:PORT]", port 3493 by default
-  std::string users_file;
-  double low_battery_v = 47.0;  // V; 40 to 56
-};
-constexpr double kLowBatteryMinV = 40.0;
-constexpr double kLowBatteryMaxV = 56.0;
 
 struct RunSettings {
   std::vector<DeviceSettings> devices;
