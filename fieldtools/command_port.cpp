@@ -40,7 +40,11 @@ CommandPort::CommandPort(std::string path, unsigned baud, frame::FrameTrace* tra
 
 void CommandPort::set_baud(unsigned baud) {
   if (transport_ && baud == baud_) return;
-  if (transport_) transport_->close();
+  if (transport_) {
+    // Its cancelled handlers are still queued and read it when they run: it lives until then.
+    transport_->close();
+    retired_transport_ = std::move(transport_);
+  }
   baud_ = baud;
   reading_ = false;
   read_error_.clear();

@@ -52,7 +52,8 @@ class CommandPort {
   serial::PortAddress address_;
   boost::asio::io_context io_;
   std::unique_ptr<serial::LineTransport> transport_;
-  unsigned baud_ = 0;  // the transport's
+  std::unique_ptr<serial::LineTransport> retired_transport_;  // closed by the last set_baud
+  unsigned baud_ = 0;                                         // the transport's
   frame::Decoder decoder_;
   bool reading_ = false;  // a read is outstanding; it may outlast the exchange that started it
   std::size_t bytes_read_ = 0;  // in this exchange
