@@ -139,14 +139,6 @@ Json::Value fields_with_units(const kelvra_419_Data_t& record) {
   return fields;
 }
 
-Json::Value field_values(const kelvra_419_Data_t& record) {
-  Json::Value values(Json::objectValue);
-  record::for_each_field(record, [&](const record::FieldValue& field) {
-    values[field.name] = hostkit::finite_json(field.value);
-  });
-  return values;
-}
-
 Api::Api(run::RunContext& run, std::string token, Limits limits)
     : run_(run), token_(std::move(token)), limits_(limits) {
   // Raise times of the alarms active now are in history when they were raised before this run.
@@ -227,7 +219,7 @@ Json::Value Api::round_json(const Station& station) const {
   json["device"] = device_json(snap);
   if (snap.record) {
     json["record"] = record::to_json(*snap.record);
-    json["values"] = field_values(*snap.record);
+    json["fields"] = fields_with_units(*snap.record);
   }
   return json;
 }

@@ -50,8 +50,6 @@ struct ServerCounters {
 // The fields of a record as [{"name", "value", "unit", "label", "part", "reading"}] in record
 // order; "reading": a number drawn over time.
 Json::Value fields_with_units(const kelvra_419_Data_t& record);
-// The same fields as {"name": value}: what a round changes, without the texts that stay.
-Json::Value field_values(const kelvra_419_Data_t& record);
 
 class Api {
  public:

@@ -110,21 +110,6 @@ function deviceState(name) {
 }
 
 function setFields(device, fields) { device.fields = new Map(fields.map((f) => [f.name, f])); }
-// A round's values into the fields the record answer described; true when a field is new (a part
-// fitted since), whose label and unit only the record answer gives.
-function updateValues(device, values) {
-  for (const name of [...device.fields.keys()]) if (!(name in values)) device.fields.delete(name);
-  let unknown = false;
-  for (const [name, v] of Object.entries(values)) {
-    const f = device.fields.get(name);
-    if (f) f.value = v; else unknown = true;
-  }
-  return unknown;
-}
-async function loadRecord(name) {
-  const answer = await getJson(`/api/v1/devices/${encodeURIComponent(name)}/record`);
-  setFields(deviceState(name), answer.fields);
-}
 function value(device, name) { const f = device.fields.get(name); return f ? f.value : undefined; }
 
 // Lower is worse: link down, then the most severe alarm level, then stale data.
@@ -432,9 +417,7 @@ function connectStream() {
     const round = JSON.parse(message.data);
     const device = deviceState(round.device.name);
     device.info = round.device;
-    if (round.values && updateValues(device, round.values)) {
-      loadRecord(device.name).then(refreshViews, () => {});
-    }
+    if (round.fields) setFields(device, round.fields);
     refreshViews();
     // A fixed from–to range stays as loaded; a span follows, reloaded at most once a bucket.
     if (state.shown === device.name && !state.range && Date.now() - state.plotsLoaded > Math.max(5000, state.span / 300)) {
@@ -513,7 +496,8 @@ async function start() {
   await loadLog();
   await Promise.all(devices.map(async (info) => {
     try {
-      await loadRecord(info.name);
+      const answer = await getJson(`/api/v1/devices/${encodeURIComponent(info.name)}/record`);
+      setFields(deviceState(info.name), answer.fields);
     } catch (error) {
       // No record yet: the first round fills it.
     }
