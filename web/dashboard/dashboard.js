@@ -419,6 +419,7 @@ function connectStream() {
     device.info = round.device;
     if (round.fields) setFields(device, round.fields);
     refreshViews();
+    fitPlots();
     // A fixed from–to range stays as loaded; a span follows, reloaded at most once a bucket.
     if (state.shown === device.name && !state.range && Date.now() - state.plotsLoaded > Math.max(5000, state.span / 300)) {
       loadPlots(device);

@@ -91,6 +91,7 @@ async function loadPlots(device) {
     box.dataset.gaps = String(gapCount(data));
     state.plots.push({ plot, box });
   }
+  fitPlots();  // each plot was measured while the panel was still being filled
 }
 
 // Outages inside the drawn span: nulls between two values.
@@ -106,12 +107,16 @@ function gapCount(data) {
 
 function plotWidth(box) { return Math.max(200, Math.floor(box.clientWidth)); }
 
-// Every plot follows its panel's width, on a resize as well.
-const resizer = new ResizeObserver(() => {
+// Every plot to its panel's width: on a resize, and each round for a panel whose width changed
+// with no resize to tell.
+function fitPlots() {
   for (const p of state.plots) {
     const width = plotWidth(p.box);
     if (Math.abs(width - p.plot.width) > 1) p.plot.setSize({ width, height: 180 });
   }
+}
+const resizer = new ResizeObserver(() => {
+  fitPlots();
   if (state.shown !== null) showDiagram(deviceState(state.shown));
 });
 

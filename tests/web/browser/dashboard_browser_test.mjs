@@ -157,6 +157,9 @@ try {
     await page.goto(`${base}/#device=power1`);
     check(await waitFor("the DC plot", async () => Number(await page.locator(".plot").first().getAttribute("data-points")) > 1, 10000),
       `device page at ${size.width}: the plots have points`);
+    // Plots are drawn as their series arrive and follow their panel as the page around them fills in.
+    const fits = (d) => !d.sideways && d.wide.length === 0 && d.canvases.length === 0;
+    await waitFor("the device page's plots to fit", async () => fits(await overflows(page)), 5000);
     const device = await overflows(page);
     check(!device.sideways && device.wide.length === 0 && device.canvases.length === 0,
       `device page at ${size.width}: panels and plots hold their content ${JSON.stringify(device)}`);
