@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <utility>
+
+#include <boost/system/error_code.hpp>
 
 namespace kelvra::hostkit {
 
@@ -26,6 +29,17 @@ class SessionSet {
   }
   void close_all() const {
     for_each([](Session& session) { session.close(); });
+  }
+  // Starts a session for the socket (Session(socket, args...)->begin()), or closes the socket at
+  // once when `limit` sessions live.
+  template <typename Socket, typename... Args>
+  void start_or_close(Socket socket, std::size_t limit, Args&&... args) {
+    if (size() >= limit) {
+      boost::system::error_code ignored;
+      socket.close(ignored);
+      return;
+    }
+    std::make_shared<Session>(std::move(socket), std::forward<Args>(args)...)->begin();
   }
 
  private:

@@ -162,12 +162,7 @@ void ModbusServer::accept() {
       owner.acceptor, owner.accept_retry, owner.accept_pacing, run_->clock,
       [shared = shared_](tcp::socket socket) {
         if (shared->stopped) return;
-        if (shared->sessions.size() >= shared->options.max_clients) {
-          error_code ignored;
-          socket.close(ignored);
-          return;
-        }
-        std::make_shared<Session>(std::move(socket), shared)->begin();
+        shared->sessions.start_or_close(std::move(socket), shared->options.max_clients, shared);
       },
       [run = run_](const std::string& text) { run->console.note("kelvra-host", text); },
       "Modbus TCP on port " + std::to_string(port()));

@@ -257,12 +257,7 @@ void UpsServer::accept() {
       owner.acceptor, owner.accept_retry, owner.accept_pacing, run_->clock,
       [shared = shared_](tcp::socket socket) {
         if (shared->stopped) return;
-        if (shared->sessions.size() >= shared->options.limits.clients) {
-          boost::system::error_code ignored;
-          socket.close(ignored);
-          return;
-        }
-        std::make_shared<Session>(std::move(socket), shared)->begin();
+        shared->sessions.start_or_close(std::move(socket), shared->options.limits.clients, shared);
       },
       [run = run_](const std::string& text) { run->console.note("kelvra-host", text); },
       "UPS server on port " + std::to_string(port()));
