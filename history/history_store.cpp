@@ -142,6 +142,12 @@ void HistoryStore::enqueue(QueuedRow row) {
   }
 }
 
+void HistoryStore::enqueue_event(QueuedRow row) {
+  enqueue(std::move(row));
+  event_waits_ = true;
+  maybe_flush();
+}
+
 void HistoryStore::begin() {
   in_round_ = true;
 }
@@ -163,22 +169,19 @@ void HistoryStore::add_record(const StoredRecord& record) {
 void HistoryStore::add_alarm_event(const AlarmEvent& event) {
   AlarmEvent stamped = event;
   stamped.time_ms = stamp(event.time_ms, "alarm " + event.device);
-  enqueue(std::move(stamped));
-  maybe_flush();
+  enqueue_event(std::move(stamped));
 }
 
 void HistoryStore::add_comm_event(const CommEvent& event) {
   CommEvent stamped = event;
   stamped.time_ms = stamp(event.time_ms, "link " + event.port);
-  enqueue(std::move(stamped));
-  maybe_flush();
+  enqueue_event(std::move(stamped));
 }
 
 void HistoryStore::add_control_event(const ControlEvent& event) {
   ControlEvent stamped = event;
   stamped.time_ms = stamp(event.time_ms, "control " + event.device);
-  enqueue(std::move(stamped));
-  maybe_flush();
+  enqueue_event(std::move(stamped));
 }
 
 void HistoryStore::tick() {
@@ -187,7 +190,12 @@ void HistoryStore::tick() {
 
 void HistoryStore::maybe_flush() {
   if (in_round_) return;
-  if (!last_flush_ || options_.steady_clock() - *last_flush_ >= options_.flush_interval) flush();
+  // While rows cannot be stored, events wait for the interval too: no retry on every row.
+  const bool event_due = event_waits_ && !not_stored_reason();
+  if (event_due || !last_flush_ ||
+      options_.steady_clock() - *last_flush_ >= options_.flush_interval) {
+    flush();
+  }
 }
 
 // The whole queue in one transaction.
@@ -212,6 +220,7 @@ bool HistoryStore::flush() {
   }
   const std::size_t written = queue_.size();
   queue_.clear();
+  event_waits_ = false;
   failures_->stored(written, options_.steady_clock());
   not_stored_since_ms_.reset();
   return retention_quietly();
@@ -282,7 +291,7 @@ std::vector<TimelineEntry> HistoryStore::timeline(const HistoryQuery& query) {
 }
 
 std::vector<TimelineEntry> HistoryStore::timeline_after(std::int64_t position, std::size_t limit) {
-  return reader().timeline_after(position, limit);
+  return HistoryReader(connection(), path_).timeline_after(position, limit);
 }
 
 std::vector<std::string> HistoryStore::device_names() {
@@ -329,8 +338,7 @@ std::optional<std::int64_t> HistoryStore::control_id_time(const std::string& req
 }
 
 void HistoryStore::add_control_id(const std::string& request_id) {
-  enqueue(ControlIdRow{request_id, stamp(0, "control id")});
-  maybe_flush();
+  enqueue_event(ControlIdRow{request_id, stamp(0, "control id")});
 }
 
 std::optional<std::int64_t> HistoryStore::first_record_since(const std::string& device,

@@ -47,8 +47,8 @@ class HistoryStore {
   void add_comm_event(const CommEvent& event);
   void add_control_event(const ControlEvent& event);
 
-  // Commits the queue when the flush interval has passed since the last commit (and no round is
-  // open); a run calls it from a timer so rows never wait long for the next round.
+  // Commits the queue when the flush interval has passed since the last commit, or an event waits
+  // (and no round is open); a run calls it from a timer so rows never wait long for the next round.
   void tick();
   // Commits the queue now; in a keep-going store false when it could not (the rows stay queued).
   bool flush();
@@ -69,6 +69,7 @@ class HistoryStore {
   std::vector<CommEvent> comm_events(const HistoryQuery& query);
   std::vector<ControlEvent> control_events(const HistoryQuery& query);
   std::vector<TimelineEntry> timeline(const HistoryQuery& query);
+  // Committed rows only: a reader that follows the timeline never forces a commit.
   std::vector<TimelineEntry> timeline_after(std::int64_t position, std::size_t limit);
   std::vector<std::string> device_names();
   std::vector<SeriesPoint> series(const std::string& device, const std::string& field,
@@ -104,6 +105,8 @@ class HistoryStore {
   // clock and never before the time of the same source's previous row ("record power1").
   std::int64_t stamp(std::int64_t time_ms, const std::string& source);
   void enqueue(QueuedRow row);
+  // Queues an alarm, link or control row: committed at the end of its round, not the interval's.
+  void enqueue_event(QueuedRow row);
   void maybe_flush();
   void write_queue();
   bool retention_quietly();
@@ -125,6 +128,7 @@ class HistoryStore {
   std::uint64_t dropped_total_ = 0;
   std::optional<std::int64_t> not_stored_since_ms_;
   bool in_round_ = false;
+  bool event_waits_ = false;  // an event row is queued: commit at the round's end
   std::optional<std::chrono::steady_clock::time_point> last_flush_;
   MinuteAggregator minutes_;
   bool watch_clock_;

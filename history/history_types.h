@@ -108,8 +108,10 @@ struct HistoryOptions {
   int keep_events_days = 365;       // alarm, link and control events
   int keep_aggregate_days = 3650;   // minute aggregates
   std::size_t queue_bound = 16384;  // rows held while the database cannot be written
-  std::chrono::milliseconds flush_interval{1000};  // rows are committed together at most this often
-  unsigned key_frame_interval = 64;                // every Nth record of a device is stored whole
+  // Records are committed together at most this often; alarm, link and control events at the end
+  // of their round. A crash loses at most this long of records, never an event of an ended round.
+  std::chrono::milliseconds flush_interval{60000};
+  unsigned key_frame_interval = 64;  // every Nth record of a device is stored whole
   // Clocks for row times (UTC ms) and for the flush interval; the system's when unset. The wall
   // clock's jumps are watched against the steady clock (see ClockWatch), except when a wall
   // clock is given without a steady clock: a calendar a caller drives is taken as it is.

@@ -206,6 +206,9 @@ void BenchRun::open_history() {
   history_options.max_db_mb = retention.max_db_mb;
   history_options.keep_events_days = retention.keep_events_days;
   history_options.keep_aggregate_days = retention.keep_aggregate_days;
+  if (retention.commit_interval_s) {
+    history_options.flush_interval = std::chrono::seconds(*retention.commit_interval_s);
+  }
   if (!history_options.wall_clock && !history_options.steady_clock) {
     history_options.wall_clock = [this] { return clock_.utc_ms(); };
     history_options.steady_clock = [this] { return clock_.steady(); };

@@ -166,6 +166,7 @@ void apply_host_keys(JsonObjectReader& object, DeviceSettings& device) {
 void apply_history_keys(JsonObjectReader& host, HistoryRetention& history) {
   constexpr kelvra::hostkit::Bounds kDays{1, 36500};
   constexpr kelvra::hostkit::Bounds kMegabytes{1, 1000000};
+  constexpr kelvra::hostkit::Bounds kCommitIntervalSeconds{1, 3600};
   if (auto days = host.find("keep_days")) history.keep_days = integer_of<int>(*days, kDays);
   if (auto size = host.find("max_db_mb")) history.max_db_mb = integer_of<int>(*size, kMegabytes);
   if (auto days = host.find("keep_events_days")) {
@@ -173,6 +174,9 @@ void apply_history_keys(JsonObjectReader& host, HistoryRetention& history) {
   }
   if (auto days = host.find("keep_aggregate_days")) {
     history.keep_aggregate_days = integer_of<int>(*days, kDays);
+  }
+  if (auto seconds = host.find("commit_interval_s")) {
+    history.commit_interval_s = integer_of<int>(*seconds, kCommitIntervalSeconds);
   }
 }
 

@@ -32,6 +32,7 @@ constexpr hostkit::Bounds kRoundsBounds{1, 1000000000};
 constexpr hostkit::Bounds kDurationSecondsBounds{1, 100000000};
 constexpr hostkit::Bounds kRetentionDaysBounds{1, 36500};
 constexpr hostkit::Bounds kDatabaseMegabytesBounds{1, 1000000};
+constexpr hostkit::Bounds kCommitIntervalBounds{1, 3600};
 
 // Options that override the settings' history retention.
 struct RetentionOverrides {
@@ -39,12 +40,14 @@ struct RetentionOverrides {
   std::optional<int> max_db_mb;
   std::optional<int> keep_events_days;
   std::optional<int> keep_aggregate_days;
+  std::optional<int> commit_interval_s;
 
   void apply(run::HistoryRetention& retention) const {
     if (keep_days) retention.keep_days = keep_days;
     if (max_db_mb) retention.max_db_mb = max_db_mb;
     if (keep_events_days) retention.keep_events_days = *keep_events_days;
     if (keep_aggregate_days) retention.keep_aggregate_days = *keep_aggregate_days;
+    if (commit_interval_s) retention.commit_interval_s = commit_interval_s;
   }
 };
 
@@ -374,6 +377,10 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
   hostkit::add_bounded(*command, "--keep-aggregate-days", kRetentionDaysBounds,
                        store_count(retention.keep_aggregate_days),
                        "minute aggregates of the main readings kept N days (default 3650)");
+  hostkit::add_bounded(*command, "--commit-interval", kCommitIntervalBounds,
+                       store_count(retention.commit_interval_s),
+                       "commit records to history every N seconds (default 60; events at the end "
+                       "of their round); a crash loses at most the last N seconds of records");
   command
       ->add_option("--mqtt", options->mqtt_url,
                    "publish to the broker at mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (overrides "
@@ -452,8 +459,8 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
       "The \"host\" object: port, baud, data_bits, parity (none|odd|even), stop_bits, address,\n"
       "ver, data_id, response_timeout_ms, poll_interval_ms, comm_lost_after_ms, comm_lost_level\n"
       "(default 1), set_value_min and set_value_max (volts a control's SetValue may ask for,\n"
-      "default 40 to 60), keep_days, max_db_mb, keep_events_days and keep_aggregate_days (host\n"
-      "object only), threshold_levels {KEY: level},\n"
+      "default 40 to 60), keep_days, max_db_mb, keep_events_days, keep_aggregate_days and\n"
+      "commit_interval_s (host object only), threshold_levels {KEY: level},\n"
       "threshold_values {KEY: value}, analog_signals [record field names], and devices: an array\n"
       "of objects with the same keys plus name and appSetting, one per device (several\n"
       "addresses on one port are polled in turn, and modbus_unit 1 to 247), plus http and\n"

@@ -49,7 +49,7 @@ TEST(HistoryDurability, KilledHostLeavesAnIntactDatabaseWithEveryCommittedRound)
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
     execl(KELVRA_HOST_PATH, "kelvra-host", "run", "--db", db.c_str(), "--poll-interval", "100",
-          "--no-pace", "--duration", "60", static_cast<char*>(nullptr));
+          "--commit-interval", "1", "--no-pace", "--duration", "60", static_cast<char*>(nullptr));
     _exit(127);
   }
   // Kill it once several commits are on disk, between commits or in one.
@@ -126,3 +126,68 @@ TEST(HistoryDurability, RowsMeetingALockWaitAndArriveWhenItIsReleased) {
 }
 
 }  // namespace
+
+// Records wait for the commit interval; an alarm or link event is committed at its round's end and
+// takes the records queued before it along. Counts are what another connection reads.
+TEST(HistoryDurability, RecordsWaitForTheCommitIntervalAndEventsDoNot) {
+  TempDir dir;
+  const std::string db = dir.file("h.db");
+  std::chrono::steady_clock::time_point steady{};
+  kelvra::history::HistoryOptions options;
+  options.flush_interval = 60s;
+  options.wall_clock = [&steady] {
+    return 1700000000000 +
+           std::chrono::duration_cast<std::chrono::milliseconds>(steady.time_since_epoch()).count();
+  };
+  options.steady_clock = [&steady] { return steady; };
+  HistoryStore store(db, options);
+
+  enum class Add { record, alarm_in_round, link_outside_round, nothing };
+  struct Step {
+    std::chrono::seconds advance;
+    Add add;
+    std::size_t records_read;
+    std::size_t alarms_read;
+  };
+  const Step steps[] = {
+      {0s, Add::record, 1, 0},              // the first row opens the database and commits
+      {2s, Add::record, 1, 0},              // waits
+      {2s, Add::record, 1, 0},              // waits
+      {2s, Add::alarm_in_round, 4, 1},      // the round's end commits it and what waited
+      {2s, Add::record, 4, 1},              // waits again
+      {2s, Add::link_outside_round, 5, 1},  // a link event outside a round commits at once
+      {30s, Add::record, 5, 1},             // 30 s after the last commit: still waits
+      {26s, Add::nothing, 5, 1},            // a tick at 56 s: nothing
+      {4s, Add::nothing, 6, 1},             // a tick at 60 s commits
+  };
+  kelvra::history::StoredRecord record;
+  record.device = "d";
+  record.data_id = 1;
+  record.bytes = {0x01, 0x02};
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    const Step& step = steps[i];
+    steady += step.advance;
+    if (step.add == Add::record || step.add == Add::alarm_in_round) {
+      store.begin();
+      store.add_record(record);
+      if (step.add == Add::alarm_in_round) {
+        kelvra::events::AlarmEvent alarm;
+        alarm.device = "d";
+        alarm.raised = true;
+        alarm.key = "k";
+        alarm.text = "t";
+        store.add_alarm_event(alarm);
+      }
+      store.commit();
+    } else if (step.add == Add::link_outside_round) {
+      kelvra::events::CommEvent link;
+      link.port = "/dev/x";
+      store.add_comm_event(link);
+    } else {
+      store.tick();
+    }
+    kelvra::history::HistoryReader other(db);
+    EXPECT_EQ(other.records({}).size(), step.records_read) << "step " << i;
+    EXPECT_EQ(other.alarm_events({}).size(), step.alarms_read) << "step " << i;
+  }
+}

@@ -53,8 +53,8 @@ TEST(FaultHistory, DatabaseDeletedOrReplacedWhileRunningIsSaidOnceAndFollowed) {
 TEST(FaultHistory, SecondHostIsRefusedNamingTheHolderEvenWithItsSocketDeleted) {
   TempDir dir;
   const std::string db = dir.file("h.db");
-  const std::vector<std::string> run{"run", "--db",      db,           "--poll-interval",
-                                     "100", "--no-pace", "--duration", "20"};
+  const std::vector<std::string> run{"run",       "--db",       db,   "--poll-interval",   "100",
+                                     "--no-pace", "--duration", "20", "--commit-interval", "1"};
   const pid_t first = spawn_host(run, dir.file("first.err"));
   std::size_t stored = 0;
   for (int i = 0; i < 300 && stored < 2; ++i) {

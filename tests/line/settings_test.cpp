@@ -77,12 +77,13 @@ TEST(BenchSettings, HistoryRetentionKeysOfTheHostObject) {
   EXPECT_EQ(defaults.keep_events_days, 365);
   EXPECT_EQ(defaults.keep_aggregate_days, 3650);
   const auto given = parse_settings(json_of(R"({"host": {"keep_days": 30, "max_db_mb": "200",
-      "keep_events_days": 730, "keep_aggregate_days": 1}})"))
+      "keep_events_days": 730, "keep_aggregate_days": 1, "commit_interval_s": 30}})"))
                          .history;
   EXPECT_EQ(given.keep_days, 30);
   EXPECT_EQ(given.max_db_mb, 200);
   EXPECT_EQ(given.keep_events_days, 730);
   EXPECT_EQ(given.keep_aggregate_days, 1);
+  EXPECT_EQ(given.commit_interval_s, 30);
 }
 
 TEST(BenchSettings, HttpServerKeysAreTheRunsOwn) {
@@ -139,6 +140,8 @@ TEST(BenchSettings, ErrorsNameTheField) {
       {R"({"host": {"threshold_values": {"k": 1e39}}})",
        "host.threshold_values.k: expected a number within the range of a float"},
       {R"({"host": {"keep_days": 0}})", "host.keep_days: expected a number from 1 to 36500, got 0"},
+      {R"({"host": {"commit_interval_s": 3601}})",
+       "host.commit_interval_s: expected a number from 1 to 3600, got 3601"},
       {R"({"host": {"max_db_mb": "big"}})",
        "host.max_db_mb: expected a number from 1 to 1000000, got \"big\""},
       {R"({"host": {"devices": [{"keep_events_days": 30}]}})",

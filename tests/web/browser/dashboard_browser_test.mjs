@@ -106,7 +106,7 @@ const sims = [await startSim(2), await startSim(3)];
 writeFileSync(join(dir, "mains-failure.json"), JSON.stringify(MAINS_FAILURE));
 writeFileSync(join(dir, "settings.json"), JSON.stringify({
   appSetting: { has_ac: "1", has_dc: "1", b_mode: "1" },
-  host: { comm_lost_after_ms: 3000, devices: [{ name: "power1", address: 1 },
+  host: { comm_lost_after_ms: 3000, commit_interval_s: 1, devices: [{ name: "power1", address: 1 },
     { name: "power2", address: 2, port: sims[0].path }, { name: "power3", address: 3, port: sims[1].path }] } }));
 const port = await freePort();
 const base = `http://127.0.0.1:${port}`;
