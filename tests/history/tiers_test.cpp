@@ -184,4 +184,36 @@ TEST(TiersUpgrade, MinuteAggregatesOfSchema3AreRecodedAndDuplicatesMerged) {
   EXPECT_EQ(db.user_version(), 4);
 }
 
+TEST(AggregatePayload, MovingReadingsTakeTenBytesAndMalformedBytesAreRefused) {
+  AggregateFields fields;
+  for (float value : {229.25f, 230.0f, 230.75f}) fields[0].add(value);  // one moving reading
+  for (int round = 0; round < 3; ++round) fields[1].add(53.5f);         // one steady reading
+  fields[9].add(-1.5f);                                                 // after a gap, own count
+  const std::vector<std::uint8_t> payload = encode_aggregate(fields, 3);
+  ASSERT_EQ(payload.size(), 10u + 5u + 7u);
+  const auto decoded = decode_aggregate(payload.data(), payload.size(), 3);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->size(), 3u);
+  for (const auto& [index, field] : fields) {
+    const FieldAccumulator& back = decoded->at(index);
+    EXPECT_EQ(back.count, field.count);
+    EXPECT_EQ(back.min, field.min);
+    EXPECT_EQ(back.sum, field.sum);
+    EXPECT_EQ(back.max, field.max);
+  }
+  // Cut anywhere inside a field, the payload is refused, never read past its end.
+  for (std::size_t size = 1; size < payload.size(); ++size) {
+    if (size == 10 || size == 15) continue;  // whole fields
+    const std::vector<std::uint8_t> cut(payload.begin(), payload.begin() + std::ptrdiff_t(size));
+    EXPECT_FALSE(decode_aggregate(cut.data(), cut.size(), 3)) << size;
+  }
+  const std::vector<std::uint8_t> malformed[] = {
+      {33, 0, 0, 128, 63},               // a width past 32
+      {0x40, 0, 0, 0, 128, 63},          // a count of 0
+      {0x80, 255, 0, 0, 0, 128, 63, 0},  // an index past 255 next
+      {0, 0, 0, 128, 127},               // an infinite minimum
+  };
+  for (const auto& bytes : malformed) EXPECT_FALSE(decode_aggregate(bytes.data(), bytes.size(), 3));
+}
+
 }  // namespace
