@@ -2,6 +2,8 @@
 // steady plant and for one whose readings all change every round, the database after a simulated
 // year with retention, and series latency over 1, 30 and 365 days.
 //   kelvra_history_bench DIR [ROUND_SECONDS]   (default 3; a year at 3 s is 10.5 million rounds)
+//   kelvra_history_bench --decade DIR          (one device's database after 10 years;
+//   decade_size.h)
 #include <sys/stat.h>
 
 #include <chrono>
@@ -10,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "bench/decade_size.h"
 #include "history/history_reader.h"
 #include "history/history_store.h"
 #include "hostkit/local_time.h"
@@ -119,8 +122,15 @@ double milliseconds_since(std::chrono::steady_clock::time_point start) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: kelvra_history_bench DIR [ROUND_SECONDS]\n");
+    std::fprintf(stderr, "usage: kelvra_history_bench DIR [ROUND_SECONDS] | --decade DIR\n");
     return 2;
+  }
+  if (std::string(argv[1]) == "--decade") {
+    if (argc != 3) {
+      std::fprintf(stderr, "usage: kelvra_history_bench --decade DIR\n");
+      return 2;
+    }
+    return kelvra::bench::decade_size(argv[2]);
   }
   const std::string dir = argv[1];
   const std::int64_t round_ms = (argc > 2 ? std::stoll(argv[2]) : 3) * 1000;

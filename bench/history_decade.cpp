@@ -107,7 +107,7 @@ void write_aggregates_and_events(RowWriter& writer, std::int64_t end_ms) {
       fields[out_v].add(53.5 + round / 100.0);
       fields[out_i].add(40);
     }
-    writer.write(AggregateRow{"power1", 1, minute, 30, encode_aggregate(fields, 30)});
+    writer.write(AggregateRow{"power1", 1, minute, 30, encode_aggregate(fields, 30), 0});
     const std::int64_t index = (minute - first_ms) / kMinuteMs;
     if (index % 120 == 0) {
       writer.write(AlarmEvent{minute, "power1", index % 240 == 0, 1, "PowerOff", "419415001",

@@ -31,24 +31,41 @@ struct FieldAccumulator {
   void merge(const FieldAccumulator& other);
 };
 
-// A minute's fields, each as (index u8, flags u8, [count u16 LE], min [, mean, max]): flag 1
-// when min, mean and max are one value (only min follows), flag 2 when the field's count is not
-// the minute's `rounds`.
-std::vector<std::uint8_t> encode_aggregate(const std::map<std::size_t, FieldAccumulator>& fields,
-                                           std::uint32_t rounds);
+// An aggregate row's fields, by index in series_fields().
+using AggregateFields = std::map<std::size_t, FieldAccumulator>;
 
-// The accumulator of field `wanted` out of a payload of `rounds` rounds; nullopt when it is not
-// there or the payload is cut short.
+// The fields of a row of `rounds` rounds, in index order, each as: a head byte (bits 0-5 the width
+// W, 0..32, of the two deltas; bit 6 a count follows; bit 7 an index gap follows), [the gap u8:
+// index - previous index - 1, the first field's previous being -1], [the count, LEB128, when not
+// `rounds`], min f32 LE, then mean - min and max - min in ordered float steps, W bits each, packed
+// least significant first into ceil(2W / 8) bytes. W = 0 when min, mean and max are one value.
+// Lossless for min, max and the mean rounded to f32; fields with no count or an index past 255 are
+// left out.
+std::vector<std::uint8_t> encode_aggregate(const AggregateFields& fields, std::uint32_t rounds);
+
+// Every field of a payload of `rounds` rounds; nullopt when it is malformed (cut short, an index
+// past 255, a width past 32, a value past the finite floats, a count of 0 or past 32 bits).
+std::optional<AggregateFields> decode_aggregate(const std::uint8_t* payload, std::size_t size,
+                                                std::uint32_t rounds);
+
+// The accumulator of field `wanted` out of a payload; nullopt when it is not there or the payload
+// is malformed.
 std::optional<FieldAccumulator> aggregate_field(const std::vector<std::uint8_t>& payload,
                                                 std::uint32_t rounds, std::size_t wanted);
 
-// One closed minute of one device, as stored.
+// A schema 3 minute payload (fields as index u8, flags u8 (1: one value, 2: a count follows),
+// [count u16 LE], min [, mean, max] f32 LE); nullopt when cut short.
+std::optional<AggregateFields> decode_schema3_aggregate(const std::vector<std::uint8_t>& payload,
+                                                        std::uint32_t rounds);
+
+// One closed bucket of one device in one tier (0, minutes, for the rows the store writes).
 struct AggregateRow {
   std::string device;
   std::uint32_t data_id;
-  std::int64_t minute_ms;
+  std::int64_t start_ms;  // the bucket's start, UTC ms
   std::uint32_t rounds;
   std::vector<std::uint8_t> payload;
+  std::size_t tier = 0;
 };
 
 // The minute being accumulated for each device; a minute closes when the device's first round of
@@ -63,7 +80,7 @@ class MinuteAggregator {
   struct Minute {
     std::int64_t minute_ms = 0;
     std::uint32_t rounds = 0;
-    std::map<std::size_t, FieldAccumulator> fields;
+    AggregateFields fields;
     PresenceCache presence;
   };
   static AggregateRow close(const std::pair<std::string, std::uint32_t>& device, Minute& minute);

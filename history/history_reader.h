@@ -52,9 +52,10 @@ class HistoryReader {
 
   // Minimum, mean and maximum of the field over the device's live records with since_ms <= time <
   // until_ms, one point per step bucket that has any: buckets start at multiples of the step in
-  // UTC, each record counts once. With a step of whole minutes, minute aggregates answer the
-  // buckets inside the span that they cover (also where the raw records are gone); raw records
-  // the rest. Throws HistoryError for a field not in series_fields() or a step below 1 ms.
+  // UTC, each record counts once. With a step that is a multiple of an aggregate tier's (tiers.h),
+  // the finest such tier whose rows reach back to since_ms (else the one reaching back furthest)
+  // answers the buckets inside the span that it covers (also where the raw records are gone); raw
+  // records the rest. Throws HistoryError for a field not in series_fields() or a step below 1 ms.
   std::vector<SeriesPoint> series(const std::string& device, const std::string& field,
                                   std::int64_t since_ms, std::int64_t until_ms,
                                   std::int64_t step_ms);

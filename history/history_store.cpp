@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <utility>
 
 #include "history/file_access.h"
@@ -198,11 +199,47 @@ void HistoryStore::maybe_flush() {
   }
 }
 
-// The whole queue in one transaction.
+namespace {
+
+// About the bytes a row takes in the database: its payload or texts and a row's overhead.
+std::int64_t estimated_bytes(const QueuedRow& row) {
+  constexpr std::int64_t kRowOverhead = 64;
+  const auto text_bytes = [](std::initializer_list<const std::string*> texts) {
+    std::int64_t total = 0;
+    for (const std::string* text : texts) total += static_cast<std::int64_t>(text->size());
+    return total;
+  };
+  if (const auto* record = std::get_if<StoredRecord>(&row))
+    return kRowOverhead + static_cast<std::int64_t>(record->bytes.size()) + 8;
+  if (const auto* aggregate = std::get_if<AggregateRow>(&row))
+    return kRowOverhead + static_cast<std::int64_t>(aggregate->payload.size());
+  if (const auto* alarm = std::get_if<AlarmEvent>(&row))
+    return kRowOverhead +
+           text_bytes({&alarm->device, &alarm->key, &alarm->alarm_id, &alarm->name, &alarm->text});
+  if (const auto* comm = std::get_if<CommEvent>(&row))
+    return kRowOverhead + text_bytes({&comm->port, &comm->event, &comm->detail});
+  if (const auto* control = std::get_if<ControlEvent>(&row))
+    return kRowOverhead + text_bytes({&control->device, &control->origin, &control->argument,
+                                      &control->verdict, &control->detail, &control->readback});
+  if (const auto* cursor = std::get_if<CursorRow>(&row))
+    return kRowOverhead + static_cast<std::int64_t>(cursor->name.size());
+  return kRowOverhead + static_cast<std::int64_t>(std::get<ControlIdRow>(row).request_id.size());
+}
+
+}  // namespace
+
+// The whole queue in one transaction; under max_db_mb, room is made for it first.
 void HistoryStore::write_queue() {
   Database& db = connection();
   if (!writer_) writer_ = std::make_unique<RowWriter>(db, options_.key_frame_interval);
   Transaction transaction(db);
+  if (options_.max_db_mb) {
+    std::int64_t incoming = 0;
+    for (const QueuedRow& row : queue_) incoming += estimated_bytes(row);
+    incoming *= 2;  // pages are never full
+    make_room(db, *options_.max_db_mb, incoming, options_.wall_clock(),
+              [this](std::int64_t device) { writer_->end_chain(device); });
+  }
   for (const QueuedRow& row : queue_) writer_->write(row);
   transaction.commit();
 }

@@ -1,6 +1,9 @@
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
+#include "history/aggregates.h"
 #include "history/row_writer.h"
 #include "history/schema.h"
 #include "hostkit/local_time.h"
@@ -75,6 +78,41 @@ void migrate_from_first_schema(Database& db, unsigned key_frame_interval) {
     writer.write(old_row(pick, *sources[pick]));
     has_row[pick] = sources[pick]->step();
   }
+}
+
+void migrate_minute_aggregates(Database& db) {
+  Statement old_rows(
+      db,
+      "SELECT device, minute_ms, count, payload FROM old_aggregates ORDER BY device, "
+      "minute_ms");
+  Statement insert(db,
+                   "INSERT INTO aggregates(device, tier, start_ms, count, payload) "
+                   "VALUES (?1, 0, ?2, ?3, ?4)");
+  std::optional<std::pair<std::int64_t, std::int64_t>> minute;  // (device, start)
+  std::uint32_t rounds = 0;
+  AggregateFields fields;
+  const auto write_minute = [&] {
+    if (minute) {
+      insert.bind(1, minute->first).bind(2, minute->second);
+      insert.bind(3, static_cast<std::int64_t>(rounds)).bind(4, encode_aggregate(fields, rounds));
+      insert.run();
+    }
+    rounds = 0;
+    fields.clear();
+  };
+  while (old_rows.step()) {
+    const std::pair<std::int64_t, std::int64_t> key{old_rows.integer(0),
+                                                    floor_to(old_rows.integer(1), kMinuteMs)};
+    if (key != minute) write_minute();
+    minute = key;
+    const auto count = static_cast<std::uint32_t>(old_rows.integer(2));
+    rounds += count;
+    // A payload cut short keeps its rounds and loses only its readings.
+    if (const auto old = decode_schema3_aggregate(old_rows.blob(3), count)) {
+      for (const auto& [index, field] : *old) fields[index].merge(field);
+    }
+  }
+  write_minute();
 }
 
 void upgrade_from_version_1(Database& db) {

@@ -4,6 +4,11 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "history/aggregates.h"
+#include "history/tiers.h"
 
 namespace kelvra::history {
 namespace {
@@ -79,12 +84,15 @@ class Retention {
     }
   }
 
-  // The oldest rows of any kind while the data is larger than `limit_bytes`: raw records first,
-  // past them the oldest aggregates, then the oldest events.
-  void by_size(std::int64_t limit_bytes, std::int64_t now_ms, int& budget) {
-    while (budget > 0 && used_bytes() > limit_bytes) {
+  // The oldest rows of any kind while the data and `incoming_bytes` more would be larger than
+  // `limit_bytes`: raw records first, then aggregates finest tier first, then events.
+  void by_size(std::int64_t limit_bytes, std::int64_t incoming_bytes, std::int64_t now_ms,
+               int& budget) {
+    while (budget > 0 && used_bytes() + incoming_bytes > limit_bytes) {
       int deleted = delete_oldest_record_group(std::nullopt);
-      if (deleted == 0) deleted = delete_older("aggregates", "minute_ms", now_ms + kDayMs, 500);
+      for (std::size_t tier = 0; tier < kTierCount && deleted == 0; ++tier) {
+        deleted = delete_oldest_aggregates(tier, 100);
+      }
       for (const char* table : kEventTables) {
         if (deleted == 0) deleted = delete_older(table, "time_ms", now_ms + kDayMs, 500);
       }
@@ -93,7 +101,123 @@ class Retention {
     }
   }
 
+  // Completed buckets of each coarser tier out of the tier below, oldest first, each bucket once:
+  // only buckets past the device's newest row of the tier are made, and inserting one that is
+  // there already changes nothing. A bucket is complete `kSettleMs` per tier after its end.
+  void roll_up(std::int64_t now_ms, int& budget) {
+    for (std::int64_t device : devices()) {
+      for (std::size_t tier = 1; tier < kTierCount; ++tier) {
+        roll_up_tier(device, tier, now_ms - static_cast<std::int64_t>(tier) * kSettleMs, budget);
+      }
+    }
+  }
+
+  // Rows of each tier past its keep, once the next tier holds their buckets (the last tier's by
+  // age alone).
+  void expire_tiers(const HistoryOptions& options, std::int64_t now_ms, int& budget) {
+    for (std::int64_t device : devices()) {
+      for (std::size_t tier = 0; tier < kTierCount && budget > 0; ++tier) {
+        const int keep_days = tier_keep_days(tier, options);
+        if (keep_days <= 0) continue;
+        std::int64_t cutoff = now_ms - keep_days * kDayMs;
+        if (tier + 1 < kTierCount) {
+          const auto covered = newest_start(device, tier + 1);
+          if (!covered) continue;
+          cutoff = std::min(cutoff, *covered + kTiers[tier + 1].step_ms - kTiers[tier].step_ms + 1);
+        }
+        budget -= delete_aggregates_before(device, tier, cutoff, std::max(budget, 1));
+      }
+    }
+  }
+
  private:
+  // After a bucket's end, how long each tier waits for the rows of the tier below to come in.
+  static constexpr std::int64_t kSettleMs = 5 * 60 * 1000;
+
+  std::vector<std::int64_t> devices() {
+    Statement all(db_, "SELECT id FROM devices ORDER BY id");
+    std::vector<std::int64_t> ids;
+    while (all.step()) ids.push_back(all.integer(0));
+    return ids;
+  }
+
+  std::optional<std::int64_t> newest_start(std::int64_t device, std::size_t tier) {
+    Statement newest(db_, "SELECT max(start_ms) FROM aggregates WHERE device = ?1 AND tier = ?2");
+    return newest.bind(1, device).bind(2, static_cast<std::int64_t>(tier)).single_integer();
+  }
+
+  std::optional<std::int64_t> first_start_from(std::int64_t device, std::size_t tier,
+                                               std::int64_t from_ms) {
+    Statement first(db_,
+                    "SELECT min(start_ms) FROM aggregates WHERE device = ?1 AND tier = ?2 AND "
+                    "start_ms >= ?3");
+    return first.bind(1, device)
+        .bind(2, static_cast<std::int64_t>(tier))
+        .bind(3, from_ms)
+        .single_integer();
+  }
+
+  // Buckets of `tier` ending at or before `complete_ms`, made from the rows of the tier below.
+  void roll_up_tier(std::int64_t device, std::size_t tier, std::int64_t complete_ms, int& budget) {
+    const std::int64_t step = kTiers[tier].step_ms;
+    const auto newest = newest_start(device, tier);
+    std::int64_t from = newest ? *newest + step : std::numeric_limits<std::int64_t>::min();
+    Statement finer(db_,
+                    "SELECT count, payload FROM aggregates WHERE device = ?1 AND tier = ?2 AND "
+                    "start_ms >= ?3 AND start_ms < ?4");
+    Statement insert(db_,
+                     "INSERT INTO aggregates(device, tier, start_ms, count, payload) VALUES "
+                     "(?1, ?2, ?3, ?4, ?5) ON CONFLICT DO NOTHING");
+    while (budget > 0) {
+      const auto next = first_start_from(device, tier - 1, from);
+      if (!next) return;
+      const std::int64_t bucket = floor_to(*next, step);
+      if (bucket + step > complete_ms) return;
+      finer.bind(1, device).bind(2, static_cast<std::int64_t>(tier - 1)).bind(3, bucket);
+      finer.bind(4, bucket + step);
+      std::uint32_t rounds = 0;
+      AggregateFields fields;
+      while (finer.step()) {
+        const auto count = static_cast<std::uint32_t>(finer.integer(0));
+        const std::vector<std::uint8_t> payload = finer.blob(1);
+        rounds += count;
+        const auto decoded = decode_aggregate(payload.data(), payload.size(), count);
+        for (const auto& [index, field] : decoded.value_or(AggregateFields{}))
+          fields[index].merge(field);
+        --budget;
+      }
+      insert.bind(1, device).bind(2, static_cast<std::int64_t>(tier)).bind(3, bucket);
+      insert.bind(4, static_cast<std::int64_t>(rounds)).bind(5, encode_aggregate(fields, rounds));
+      insert.run();
+      from = bucket + step;
+    }
+  }
+
+  int delete_aggregates_before(std::int64_t device, std::size_t tier, std::int64_t cutoff_ms,
+                               int limit) {
+    Statement erase(db_,
+                    "DELETE FROM aggregates WHERE device = ?1 AND tier = ?2 AND start_ms IN "
+                    "(SELECT start_ms FROM aggregates WHERE device = ?1 AND tier = ?2 AND "
+                    "start_ms < ?3 ORDER BY start_ms LIMIT ?4)");
+    erase.bind(1, device).bind(2, static_cast<std::int64_t>(tier)).bind(3, cutoff_ms);
+    erase.bind(4, static_cast<std::int64_t>(limit)).run();
+    return db_.changes();
+  }
+
+  // Up to `limit` of the oldest rows of the tier, of the device whose oldest row is oldest.
+  int delete_oldest_aggregates(std::size_t tier, int limit) {
+    std::optional<std::pair<std::int64_t, std::int64_t>> oldest;  // (start, device)
+    for (std::int64_t device : devices()) {
+      Statement first(db_, "SELECT min(start_ms) FROM aggregates WHERE device = ?1 AND tier = ?2");
+      const auto start =
+          first.bind(1, device).bind(2, static_cast<std::int64_t>(tier)).single_integer();
+      if (start && (!oldest || *start < oldest->first)) oldest = std::make_pair(*start, device);
+    }
+    if (!oldest) return 0;
+    return delete_aggregates_before(oldest->second, tier, std::numeric_limits<std::int64_t>::max(),
+                                    limit);
+  }
+
   Database& db_;
   const std::function<void(std::int64_t)>& chain_ended_;
 };
@@ -102,10 +226,6 @@ class Retention {
 
 bool retention_step(Database& db, const HistoryOptions& options, std::int64_t now_ms,
                     const std::function<void(std::int64_t device)>& chain_ended) {
-  if (!options.keep_days && !options.max_db_mb && options.keep_events_days <= 0 &&
-      options.keep_aggregate_days <= 0) {
-    return false;
-  }
   Retention retention(db, chain_ended);
   int budget = kRetentionBudget;
   Transaction transaction(db);
@@ -116,16 +236,22 @@ bool retention_step(Database& db, const HistoryOptions& options, std::int64_t no
                                        std::max(budget, 1));
     }
   }
-  if (options.keep_aggregate_days > 0) {
-    budget -=
-        retention.delete_older("aggregates", "minute_ms",
-                               now_ms - options.keep_aggregate_days * kDayMs, std::max(budget, 1));
-  }
+  retention.roll_up(now_ms, budget);
+  retention.expire_tiers(options, now_ms, budget);
   if (options.max_db_mb) {
-    retention.by_size(static_cast<std::int64_t>(*options.max_db_mb) * 1024 * 1024, now_ms, budget);
+    retention.by_size(static_cast<std::int64_t>(*options.max_db_mb) * 1024 * 1024, 0, now_ms,
+                      budget);
   }
   transaction.commit();
   return budget <= 0;
+}
+
+void make_room(Database& db, int max_db_mb, std::int64_t incoming_bytes, std::int64_t now_ms,
+               const std::function<void(std::int64_t device)>& chain_ended) {
+  Retention retention(db, chain_ended);
+  int unbounded = std::numeric_limits<int>::max();
+  retention.by_size(static_cast<std::int64_t>(max_db_mb) * 1024 * 1024, incoming_bytes, now_ms,
+                    unbounded);
 }
 
 bool RetentionSchedule::due(std::int64_t now_ms) const {

@@ -19,8 +19,9 @@ RowWriter::RowWriter(Database& db, unsigned key_frame_interval)
       insert_control_(db,
                       "INSERT INTO control_events(id, time_ms, device, origin, code, argument, "
                       "verdict, detail, readback) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"),
-      insert_aggregate_(
-          db, "INSERT INTO aggregates(device, minute_ms, count, payload) VALUES (?1, ?2, ?3, ?4)"),
+      insert_aggregate_(db,
+                        "INSERT INTO aggregates(device, tier, start_ms, count, payload) VALUES "
+                        "(?1, ?2, ?3, ?4, ?5) ON CONFLICT DO NOTHING"),
       upsert_cursor_(db,
                      "INSERT INTO cursors(name, position) VALUES (?1, ?2) "
                      "ON CONFLICT(name) DO UPDATE SET position = excluded.position"),
@@ -61,11 +62,7 @@ void RowWriter::write(const QueuedRow& row) {
   } else if (const auto* control = std::get_if<ControlEvent>(&row)) {
     write_control(*control);
   } else if (const auto* aggregate = std::get_if<AggregateRow>(&row)) {
-    insert_aggregate_.bind(1, device_id(aggregate->device, aggregate->data_id))
-        .bind(2, aggregate->minute_ms)
-        .bind(3, static_cast<std::int64_t>(aggregate->rounds))
-        .bind(4, aggregate->payload)
-        .run();
+    write_aggregate(*aggregate);
   } else if (const auto* cursor = std::get_if<CursorRow>(&row)) {
     upsert_cursor_.bind(1, cursor->name).bind(2, cursor->position).run();
   } else if (const auto* control_id = std::get_if<ControlIdRow>(&row)) {
@@ -85,6 +82,38 @@ void RowWriter::write_record(const StoredRecord& record) {
       .bind(6, static_cast<std::int64_t>(encoded.whole ? 1 : 0))
       .bind(7, encoded.payload)
       .run();
+}
+
+// A bucket already stored (a run restarted within it) is merged with the new one.
+void RowWriter::write_aggregate(const AggregateRow& aggregate) {
+  const std::int64_t device = device_id(aggregate.device, aggregate.data_id);
+  const auto tier = static_cast<std::int64_t>(aggregate.tier);
+  insert_aggregate_.bind(1, device)
+      .bind(2, tier)
+      .bind(3, aggregate.start_ms)
+      .bind(4, static_cast<std::int64_t>(aggregate.rounds))
+      .bind(5, aggregate.payload)
+      .run();
+  if (db_.changes() > 0) return;
+  Statement stored(db_,
+                   "SELECT count, payload FROM aggregates WHERE device = ?1 AND tier = ?2 AND "
+                   "start_ms = ?3");
+  if (!stored.bind(1, device).bind(2, tier).bind(3, aggregate.start_ms).step()) return;
+  const auto stored_rounds = static_cast<std::uint32_t>(stored.integer(0));
+  const std::vector<std::uint8_t> stored_payload = stored.blob(1);
+  stored.reset();
+  AggregateFields fields =
+      decode_aggregate(stored_payload.data(), stored_payload.size(), stored_rounds)
+          .value_or(AggregateFields{});
+  const auto added =
+      decode_aggregate(aggregate.payload.data(), aggregate.payload.size(), aggregate.rounds);
+  for (const auto& [index, field] : added.value_or(AggregateFields{})) fields[index].merge(field);
+  const std::uint32_t rounds = stored_rounds + aggregate.rounds;
+  Statement update(db_,
+                   "UPDATE aggregates SET count = ?4, payload = ?5 WHERE device = ?1 AND tier = ?2 "
+                   "AND start_ms = ?3");
+  update.bind(1, device).bind(2, tier).bind(3, aggregate.start_ms);
+  update.bind(4, static_cast<std::int64_t>(rounds)).bind(5, encode_aggregate(fields, rounds)).run();
 }
 
 void RowWriter::write_alarm(const AlarmEvent& alarm) {

@@ -41,6 +41,7 @@ class RowWriter {
  private:
   std::int64_t device_id(const std::string& name, std::uint32_t data_id);
   void write_record(const StoredRecord& record);
+  void write_aggregate(const AggregateRow& aggregate);
   void write_alarm(const AlarmEvent& alarm);
   void write_comm(const CommEvent& comm);
   void write_control(const ControlEvent& control);

@@ -51,13 +51,6 @@ CREATE TABLE control_events (
   verdict TEXT NOT NULL,
   detail TEXT NOT NULL,
   readback TEXT NOT NULL);
-CREATE TABLE aggregates (
-  id INTEGER PRIMARY KEY,
-  device INTEGER NOT NULL,
-  minute_ms INTEGER NOT NULL,
-  count INTEGER NOT NULL,
-  payload BLOB NOT NULL);
-CREATE INDEX aggregates_by_device ON aggregates(device, minute_ms);
 CREATE TABLE cursors (
   name TEXT PRIMARY KEY,
   position INTEGER NOT NULL);
@@ -80,9 +73,20 @@ CREATE INDEX IF NOT EXISTS comm_events_by_time ON comm_events(time_ms);
 CREATE INDEX IF NOT EXISTS comm_events_by_port ON comm_events(port, time_ms);
 CREATE INDEX IF NOT EXISTS control_events_by_time ON control_events(time_ms);
 CREATE INDEX IF NOT EXISTS control_events_by_device ON control_events(device, time_ms);
-CREATE INDEX IF NOT EXISTS aggregates_by_minute ON aggregates(minute_ms);
 CREATE INDEX IF NOT EXISTS control_ids_by_time ON control_ids(time_ms);
 PRAGMA user_version = 3;
+)";
+
+// Aggregates of every tier (tiers.h), keyed and stored in (device, tier, start) order, so that a
+// tier's expired rows are whole runs of pages and leave no holes among the other tiers' rows.
+constexpr const char* kTieredAggregates = R"(
+CREATE TABLE aggregates (
+  device INTEGER NOT NULL,
+  tier INTEGER NOT NULL,
+  start_ms INTEGER NOT NULL,
+  count INTEGER NOT NULL,
+  payload BLOB NOT NULL,
+  PRIMARY KEY (device, tier, start_ms)) WITHOUT ROWID;
 )";
 
 // Under the write lock, as another connection may have done it meanwhile.
@@ -97,6 +101,7 @@ void create_or_upgrade(Database& db, unsigned key_frame_interval) {
       const bool control_table = db.has_table("control_events");
       if (control_table) db.exec("ALTER TABLE control_events RENAME TO old_control_events");
       db.exec(kSchema);
+      db.exec(kTieredAggregates);
       migrate_from_first_schema(db, key_frame_interval);
       db.exec("DROP TABLE old_records");
       db.exec("DROP TABLE old_alarm_events");
@@ -104,12 +109,24 @@ void create_or_upgrade(Database& db, unsigned key_frame_interval) {
       if (control_table) db.exec("DROP TABLE old_control_events");
     } else {
       db.exec(kSchema);
+      db.exec(kTieredAggregates);
     }
   } else if (db.user_version() == 1) {
     upgrade_from_version_1(db);
   }
   // Version 2 gains the time indexes; every row stays as it is.
   if (db.user_version() == 2) db.exec(kTimeIndexes);
+  // Version 3 minute rows become tier 0 rows in the new payload; duplicates of a minute merged.
+  // A table already tiered (created so, or a version number set back by hand) is kept as it is.
+  if (db.user_version() == 3) {
+    if (!db.has_column("aggregates", "tier")) {
+      db.exec("ALTER TABLE aggregates RENAME TO old_aggregates");
+      db.exec(kTieredAggregates);
+      migrate_minute_aggregates(db);
+      db.exec("DROP TABLE old_aggregates");
+    }
+    db.exec("PRAGMA user_version = 4");
+  }
   transaction.commit();
 }
 

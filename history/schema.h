@@ -1,11 +1,11 @@
-// The history schema (version 3): creating it, upgrading older ones, recognising it.
+// The history schema (version 4): creating it, upgrading older ones, recognising it.
 #pragma once
 
 #include "history/sqlite.h"
 
 namespace kelvra::history {
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 // For a writer: refuses a newer schema and a database that is not history, turns on WAL with full
 // syncs, and creates the schema or upgrades the first one (records chained with key frames every
@@ -20,6 +20,11 @@ void check_readable(Database& db);
 // Rewrites the first schema's tables (text local times, whole records, ids per table) into this
 // one, keeping every row; inside the caller's transaction, with the old tables renamed away.
 void migrate_from_first_schema(Database& db, unsigned key_frame_interval);
+
+// Copies the version 3 minute aggregates (table old_aggregates) into the tiered table as tier 0
+// rows in the current payload, rows of the same device and minute merged into one; inside the
+// caller's transaction.
+void migrate_minute_aggregates(Database& db);
 
 // Adds the control request ids to a version 1 schema; inside the caller's transaction.
 void upgrade_from_version_1(Database& db);

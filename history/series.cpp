@@ -10,6 +10,7 @@
 #include "history/aggregates.h"
 #include "history/series_fields.h"
 #include "history/stored_records.h"
+#include "history/tiers.h"
 #include "record/kelvra_419_fields.h"
 
 namespace kelvra::history {
@@ -32,36 +33,58 @@ class BudgetedSeries {
         step_(step),
         max_rows_(max_rows) {}
 
-  // The buckets [from, to) that minute aggregates answer for one device: with a step of whole
-  // minutes, those inside [since, until) and inside the minutes the device has aggregates of; an
-  // empty span otherwise.
-  std::pair<std::int64_t, std::int64_t> aggregate_span(std::int64_t device, std::int64_t since,
-                                                       std::int64_t until) {
-    if (step_ % kMinuteMs != 0) return {until, until};
-    // Two statements: SQLite answers a lone min() or max() from the index's end.
-    Statement oldest(db_, "SELECT min(minute_ms) FROM aggregates WHERE device = ?1");
-    Statement newest(db_, "SELECT max(minute_ms) FROM aggregates WHERE device = ?1");
-    const auto first = oldest.bind(1, device).single_integer();
-    const auto last = newest.bind(1, device).single_integer();
+  // The tier that answers for one device: of the tiers whose step divides the series' step, the
+  // finest whose rows reach back to `since`, else the one reaching back furthest; kTierCount
+  // when none has rows.
+  std::size_t tier_for(std::int64_t device, std::int64_t since) {
+    if (!db_.has_column("aggregates", "tier")) return kTierCount;  // a reader of schema 3 or older
+    std::size_t best = kTierCount;
+    std::int64_t best_first = std::numeric_limits<std::int64_t>::max();
+    for (std::size_t tier = 0; tier < kTierCount; ++tier) {
+      if (step_ % kTiers[tier].step_ms != 0) continue;
+      Statement oldest(db_, "SELECT min(start_ms) FROM aggregates WHERE device = ?1 AND tier = ?2");
+      const auto first =
+          oldest.bind(1, device).bind(2, static_cast<std::int64_t>(tier)).single_integer();
+      if (!first) continue;
+      if (*first <= since) return tier;
+      if (*first < best_first) {
+        best = tier;
+        best_first = *first;
+      }
+    }
+    return best;
+  }
+
+  // The buckets [from, to) that the tier answers for one device: those inside [since, until) and
+  // inside the buckets the device has rows of in the tier; an empty span otherwise.
+  std::pair<std::int64_t, std::int64_t> aggregate_span(std::int64_t device, std::size_t tier,
+                                                       std::int64_t since, std::int64_t until) {
+    if (tier >= kTierCount) return {until, until};
+    // Two statements: SQLite answers a lone min() or max() from the key's end.
+    Statement oldest(db_, "SELECT min(start_ms) FROM aggregates WHERE device = ?1 AND tier = ?2");
+    Statement newest(db_, "SELECT max(start_ms) FROM aggregates WHERE device = ?1 AND tier = ?2");
+    const auto tier_number = static_cast<std::int64_t>(tier);
+    const auto first = oldest.bind(1, device).bind(2, tier_number).single_integer();
+    const auto last = newest.bind(1, device).bind(2, tier_number).single_integer();
     if (!first || !last) return {until, until};
     const std::int64_t from = floor_to(std::max(since, *first) + step_ - 1, step_);
-    const std::int64_t to = floor_to(std::min(until, *last + kMinuteMs), step_);
+    const std::int64_t to = floor_to(std::min(until, *last + kTiers[tier].step_ms), step_);
     return to > from ? std::make_pair(from, to) : std::make_pair(until, until);
   }
 
-  void aggregates(std::int64_t device, std::int64_t from, std::int64_t to) {
+  void aggregates(std::int64_t device, std::size_t tier, std::int64_t from, std::int64_t to) {
     if (stopped_ || to <= from) return;
-    Statement minutes_in(db_,
-                         "SELECT minute_ms, count, payload FROM aggregates WHERE device = ?1 AND "
-                         "minute_ms >= ?2 AND minute_ms < ?3 ORDER BY minute_ms");
-    minutes_in.bind(1, device).bind(2, from).bind(3, to);
-    while (minutes_in.step()) {
-      if (stops_at(minutes_in.integer(0))) break;
-      const auto found = aggregate_field(minutes_in.blob(2),
-                                         static_cast<std::uint32_t>(minutes_in.integer(1)), field_);
-      if (found) buckets_[floor_to(minutes_in.integer(0), step_)].merge(*found);
+    Statement buckets_in(db_,
+                         "SELECT start_ms, count, payload FROM aggregates WHERE device = ?1 AND "
+                         "tier = ?2 AND start_ms >= ?3 AND start_ms < ?4 ORDER BY start_ms");
+    buckets_in.bind(1, device).bind(2, static_cast<std::int64_t>(tier)).bind(3, from).bind(4, to);
+    while (buckets_in.step()) {
+      if (stops_at(buckets_in.integer(0))) break;
+      const auto found = aggregate_field(buckets_in.blob(2),
+                                         static_cast<std::uint32_t>(buckets_in.integer(1)), field_);
+      if (found) buckets_[floor_to(buckets_in.integer(0), step_)].merge(*found);
     }
-    minutes_in.reset();
+    buckets_in.reset();
   }
 
   // The live records of the device with since <= time < until, each into its bucket.
@@ -153,9 +176,10 @@ SeriesPart read_series_part(Database& db, const std::string& path, const std::st
   std::int64_t reached = until;
   for (std::int64_t id : ids) {
     // Bucket-aligned, so every bucket comes from aggregates alone or from raw records alone.
-    const auto [from, to] = series.aggregate_span(id, since, reached);
+    const std::size_t tier = series.tier_for(id, since);
+    const auto [from, to] = series.aggregate_span(id, tier, since, reached);
     series.raw(id, since, from);
-    series.aggregates(id, from, to);
+    series.aggregates(id, tier, from, to);
     series.raw(id, to, reached);
     if (series.stopped()) reached = *series.stopped();
   }

@@ -1,4 +1,4 @@
-// One reading of one device per step, out of stored records and minute aggregates.
+// One reading of one device per step, out of stored records and the aggregate tiers.
 #pragma once
 
 #include <cstdint>

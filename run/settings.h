@@ -46,10 +46,10 @@ struct MqttSettings {
 // How long history keeps what it stores and how often it commits (host keys "keep_days",
 // "max_db_mb", "keep_events_days", "keep_aggregate_days", "commit_interval_s").
 struct HistoryRetention {
-  std::optional<int> keep_days;  // raw records; unset: no limit by age
-  std::optional<int> max_db_mb;  // unset: no limit by size
+  std::optional<int> keep_days = 3;  // raw records (their aggregates are kept longer)
+  std::optional<int> max_db_mb;      // unset: no limit by size
   int keep_events_days = 365;
-  int keep_aggregate_days = 3650;
+  int keep_aggregate_days = 3650;  // hourly aggregates, the coarsest tier
   std::optional<int> commit_interval_s;  // unset: the store's own interval (60 s)
 };
 

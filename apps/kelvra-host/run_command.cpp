@@ -367,16 +367,16 @@ void add_run_command(CLI::App& app, hostkit::CommandAction& action) {
   RetentionOverrides& retention = options->retention;
   hostkit::add_bounded(*command, "--keep-days", kRetentionDaysBounds,
                        store_count(retention.keep_days),
-                       "delete stored records older than N days (default: keep them)");
+                       "delete stored records older than N days (default 3)");
   hostkit::add_bounded(*command, "--max-db-mb", kDatabaseMegabytesBounds,
                        store_count(retention.max_db_mb),
-                       "delete the oldest records while the stored data passes N MiB");
+                       "delete the oldest rows before the stored data would pass N MiB");
   hostkit::add_bounded(*command, "--keep-events-days", kRetentionDaysBounds,
                        store_count(retention.keep_events_days),
                        "alarm, link and control events kept N days (default 365)");
   hostkit::add_bounded(*command, "--keep-aggregate-days", kRetentionDaysBounds,
                        store_count(retention.keep_aggregate_days),
-                       "minute aggregates of the main readings kept N days (default 3650)");
+                       "hourly aggregates of the main readings kept N days (default 3650)");
   hostkit::add_bounded(*command, "--commit-interval", kCommitIntervalBounds,
                        store_count(retention.commit_interval_s),
                        "commit records to history every N seconds (default 60; events at the end "

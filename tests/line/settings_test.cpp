@@ -72,7 +72,7 @@ TEST(BenchSettings, HostObjectAndDevicesInheritAndOverride) {
 
 TEST(BenchSettings, HistoryRetentionKeysOfTheHostObject) {
   const auto defaults = parse_settings(json_of("{}")).history;
-  EXPECT_FALSE(defaults.keep_days);
+  EXPECT_EQ(defaults.keep_days, 3);
   EXPECT_FALSE(defaults.max_db_mb);
   EXPECT_EQ(defaults.keep_events_days, 365);
   EXPECT_EQ(defaults.keep_aggregate_days, 3650);
