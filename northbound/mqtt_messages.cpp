@@ -96,6 +96,20 @@ std::string reading_payload(const std::optional<double>& value) {
   return value ? record::float_text(static_cast<float>(*value)) : "null";
 }
 
+std::vector<RoundMessage> round_messages(const DeviceTopics& topics,
+                                         const history::StoredRecord& stored,
+                                         const kelvra_419_Data_t& record,
+                                         const StateContext& context, const RoundReport& report) {
+  std::vector<RoundMessage> messages;
+  if (report.full) {
+    messages.push_back({topics.state(), payload_text(state_payload(stored, record, context))});
+  }
+  for (const auto& [field, value] : report.readings) {
+    messages.push_back({topics.reading(field), reading_payload(value)});
+  }
+  return messages;
+}
+
 std::string discovery_topic(const std::string& discovery_prefix, const std::string& site,
                             const std::string& device) {
   return discovery_prefix + "/device/" + discovery_id("kelvra_" + site + "_" + device) + "/config";

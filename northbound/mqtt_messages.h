@@ -10,6 +10,7 @@
 #include <json/value.h>
 
 #include "history/history_store.h"
+#include "northbound/report_by_exception.h"
 #include "record/kelvra_419_data.h"
 #include "station/alarm_engine.h"
 
@@ -51,6 +52,19 @@ Json::Value state_payload(const history::StoredRecord& stored, const kelvra_419_
 
 // A reading's payload: the shortest decimal of its value in base unit, "null" for none.
 std::string reading_payload(const std::optional<double>& value);
+
+// A retained message of a round.
+struct RoundMessage {
+  std::string topic;
+  std::string payload;
+};
+
+// What one stored round publishes: the state message when the report is whole, then each reading
+// the report names on its reading topic.
+std::vector<RoundMessage> round_messages(const DeviceTopics& topics,
+                                         const history::StoredRecord& stored,
+                                         const kelvra_419_Data_t& record,
+                                         const StateContext& context, const RoundReport& report);
 
 struct DiscoveryInput {
   std::string site;

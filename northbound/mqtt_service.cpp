@@ -242,16 +242,11 @@ class DevicePublisher {
       const std::int64_t made_ms = record_made_ms(*stored, *record);
       const RoundReport report =
           by_exception_ ? by_exception_->next(*record, made_ms) : RoundReport{true, {}};
+      const double age_s = static_cast<double>(run_.clock.utc_ms() - made_ms) / 1000.0;
       std::vector<Outgoing> messages;
-      if (report.full) {
-        const double age_s = static_cast<double>(run_.clock.utc_ms() - made_ms) / 1000.0;
-        messages.push_back(
-            {topics_.state(),
-             payload_text(state_payload(*stored, *record, StateContext{site_, replayed, age_s})),
-             true});
-      }
-      for (const auto& [field, value] : report.readings) {
-        messages.push_back({topics_.reading(field), reading_payload(value), true});
+      for (RoundMessage& message : round_messages(topics_, *stored, *record,
+                                                  StateContext{site_, replayed, age_s}, report)) {
+        messages.push_back({std::move(message.topic), std::move(message.payload), true});
       }
       return messages;
     }
