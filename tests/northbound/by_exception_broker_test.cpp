@@ -50,6 +50,22 @@ TEST(ReportByExceptionBroker, ASteadyPlantSendsOnlyWhatMovedAndAlarmsAtOnce) {
   // The alarm goes out as its round completes, ahead of its event, which waits for the store.
   EXPECT_LT(alarm_at, event_at);
   EXPECT_LT(event_at, messages.size());
+
+  // Home Assistant reads each sensor off its reading topic and expires it after 2.5 × 600 s.
+  const auto discoveries = subscriber.on("homeassistant/device/kelvra_site1_power1/config");
+  ASSERT_FALSE(discoveries.empty());
+  const Json::Value components = parse_json(discoveries.back().payload)["cmps"];
+  std::size_t sensors = 0;
+  for (const std::string& id : components.getMemberNames()) {
+    const Json::Value& sensor = components[id];
+    if (sensor["p"] != "sensor") continue;
+    ++sensors;
+    const std::string topic = sensor["state_topic"].asString();
+    EXPECT_EQ(topic.rfind(kBase + "/reading/", 0), 0u) << id;
+    EXPECT_FALSE(subscriber.on(topic).empty()) << topic;
+    EXPECT_EQ(sensor["expire_after"], 1500) << id;
+  }
+  EXPECT_EQ(sensors, 20u);
 }
 
 }  // namespace
