@@ -24,7 +24,7 @@ namespace {
 
 namespace asio = boost::asio;
 
-constexpr std::size_t kWindow = 64;  // rounds handed to the session and not yet acknowledged
+constexpr std::size_t kWindow = 64;  // messages handed to the session and not yet acknowledged
 constexpr std::size_t kBatch = 32;   // rounds read from history per turn of the loop
 constexpr std::size_t kMaxPasswordFile = 4096;
 constexpr auto kCursorSaveInterval = std::chrono::seconds(1);
