@@ -3,8 +3,12 @@
 round, the replay rate after an hour of history stored while the broker was away, and the memory
 the client adds to the host.
 
-    python3 bench/mqtt_figures.py BUILD_DIR [--history-rounds N]
+    python3 bench/mqtt_figures.py BUILD_DIR [--history-rounds N] [--full-state-s S --steady-s T]
+
+With --full-state-s 0 (the default here) the whole state goes out every round, as the replay figure
+needs; with S > 0 readings are reported by exception and the replay is left out.
 """
+import json
 import argparse
 import os
 import pwd
@@ -79,9 +83,9 @@ class Subscriber:
         self.process.wait()
 
 
-def host(build, db, url, *extra):
+def host(build, db, url, settings):
     return subprocess.Popen([os.path.join(build, "bin", "kelvra-host"), "run", "--no-pace",
-                             "--db", db, "--mqtt", url, *extra],
+                             "--db", db, "--settings", settings, "--mqtt", url],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -106,20 +110,27 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--history-rounds", type=int, default=1800,
                         help="rounds stored while the broker is away (an hour: a round per 2 s)")
+    parser.add_argument("--full-state-s", type=int, default=0,
+                        help="the settings' mqtt.full_state_s (0: the whole state every round)")
+    parser.add_argument("--steady-s", type=int, default=20, help="seconds of steady state")
     args = parser.parse_args()
     directory = tempfile.mkdtemp(prefix="kelvra-mqtt-figures-")
     broker = Broker(directory)
     broker.start()
     url = f"mqtt://127.0.0.1:{broker.port}"
+    settings = os.path.join(directory, "settings.json")
+    with open(settings, "w") as out:
+        json.dump({"appSetting": {"has_ac": "1", "has_dc": "1", "b_mode": "1"},
+                   "mqtt": {"url": url, "full_state_s": args.full_state_s}}, out)
 
     # Messages and bytes per round, in steady state (discovery and presence left out).
     subscriber = Subscriber(broker.port)
     db = os.path.join(directory, "steady.db")
-    running = host(args.build, db, url)
+    running = host(args.build, db, url, settings)
     wait(lambda: os.path.exists(db) and stored_rounds(db) >= 3, 60, "the first rounds")
     first = len(subscriber.messages)
     rounds_before = stored_rounds(db)
-    time.sleep(20)
+    time.sleep(args.steady_s)
     rounds = stored_rounds(db) - rounds_before
     steady = subscriber.messages[first:]
     with_client = peak_rss_kib(running)
@@ -131,7 +142,8 @@ def main():
     if rounds:
         state = [size for _, topic, size in steady if topic.endswith("/state")]
         print(f"per round: {len(steady) / rounds:.2f} messages, "
-              f"{sum(size for _, _, size in steady) / rounds:.0f} payload bytes "
+              f"{sum(size for _, _, size in steady) / rounds:.0f} payload bytes, "
+              f"{sum(size + len(topic) for _, topic, size in steady) / rounds:.1f} with topics "
               f"(state {sum(state) / max(len(state), 1):.0f} bytes)")
 
     # Memory: the same run without a broker URL.
@@ -145,6 +157,10 @@ def main():
     plain.wait()
     print(f"peak resident set: {with_client} KiB with the client, {without_client} KiB without")
 
+    if args.full_state_s > 0:
+        broker.stop()
+        return
+
     # Replay: the broker away while the history of an hour is stored, then back (the rounds are
     # written by mqtt_history_fill, as a run would have stored them).
     broker.stop()
@@ -153,7 +169,7 @@ def main():
     broker.start()
     subscriber = Subscriber(broker.port)
     started = time.monotonic()
-    running = host(args.build, db, url)
+    running = host(args.build, db, url, settings)
     def replayed():
         return sum(1 for _, topic, _ in subscriber.messages if topic.endswith("/state"))
     wait(lambda: replayed() >= args.history_rounds, 600, "the replay")

@@ -92,6 +92,24 @@ Json::Value state_payload(const history::StoredRecord& stored, const kelvra_419_
   return state;
 }
 
+std::string reading_payload(const std::optional<double>& value) {
+  return value ? record::float_text(static_cast<float>(*value)) : "null";
+}
+
+std::vector<RoundMessage> round_messages(const DeviceTopics& topics,
+                                         const history::StoredRecord& stored,
+                                         const kelvra_419_Data_t& record,
+                                         const StateContext& context, const RoundReport& report) {
+  std::vector<RoundMessage> messages;
+  if (report.full) {
+    messages.push_back({topics.state(), payload_text(state_payload(stored, record, context))});
+  }
+  for (const auto& [field, value] : report.readings) {
+    messages.push_back({topics.reading(field), reading_payload(value)});
+  }
+  return messages;
+}
+
 std::string discovery_topic(const std::string& discovery_prefix, const std::string& site,
                             const std::string& device) {
   return discovery_prefix + "/device/" + discovery_id("kelvra_" + site + "_" + device) + "/config";
@@ -124,8 +142,14 @@ Json::Value discovery_payload(const DiscoveryInput& input) {
       sensor["device_class"] = field.spec->device_class;
       sensor["unit_of_measurement"] = field.unit;
       sensor["state_class"] = "measurement";
-      sensor["state_topic"] = input.topics.state();
-      sensor["value_template"] = "{{ value_json.record." + field.name + " }}";
+      if (input.full_state_s > 0) {
+        sensor["state_topic"] = input.topics.reading(field.name);
+        sensor["value_template"] = "{{ none if value == 'null' else value }}";
+        sensor["expire_after"] = Json::Int64(input.full_state_s * 5 / 2);
+      } else {
+        sensor["state_topic"] = input.topics.state();
+        sensor["value_template"] = "{{ value_json.record." + field.name + " }}";
+      }
       components[id] = sensor;
     });
   }

@@ -10,6 +10,7 @@
 #include <json/value.h>
 
 #include "history/history_store.h"
+#include "northbound/report_by_exception.h"
 #include "record/kelvra_419_data.h"
 #include "station/alarm_engine.h"
 
@@ -23,6 +24,7 @@ struct DeviceTopics {
   std::string state() const { return base + "/state"; }
   std::string event() const { return base + "/event"; }
   std::string alarm(const std::string& alarm_key) const { return base + "/alarm/" + alarm_key; }
+  std::string reading(const std::string& field) const { return base + "/reading/" + field; }
   std::string control() const { return base + "/cmd/control"; }
   std::string result() const { return base + "/cmd/result"; }
 };
@@ -48,6 +50,22 @@ std::int64_t record_made_ms(const history::StoredRecord& stored, const kelvra_41
 Json::Value state_payload(const history::StoredRecord& stored, const kelvra_419_Data_t& record,
                           const StateContext& context);
 
+// A reading's payload: the shortest decimal of its value in base unit, "null" for none.
+std::string reading_payload(const std::optional<double>& value);
+
+// A retained message of a round.
+struct RoundMessage {
+  std::string topic;
+  std::string payload;
+};
+
+// What one stored round publishes: the state message when the report is whole, then each reading
+// the report names on its reading topic.
+std::vector<RoundMessage> round_messages(const DeviceTopics& topics,
+                                         const history::StoredRecord& stored,
+                                         const kelvra_419_Data_t& record,
+                                         const StateContext& context, const RoundReport& report);
+
 struct DiscoveryInput {
   std::string site;
   std::string device;
@@ -55,6 +73,9 @@ struct DiscoveryInput {
   DeviceTopics topics;
   const kelvra_419_Data_t* record = nullptr;  // the newest; none: no sensors yet
   std::vector<station::AlarmState> alarms;
+  // Readings reported by exception (> 0): each sensor reads its reading topic and expires after
+  // 2.5 full-state intervals without one. 0: every sensor reads the state message.
+  std::int64_t full_state_s = 0;
 };
 
 // The device-based discovery message of one device: device, origin, availability from `status`

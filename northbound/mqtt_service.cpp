@@ -14,6 +14,7 @@
 #include "hostkit/input_file.h"
 #include "northbound/mqtt_connection.h"
 #include "northbound/mqtt_messages.h"
+#include "northbound/report_by_exception.h"
 #include "record/kelvra_419_fields.h"
 #include "station/device_name.h"
 #include "station/station.h"
@@ -23,7 +24,7 @@ namespace {
 
 namespace asio = boost::asio;
 
-constexpr std::size_t kWindow = 64;  // rounds handed to the session and not yet acknowledged
+constexpr std::size_t kWindow = 64;  // messages handed to the session and not yet acknowledged
 constexpr std::size_t kBatch = 32;   // rounds read from history per turn of the loop
 constexpr std::size_t kMaxPasswordFile = 4096;
 constexpr auto kCursorSaveInterval = std::chrono::seconds(1);
@@ -59,7 +60,10 @@ class DevicePublisher {
         client_id_((settings.client_id.empty() ? "kelvra-" + site : settings.client_id) + "-" +
                    station.settings().name),
         connection_(run.io, connection_options(password), handlers(), run.clock),
-        pump_timer_(run.io) {}
+        pump_timer_(run.io) {
+    if (settings.full_state.count() > 0)
+      by_exception_.emplace(settings.full_state, settings.deadbands);
+  }
 
   const station::Station& station() const { return station_; }
 
@@ -194,6 +198,7 @@ class DevicePublisher {
     for (const std::string& base : departed_bases_) connection_.subscribe(base + "#", 1);
     replay_end_.reset();
     sent_ = acked_;
+    if (by_exception_) by_exception_->restart();
     pump();
   }
 
@@ -221,19 +226,29 @@ class DevicePublisher {
     return std::get<events::CommEvent>(entry.row).port == station_.snapshot().port;
   }
 
-  // The entry's message and whether it is the device's state; nullopt for a row that is not a
-  // record of the device's size.
-  std::optional<std::pair<std::string, bool>> message_of(
-      const history::TimelineEntry& entry) const {
+  struct Outgoing {
+    std::string topic;
+    std::string payload;
+    bool retain;
+  };
+
+  // What the entry sends: a round's state and readings (those worth it when reported by
+  // exception), or an event; nothing for a row that is not a record of the device's size.
+  std::vector<Outgoing> messages_of(const history::TimelineEntry& entry) {
     const bool replayed = entry.position <= replay_end_.value_or(0);
     if (const auto* stored = std::get_if<history::StoredRecord>(&entry.row)) {
       const auto record = record::from_bytes(stored->bytes.data(), stored->bytes.size());
-      if (!record) return std::nullopt;
-      const double age_s =
-          static_cast<double>(run_.clock.utc_ms() - record_made_ms(*stored, *record)) / 1000.0;
-      return std::make_pair(
-          payload_text(state_payload(*stored, *record, StateContext{site_, replayed, age_s})),
-          true);
+      if (!record) return {};
+      const std::int64_t made_ms = record_made_ms(*stored, *record);
+      const RoundReport report =
+          by_exception_ ? by_exception_->next(*record, made_ms) : RoundReport{true, {}};
+      const double age_s = static_cast<double>(run_.clock.utc_ms() - made_ms) / 1000.0;
+      std::vector<Outgoing> messages;
+      for (RoundMessage& message : round_messages(topics_, *stored, *record,
+                                                  StateContext{site_, replayed, age_s}, report)) {
+        messages.push_back({std::move(message.topic), std::move(message.payload), true});
+      }
+      return messages;
     }
     Json::Value event;
     if (const auto* alarm = std::get_if<events::AlarmEvent>(&entry.row)) {
@@ -245,7 +260,7 @@ class DevicePublisher {
     }
     event["position"] = Json::Int64(entry.position);
     event["replayed"] = replayed;
-    return std::make_pair(payload_text(event), false);
+    return {{topics_.event(), payload_text(event), false}};
   }
 
   // Hands what history holds after the last entry sent to the session, a batch per turn.
@@ -256,12 +271,13 @@ class DevicePublisher {
                                       std::vector<history::TimelineEntry>{});
     for (const history::TimelineEntry& entry : entries) {
       if (in_flight_.size() >= kWindow) break;
-      const auto message = concerns_this_device(entry) ? message_of(entry) : std::nullopt;
-      if (message) {
-        const bool state = message->second;
-        const MessageId id =
-            connection_.publish(state ? topics_.state() : topics_.event(), message->first,
-                                settings_.qos, state, Keep::kSessionOnly);
+      if (!concerns_this_device(entry)) {
+        sent_ = entry.position;
+        continue;
+      }
+      for (const Outgoing& message : messages_of(entry)) {
+        const MessageId id = connection_.publish(message.topic, message.payload, settings_.qos,
+                                                 message.retain, Keep::kSessionOnly);
         if (!connection_.up()) return;  // the session ended meanwhile and rewound sent_
         in_flight_.emplace(id, entry.position);
         unacknowledged_.insert(entry.position);
@@ -280,7 +296,7 @@ class DevicePublisher {
   void delivered(MessageId id) {
     const auto sent = in_flight_.find(id);
     if (sent == in_flight_.end()) return;  // status, link, alarms, discovery, results
-    unacknowledged_.erase(sent->second);
+    unacknowledged_.erase(unacknowledged_.find(sent->second));
     in_flight_.erase(sent);
     acked_ = unacknowledged_.empty() ? sent_ : *unacknowledged_.begin() - 1;
     save_cursor(false);
@@ -365,8 +381,13 @@ class DevicePublisher {
 
   void publish_discovery(bool always) {
     const station::StationSnapshot snap = station_.snapshot();
-    DiscoveryInput input{
-        site_, snap.device, version_, topics_, snap.record ? &*snap.record : nullptr, snap.alarms};
+    DiscoveryInput input{site_,
+                         snap.device,
+                         version_,
+                         topics_,
+                         snap.record ? &*snap.record : nullptr,
+                         snap.alarms,
+                         settings_.full_state.count()};
     const Json::Value payload = discovery_payload(input);
     // Announced once its record or alarms give it components: an empty device is of no use.
     if (payload["cmps"].empty()) return;
@@ -422,8 +443,9 @@ class DevicePublisher {
   std::int64_t sent_ = 0;    // the last position handed to the session
   // Entries up to this one were stored before the session began; none until read.
   std::optional<std::int64_t> replay_end_;
-  std::map<MessageId, std::int64_t> in_flight_;  // message id to position
-  std::set<std::int64_t> unacknowledged_;
+  std::map<MessageId, std::int64_t> in_flight_;    // message id to position
+  std::multiset<std::int64_t> unacknowledged_;     // a position per message in flight
+  std::optional<ReportByException> by_exception_;  // none: the whole state every round
   std::chrono::steady_clock::time_point last_save_{};
   boost::asio::steady_timer pump_timer_;
   bool pump_posted_ = false;

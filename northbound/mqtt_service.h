@@ -2,7 +2,8 @@
 // discovery for Home Assistant. Rounds and events go out of the history timeline in position
 // order with QoS 1; the position the broker acknowledged is kept in history as a named cursor,
 // so whatever was stored while the broker was away (or the host was down) follows once it is
-// back. Polling never waits for the broker.
+// back. A round sends the readings that moved by their deadband, and the whole state at each
+// connect and every full_state (or every round when it is 0). Polling never waits for the broker.
 #pragma once
 
 #include <memory>

@@ -112,6 +112,26 @@ const std::vector<MetricFamily> kFamilies = {
     {"kelvra_battery_current_amperes", "Battery current of a DC unit."},
 };
 
+}  // namespace
+
+double default_deadband(const FieldSpec& spec) {
+  switch (spec.outlets.sensor_type) {
+    case SensorType::volts_ac:
+      return 1.0;
+    case SensorType::volts_dc:
+      return 0.1;
+    case SensorType::amperes:
+      return 0.5;
+    case SensorType::hertz:
+      return 0.05;
+    case SensorType::none:
+      break;
+  }
+  return 0.0;
+}
+
+namespace {
+
 const std::map<std::string, const FieldSpec*>& spec_by_pattern() {
   static const std::map<std::string, const FieldSpec*> index = [] {
     std::map<std::string, const FieldSpec*> built;

@@ -70,6 +70,10 @@ struct FieldSpec {
 // Every row, in record order.
 const std::vector<FieldSpec>& field_specs();
 
+// The least change of a reading, in its base unit, worth reporting on its own: wider than the
+// noise of a plant at rest (1 V AC, 0.1 V DC, 0.5 A, 0.05 Hz); 0 for a row that is not a reading.
+double default_deadband(const FieldSpec& spec);
+
 // One Prometheus family the readings are published under.
 struct MetricFamily {
   const char* name;

@@ -316,6 +316,7 @@ MqttSettings read_mqtt(const JsonNode& node) {
   constexpr kelvra::hostkit::Bounds kQosBounds{1, 2};
   constexpr kelvra::hostkit::Bounds kKeepaliveBounds{5, 3600};
   constexpr kelvra::hostkit::Bounds kReplayWindowHoursBounds{1, 8760};
+  constexpr kelvra::hostkit::Bounds kFullStateBounds{0, 86400};
   JsonObjectReader object = node.object();
   MqttSettings mqtt;
   const JsonNode url = object.require("url");
@@ -339,6 +340,10 @@ MqttSettings read_mqtt(const JsonNode& node) {
   if (auto window = object.find("replay_window_h")) {
     mqtt.replay_window = std::chrono::hours(window->integer(kReplayWindowHoursBounds));
   }
+  if (auto full = object.find("full_state_s")) {
+    mqtt.full_state = std::chrono::seconds(full->integer(kFullStateBounds));
+  }
+  if (auto deadbands = object.find("deadbands")) mqtt.deadbands = read_deadbands(*deadbands);
   object.finish();
   if (mqtt.cert_file.empty() != mqtt.key_file.empty()) {
     throw SettingsError(node.path() +

@@ -13,6 +13,7 @@
 #include <json/value.h>
 
 #include "run/modbus_settings.h"
+#include "run/mqtt_deadbands.h"
 #include "run/site_server_settings.h"
 #include "station/device_settings.h"
 
@@ -41,6 +42,10 @@ struct MqttSettings {
   bool control = false;  // control requests over MQTT
   // A device without an acknowledged position starts at its first round stored this recently.
   std::chrono::hours replay_window{24};
+  // Readings are published when they move by their deadband, the whole state on connecting and
+  // this often (0: the whole state every round, and nothing by reading).
+  std::chrono::seconds full_state{600};
+  Deadbands deadbands;  // overrides of the field table's deadbands
 };
 
 // How long history keeps what it stores and how often it commits (host keys "keep_days",

@@ -30,7 +30,7 @@ modbus: run station serial history events hostkit host record device frame-codec
 upsd: run station serial history events hostkit host record device frame-codec
 apps/kelvra-host: web northbound snmp modbus upsd fieldtools run station serial history events script sim hostkit host record device frame-codec
 apps/kelvra-sim: sim hostkit host record device frame-codec
-bench: fieldtools hostkit run station serial history events script sim host record device frame-codec
+bench: northbound fieldtools hostkit run station serial history events script sim host record device frame-codec
 fuzz: modbus upsd telnet hostkit run station serial history events script sim host record device frame-codec
 tests: *
 '

@@ -205,6 +205,21 @@ TEST(FieldTable, EveryReadingHasABaseUnitAMetricAndADeviceClass) {
   for (const auto& [family, rows] : families) EXPECT_GT(rows, 0) << family << " has no field";
 }
 
+TEST(FieldTable, DeadbandsFollowTheSensorKind) {
+  const std::map<std::string, double> expected = {
+      {"ac.channel[].a", 1.0},     {"ac.channel[].f", 0.05}, {"rc.group_value", 0.1},
+      {"rc.channel[].value", 0.5}, {"dc.out_v", 0.1},        {"dc.m[]", 0.5},
+      {"dc.m_count", 0.0}};
+  for (const auto& spec : kelvra::record::field_specs()) {
+    const double deadband = kelvra::record::default_deadband(spec);
+    const auto listed = expected.find(spec.pattern);
+    if (listed != expected.end()) {
+      EXPECT_EQ(deadband, listed->second) << spec.pattern;
+    }
+    EXPECT_EQ(deadband > 0, spec.kind == kelvra::record::FieldKind::reading) << spec.pattern;
+  }
+}
+
 TEST(FieldTable, NamesLabelsAndMetricSamplesAreUniqueInAFullRecord) {
   const auto fields = fields_of(full_record());
   std::map<std::string, std::string> labels;

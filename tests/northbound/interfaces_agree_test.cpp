@@ -88,6 +88,7 @@ TEST(InterfacesAgree, EveryReadingAndAlarmKeyIsTheSameEverywhere) {
   kelvra::run::MqttSettings settings;
   kelvra::run::parse_mqtt_url("url", broker.url(), settings);
   settings.site = "site1";
+  settings.full_state = std::chrono::seconds(0);
   kelvra::northbound::MqttService mqtt(settings, "1.0.0");
   kelvra::web::HttpOptions http_options;
   http_options.port = 0;

@@ -141,6 +141,12 @@ TEST(MqttSettings, UrlsGiveHostPortAndTls) {
   }
 }
 
+Json::Value deadband(const char* field, double value) {
+  Json::Value deadbands(Json::objectValue);
+  deadbands[field] = value;
+  return deadbands;
+}
+
 Json::Value settings_with_mqtt(const Json::Value& mqtt) {
   Json::Value root(Json::objectValue);
   root["mqtt"] = mqtt;
@@ -160,6 +166,8 @@ TEST(MqttSettings, TheObjectIsCheckedMemberByMember) {
   full["keepalive_s"] = 15;
   full["discovery_prefix"] = "ha";
   full["control"] = true;
+  full["full_state_s"] = 0;
+  full["deadbands"]["ac.channel[1].f"] = 0.02;
   const auto settings = kelvra::run::parse_settings(settings_with_mqtt(full));
   EXPECT_EQ(settings.mqtt.host, "central");
   EXPECT_EQ(settings.mqtt.port, 8884);
@@ -170,6 +178,8 @@ TEST(MqttSettings, TheObjectIsCheckedMemberByMember) {
   EXPECT_EQ(settings.mqtt.keepalive, 15s);
   EXPECT_EQ(settings.mqtt.discovery_prefix, "ha");
   EXPECT_TRUE(settings.mqtt.control);
+  EXPECT_EQ(settings.mqtt.full_state, 0s);
+  EXPECT_EQ(settings.mqtt.deadbands, (kelvra::run::Deadbands{{"ac.channel[1].f", 0.02}}));
   // The device's own settings do not see the object.
   EXPECT_FALSE(settings.devices[0].device_json.isMember("mqtt"));
   EXPECT_TRUE(kelvra::run::parse_settings(Json::Value(Json::objectValue)).mqtt.url.empty());
@@ -192,6 +202,10 @@ TEST(MqttSettings, TheObjectIsCheckedMemberByMember) {
       {"control", "yes", "mqtt.control: expected true or false"},
       {"password", "secret", "mqtt.password: unknown member"},
       {"cert_file", "/c.crt", "mqtt.cert_file: a client certificate needs both"},
+      {"full_state_s", 86401, "mqtt.full_state_s: expected a number from 0 to 86400"},
+      {"deadbands", deadband("dc.volts", 1), "mqtt.deadbands.dc.volts: unknown field"},
+      {"deadbands", deadband("dc.m_count", 1), "mqtt.deadbands.dc.m_count: not a reading"},
+      {"deadbands", deadband("dc.out_v", -0.1), "mqtt.deadbands.dc.out_v: expected a number"},
   };
   for (const Case& c : cases) {
     Json::Value mqtt(Json::objectValue);

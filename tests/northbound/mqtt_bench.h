@@ -21,6 +21,7 @@ inline MqttSettings settings_for(const std::string& url) {
   kelvra::run::parse_mqtt_url("url", url, settings);
   settings.site = "site1";
   settings.keepalive = std::chrono::seconds(5);
+  settings.full_state = 0s;  // the whole state every round
   return settings;
 }
 

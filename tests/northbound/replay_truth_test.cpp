@@ -24,6 +24,7 @@ kelvra::run::MqttSettings site1(const Broker& broker) {
   kelvra::run::MqttSettings settings;
   kelvra::run::parse_mqtt_url("url", broker.url(), settings);
   settings.site = "site1";
+  settings.full_state = std::chrono::seconds(0);
   return settings;
 }
 
@@ -106,6 +107,7 @@ void run_rounds(const std::string& db, const std::string& url, int rounds) {
   kelvra::run::MqttSettings settings;
   kelvra::run::parse_mqtt_url("url", url, settings);
   settings.site = "site1";
+  settings.full_state = std::chrono::seconds(0);
   kelvra::northbound::MqttService mqtt(settings, "1.0.0");
   BenchSession session;
   session.options().db_path = db;
