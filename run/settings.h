@@ -54,7 +54,7 @@ struct HistoryRetention {
   std::optional<int> keep_days = 3;  // raw records (their aggregates are kept longer)
   std::optional<int> max_db_mb;      // unset: no limit by size
   int keep_events_days = 365;
-  int keep_aggregate_days = 3650;  // hourly aggregates, the coarsest tier
+  int keep_aggregate_days = 3650;        // hourly aggregates, the coarsest tier
   std::optional<int> commit_interval_s;  // unset: the store's own interval (60 s)
 };
 
