@@ -21,6 +21,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/plant_records.h"
 #include "history/aggregates.h"
 #include "history/history_store.h"
 #include "history/row_writer.h"
@@ -63,25 +64,9 @@ class Noise {
   std::uint32_t state_ = 2463534242u;
 };
 
-// What the simulator's normal scenario reports: two AC inputs, six rectifiers, one DC unit.
-std::vector<std::uint8_t> steady_record() {
-  const std::vector<std::uint8_t> zeros(record::kRecordSize, 0);
-  kelvra_419_Data_t record = *record::from_bytes(zeros.data(), zeros.size());
-  record.ac.channel_count = 2;
-  for (int i = 0; i < 2; ++i) {
-    record.ac.channel[i].a.set(230);
-    record.ac.channel[i].b.set(230);
-    record.ac.channel[i].c.set(230);
-    record.ac.channel[i].f.set(50);
-  }
-  record.rc.channel_count = 6;
-  record.rc.group_value.set(53.5f);
-  for (int i = 0; i < 6; ++i) record.rc.channel[i].value.set(10);
-  record.dc.out_v.set(53.5f);
-  record.dc.out_i.set(40);
-  record.dc.m_count = 2;
-  record.dc.m[0].set(-1.5f);
-  record.dc.m[1].set(-1.5f);
+// The plant's steady record as its bytes.
+std::vector<std::uint8_t> steady_record_bytes() {
+  const kelvra_419_Data_t record = steady_record();
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(&record);
   return {bytes, bytes + sizeof record};
 }
@@ -163,7 +148,7 @@ void write_through_store(const std::string& path, std::int64_t& now, std::int64_
   options.keep_days = 3;  // the run's default
   options.wall_clock = [&now] { return now; };
   Noise noise;
-  std::vector<std::uint8_t> bytes = steady_record();
+  std::vector<std::uint8_t> bytes = steady_record_bytes();
   HistoryStore history(path, options);
   for (std::int64_t round = 0; now < end_ms; ++round) {
     now += kRoundMs;
@@ -226,7 +211,7 @@ int decade_size(const std::string& dir) {
   const std::int64_t first_ms = floor_to(start, kDayMs);
   const std::int64_t end_ms = first_ms + kDecadeDays * kDayMs;
   const std::int64_t store_from_ms = end_ms - kStoreDays * kDayMs;
-  const std::vector<Reading> readings = readings_of(steady_record());
+  const std::vector<Reading> readings = readings_of(steady_record_bytes());
   std::printf("%-44s %12zu\n", "readings per round, all moving", readings.size());
   write_tiers_in_bulk(path, first_ms, store_from_ms, end_ms, readings);
   std::int64_t now = store_from_ms;
