@@ -37,7 +37,7 @@ void put_float(std::vector<std::uint8_t>& out, float value) {
 
 int bit_width(std::uint32_t value) {
   int width = 0;
-  while (value >> width && width < 32) ++width;
+  while (width < 32 && (value >> width) != 0) ++width;  // a shift by 32 is undefined
   return width;
 }
 
